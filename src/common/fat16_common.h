@@ -1,0 +1,75 @@
+/* Shared vocabulary of every layer: status bytes, kinds, slot markers,
+ * attributes, the sector buffer type, byte-string routines and the
+ * little-endian field helpers. */
+#ifndef FAT16_COMMON_H
+#define FAT16_COMMON_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint8_t FsStatus;
+
+#define FS_OK 0x00
+#define FS_FAIL 0xFF
+#define FS_PATH_TOO_LONG 0xFA
+#define FS_LAST_COMPONENT 0xFD
+#define FS_BAD_HANDLE 0xFE
+#define FS_AT_TOP 0x55
+
+/* What a lookup searches for (DirCursor.search_kind, component_kind). */
+#define KIND_FILE 0x03
+#define KIND_DIR 0x10
+
+/* First byte of a directory slot. */
+#define ENTRY_END 0x00
+#define ENTRY_FREE 0xE5
+
+/* Attribute byte of a directory entry. */
+#define ATTR_ARCHIVE 0x20
+#define ATTR_DIRECTORY 0x10
+#define ATTR_VOLUME_ID 0x08
+#define ATTR_LONG_NAME 0x0F
+
+/* Origins of fs_seek. */
+#define ORIGIN_START 0
+#define ORIGIN_CURRENT 1
+#define ORIGIN_END 2
+
+#define SECTOR_SIZE 512u
+typedef uint8_t SectorBuffer[512];
+
+/* Longest path the library keeps (CurrentDir.path, walk_path), NUL included. */
+#define FS_PATH_MAX 260u
+
+/* Byte strings: 8-bit, NUL-terminated. Note str_copy takes the source first. */
+FsStatus str_copy(const char *source, char *destination);
+uint32_t str_len(const char *s);
+FsStatus str_upper(char *s);
+FsStatus str_append(char *destination, const char *source);
+
+/* Little-endian fields of the on-disk structures, assembled byte by byte. */
+static inline uint32_t le_get(const uint8_t *p, unsigned width) {
+    uint32_t value = 0;
+    while (width > 0) {
+        width--;
+        value = (value << 8) | p[width];
+    }
+    return value;
+}
+
+static inline void le_put(uint8_t *p, uint32_t value, unsigned width) {
+    unsigned i;
+    for (i = 0; i < width; i++) {
+        p[i] = (uint8_t)(value & 0xFFu);
+        value >>= 8;
+    }
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

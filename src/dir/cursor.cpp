@@ -1,0 +1,347 @@
+// The directory cursor and the entry reader. The cursor stands on one slot
+// of one directory, the root area or a subdirectory's cluster chain; the
+// reader returns live entries from it, assembling long names.
+#include <string.h>
+
+#include "fat16_disk.h"
+#include "fat16_dir.h"
+#include "fat16_volume.h"
+
+extern "C" {
+DirCursorState DirCursor;
+FoundEntryRecord FoundEntry;
+CursorSlotRecord CursorSlot[2];
+}
+
+namespace {
+
+const uint32_t END_STATE = SECTOR_SIZE; // cursor offset after the last slot
+
+// Loop guard of the chain the cursor follows. `guard_cluster` is the cluster
+// the guard last stepped to; when the cursor stands elsewhere (it was moved
+// to another directory) the guard starts afresh from there.
+FatChainGuard guard;
+uint32_t guard_cluster = 0xFFFFFFFFu;
+FatChainGuard saved_guard[2];
+uint32_t saved_guard_cluster[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
+
+// The entry reader's own sector buffer, and what it returned last.
+SectorBuffer reader_buffer;
+uint8_t last_short[DIR_SLOT_SIZE];
+char last_long[LFN_MAX_NAME + 1];
+
+// Follows the chain from the cursor's cluster to the next one. FS_FAIL at
+// the chain's end, at a link to no data cluster, or when the chain loops;
+// `*next` receives the value read either way.
+FsStatus step_cluster(uint32_t *next) {
+    if (guard_cluster != DirCursor.cluster) fat_guard_start(&guard, DirCursor.cluster);
+    *next = fat_read_entry(DirCursor.cluster);
+    if (!fat_cluster_valid(*next)) return FS_FAIL;
+    if (fat_guard_step(&guard, *next) != FS_OK) return FS_FAIL;
+    guard_cluster = *next;
+    return FS_OK;
+}
+
+// Reads the cursor's sector; a sector that cannot be read reads as an empty
+// one, so that stale bytes are never taken for entries.
+void load_sector(uint8_t *buffer) {
+    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) memset(buffer, 0, SECTOR_SIZE);
+}
+
+bool slot_is_end(const uint8_t *buffer) {
+    return buffer[DirCursor.offset] == 0x00 && buffer[DirCursor.offset + 1] == 0x00;
+}
+
+// True when the cursor's sector is the last one of its cluster.
+bool at_cluster_end(void) {
+    uint32_t first = cluster_to_sector(DirCursor.cluster);
+    return DirCursor.sector - first + 1 >= VolumeGeometry.sectors_per_cluster;
+}
+
+void copy_until_space(const uint8_t *from, uint32_t width, char *out) {
+    uint32_t n = 0;
+    while (n < width && from[n] != ' ') {
+        out[n] = (char)from[n];
+        n++;
+    }
+    out[n] = '\0';
+}
+
+// Steps 1 to 3 of taking an 8.3 entry: its name, extension and fields.
+void take_short_fields(const uint8_t *slot, char *name_out, char *ext_out) {
+    copy_until_space(slot + DIR_NAME, 8, name_out);
+    copy_until_space(slot + DIR_EXT, 3, ext_out);
+    if (DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE)
+        FoundEntry.size = le_get(slot + DIR_SIZE, 4);
+    FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
+    FoundEntry.entry_sector = DirCursor.sector;
+    FoundEntry.entry_offset = DirCursor.offset;
+}
+
+// Copies the characters of a long-name slot up to its first 0x00.
+uint32_t take_chunk(const uint8_t *slot, char *out) {
+    static const uint8_t offsets[LFN_CHARS] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    uint32_t n = 0;
+    while (n < LFN_CHARS && slot[offsets[n]] != 0x00) {
+        out[n] = (char)slot[offsets[n]];
+        n++;
+    }
+    return n;
+}
+
+// Splits a long name at its last '.', looking at most 15 positions back and
+// at position 0 only for a one-character name.
+void split_long_name(char *name_out, char *ext_out) {
+    uint32_t len = str_len(name_out);
+    ext_out[0] = '\0';
+    if (len == 0) return;
+    uint32_t lowest = len > 15 ? len - 15 : 0;
+    if (lowest == 0 && len > 1) lowest = 1;
+    for (uint32_t p = len; p-- > lowest;) {
+        if (name_out[p] == '.') {
+            str_copy(name_out + p + 1, ext_out);
+            name_out[p] = '\0';
+            return;
+        }
+    }
+}
+
+// Passes over the slot at the cursor. FS_FAIL at the directory's end.
+FsStatus pass_over(uint8_t *buffer) {
+    FoundEntry.entry_sector = DirCursor.sector;
+    FoundEntry.entry_offset = DirCursor.offset;
+    return dir_next_entry(buffer);
+}
+
+} // namespace
+
+extern "C" {
+
+void dir_cursor_start(uint32_t cluster) {
+    DirCursor.offset = 0;
+    if (cluster == 0) {
+        DirCursor.in_chain = 0;
+        DirCursor.sector = VolumeGeometry.root_dir_start;
+    } else {
+        DirCursor.in_chain = 1;
+        DirCursor.cluster = cluster;
+        DirCursor.sector = cluster_to_sector(cluster);
+    }
+}
+
+FsStatus dir_next_entry(uint8_t *buffer) {
+    if (DirCursor.offset >= END_STATE) return FS_FAIL;
+    DirCursor.offset += DIR_SLOT_SIZE;
+    if (DirCursor.offset < END_STATE) return slot_is_end(buffer) ? FS_FAIL : FS_OK;
+
+    if (DirCursor.in_chain == 0) {
+        if (DirCursor.sector + 1 >= VolumeGeometry.root_dir_start + VolumeGeometry.root_dir_sectors)
+            return FS_FAIL;
+        DirCursor.sector++;
+    } else if (!fat_cluster_valid(DirCursor.cluster)) {
+        return FS_FAIL;
+    } else if (!at_cluster_end()) {
+        DirCursor.sector++;
+    } else {
+        uint32_t next = 0;
+        FsStatus linked = step_cluster(&next);
+        if (linked != FS_OK) {
+            DirCursor.cluster = next; // end state: the value that ended the chain
+            return FS_FAIL;
+        }
+        DirCursor.cluster = next;
+        DirCursor.sector = cluster_to_sector(next);
+    }
+    DirCursor.offset = 0;
+    load_sector(buffer);
+    return slot_is_end(buffer) ? FS_FAIL : FS_OK;
+}
+
+FsStatus dir_advance_or_grow(uint8_t *buffer) {
+    if (DirCursor.offset >= END_STATE) return FS_FAIL;
+    DirCursor.offset += DIR_SLOT_SIZE;
+    if (DirCursor.offset < END_STATE) return FS_OK;
+
+    if (DirCursor.in_chain == 0) {
+        if (DirCursor.sector + 1 >= VolumeGeometry.root_dir_start + VolumeGeometry.root_dir_sectors)
+            return FS_FAIL;
+        DirCursor.sector++;
+    } else if (!fat_cluster_valid(DirCursor.cluster)) {
+        return FS_FAIL;
+    } else if (!at_cluster_end()) {
+        DirCursor.sector++;
+    } else {
+        uint32_t last = DirCursor.cluster;
+        uint32_t next = 0;
+        if (step_cluster(&next) == FS_OK) {
+            DirCursor.cluster = next;
+        } else {
+            // Grow only a chain that ends in an end mark; a chain that loops
+            // or links to no data cluster is damaged and is left alone.
+            if (next < 0xFFF8u) return FS_FAIL;
+            uint32_t added = 0;
+            if (fat_append_cluster(last, &added, buffer) != FS_OK) return FS_FAIL;
+            DirCursor.cluster = added;
+            guard_cluster = added;
+        }
+        DirCursor.sector = cluster_to_sector(DirCursor.cluster);
+    }
+    DirCursor.offset = 0;
+    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
+    return FS_OK;
+}
+
+FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out) {
+    take_short_fields(buffer + DirCursor.offset, name_out, ext_out);
+    dir_next_entry(buffer);
+    return FS_OK;
+}
+
+FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
+    // Chunks arrive last one first; each is kept whole with its length, so
+    // that a short chunk in the middle of a damaged run cannot leave a gap.
+    char chunks[LFN_MAX_ENTRIES][LFN_CHARS];
+    uint32_t lengths[LFN_MAX_ENTRIES];
+    ext_out[0] = '\0';
+    for (;;) {
+        uint32_t count = 0;
+        bool too_long = false;
+        const uint8_t *slot = buffer + DirCursor.offset;
+        while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
+            if (count < LFN_MAX_ENTRIES) {
+                lengths[count] = take_chunk(slot, chunks[count]);
+                count++;
+            } else {
+                too_long = true;
+            }
+            FoundEntry.entry_sector = DirCursor.sector;
+            FoundEntry.entry_offset = DirCursor.offset;
+            if (dir_next_entry(buffer) != FS_OK) return FS_FAIL;
+            slot = buffer + DirCursor.offset;
+        }
+        // A run that ends in a free or end slot has no alias: the caller
+        // goes on from that slot.
+        if (slot[0] == ENTRY_FREE || slot[0] == ENTRY_END) return FS_FAIL;
+
+        if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
+            FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
+            FoundEntry.size = le_get(slot + DIR_SIZE, 4);
+            uint32_t total = 0;
+            for (uint32_t i = 0; i < count; i++) total += lengths[i];
+            if (too_long || total > LFN_MAX_NAME) {
+                // Longer than any valid name: the entry reads by its alias.
+                take_short_fields(slot, name_out, ext_out);
+                last_long[0] = '\0';
+                return FS_OK;
+            }
+            uint32_t at = 0;
+            for (uint32_t i = count; i-- > 0;) {
+                memcpy(name_out + at, chunks[i], lengths[i]);
+                at += lengths[i];
+            }
+            name_out[at] = '\0';
+            str_copy(name_out, last_long);
+            split_long_name(name_out, ext_out);
+            return FS_OK;
+        }
+
+        // A label stands where the alias should be: drop the text and go on
+        // to the next long-name run or plain entry.
+        for (;;) {
+            FoundEntry.entry_sector = DirCursor.sector;
+            FoundEntry.entry_offset = DirCursor.offset;
+            if (dir_next_entry(buffer) != FS_OK) return FS_FAIL;
+            slot = buffer + DirCursor.offset;
+            if (slot[0] == ENTRY_END) return FS_FAIL;
+            if (slot[0] == ENTRY_FREE) continue;
+            if (slot[DIR_ATTR] == ATTR_LONG_NAME) break; // build anew from here
+            if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
+                take_short_fields(slot, name_out, ext_out);
+                last_long[0] = '\0';
+                return FS_OK;
+            }
+        }
+    }
+}
+
+FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
+    uint8_t *buffer = reader_buffer;
+    if (DirCursor.offset >= END_STATE) return FS_FAIL;
+    load_sector(buffer);
+    for (;;) {
+        if (DirCursor.offset >= END_STATE) return FS_FAIL;
+        const uint8_t *slot = buffer + DirCursor.offset;
+        if (slot[0] == ENTRY_END) return FS_FAIL;
+        if (slot[0] == ENTRY_FREE) {
+            if (pass_over(buffer) != FS_OK) return FS_FAIL;
+            continue;
+        }
+        uint8_t a = slot[DIR_ATTR];
+        if (a == ATTR_LONG_NAME) {
+            if (dir_read_long_name(buffer, name_out, ext_out) != FS_OK)
+                continue;                     // re-examine where it stopped
+            slot = buffer + DirCursor.offset; // the alias; the buffer holds its sector
+            a = slot[DIR_ATTR];
+            FoundEntry.attr = a;
+            bool wanted = listing || (DirCursor.component_kind == KIND_DIR && (a & ATTR_DIRECTORY)) ||
+                          (a & ATTR_VOLUME_ID) == 0;
+            if (!wanted) {
+                if (pass_over(buffer) != FS_OK) return FS_FAIL;
+                continue;
+            }
+            FoundEntry.entry_sector = DirCursor.sector;
+            FoundEntry.entry_offset = DirCursor.offset;
+            FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
+            memcpy(last_short, slot, DIR_SLOT_SIZE);
+            dir_next_entry(buffer);
+            return FS_OK;
+        }
+        FoundEntry.attr = a;
+        bool passed = false;
+        if (!listing) {
+            if (a == ATTR_DIRECTORY)
+                passed = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
+            else
+                passed = DirCursor.search_kind == KIND_DIR;
+        }
+        if (passed) {
+            if (pass_over(buffer) != FS_OK) return FS_FAIL;
+            continue;
+        }
+        memcpy(last_short, slot, DIR_SLOT_SIZE);
+        last_long[0] = '\0';
+        return dir_take_short_name(buffer, name_out, ext_out);
+    }
+}
+
+const uint8_t *dir_last_short_entry(void) { return last_short; }
+const char *dir_last_long_name(void) { return last_long; }
+
+void cursor_save(uint8_t slot) {
+    if (slot > 1) return;
+    CursorSlotRecord &s = CursorSlot[slot];
+    s.cluster = DirCursor.cluster;
+    s.sector = DirCursor.sector;
+    s.offset = DirCursor.offset;
+    s.first_cluster = FoundEntry.first_cluster;
+    s.in_chain = DirCursor.in_chain;
+    s.search_kind = DirCursor.search_kind;
+    s.component_kind = DirCursor.component_kind;
+    saved_guard[slot] = guard;
+    saved_guard_cluster[slot] = guard_cluster;
+}
+
+void cursor_restore(uint8_t slot) {
+    if (slot > 1) return;
+    const CursorSlotRecord &s = CursorSlot[slot];
+    DirCursor.cluster = s.cluster;
+    DirCursor.sector = s.sector;
+    DirCursor.offset = s.offset;
+    FoundEntry.first_cluster = s.first_cluster;
+    DirCursor.in_chain = s.in_chain;
+    DirCursor.search_kind = s.search_kind;
+    DirCursor.component_kind = s.component_kind;
+    guard = saved_guard[slot];
+    guard_cluster = saved_guard_cluster[slot];
+}
+}

@@ -1,0 +1,228 @@
+// Path resolution and the current directory. A path is absolute ("C:\A"),
+// rooted ("\A") or relative to the current directory ("A\B"); components
+// are matched without regard to ASCII case.
+#include <string.h>
+
+#include "fat16_dir.h"
+#include "fat16_volume.h"
+
+extern "C" {
+CurrentDirRecord CurrentDir;
+}
+
+namespace {
+
+enum PathForm { FORM_INVALID, FORM_ABSOLUTE, FORM_ROOTED, FORM_RELATIVE };
+
+const uint32_t ROOT_PATH_LENGTH = 3; // "C:\"
+const uint32_t NAME_AREA = LFN_MAX_NAME + 1;
+const uint32_t EXT_AREA = 20;
+
+bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The form of a path by its first characters. A letter and ':' must be
+// followed by '\'; any other first character but '\' starts a relative path.
+PathForm path_form(const char *path) {
+    if (path[0] == '\0') return FORM_INVALID;
+    if (is_letter(path[0]) && path[1] == ':') return path[2] == '\\' ? FORM_ABSOLUTE : FORM_INVALID;
+    if (path[0] == '\\') return FORM_ROOTED;
+    return FORM_RELATIVE;
+}
+
+uint8_t drive_index_of(char letter) {
+    char upper = letter >= 'a' ? (char)(letter - 0x20) : letter;
+    return (uint8_t)(upper - 'C');
+}
+
+// Cuts the last component off an absolute path: C:\A\B becomes C:\A and
+// C:\A becomes C:\.
+void cut_last_component(char *path) {
+    uint32_t len = str_len(path);
+    while (len > 0 && path[len - 1] != '\\') path[--len] = '\0';
+    if (len > 0 && !(len >= 2 && path[len - 2] == ':')) path[len - 1] = '\0';
+}
+
+} // namespace
+
+extern "C" {
+
+FsStatus name_compare(char *a, char *b) {
+    str_upper(a);
+    str_upper(b);
+    return strcmp(a, b) == 0 ? FS_OK : FS_FAIL;
+}
+
+FsStatus path_next_component(const char *pos, char *name, char *ext, uint8_t *consumed) {
+    uint32_t taken = 0;
+    uint32_t name_len = 0;
+    uint32_t ext_len = 0;
+    bool in_ext = false;
+    DirCursor.component_kind = KIND_DIR;
+    for (;;) {
+        char c = pos[taken];
+        if (c == '\0' || c == '\\') {
+            name[name_len] = '\0';
+            ext[ext_len] = '\0';
+            if (c == '\\') {
+                taken++;
+                if (taken > 255) return FS_FAIL; // `consumed` is one byte
+                *consumed = (uint8_t)taken;
+                return FS_OK;
+            }
+            *consumed = (uint8_t)taken;
+            if (DirCursor.search_kind == KIND_FILE) DirCursor.component_kind = KIND_FILE;
+            return FS_LAST_COMPONENT;
+        }
+        taken++;
+        if (taken > 255) return FS_FAIL;
+        if (!in_ext) {
+            if (c == '.') {
+                in_ext = true;
+            } else {
+                if (name_len == LFN_MAX_NAME) return FS_FAIL;
+                name[name_len++] = c;
+            }
+        } else {
+            if (ext_len == 3) return FS_FAIL;
+            ext[ext_len++] = c;
+        }
+    }
+}
+
+FsStatus dir_find_name(char *name, char *ext) {
+    char entry_name[NAME_AREA];
+    char entry_ext[EXT_AREA];
+    bool final_file = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
+    for (;;) {
+        if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) return FS_FAIL;
+        if (name_compare(entry_name, name) != FS_OK) continue;
+        if (final_file) {
+            if (name_compare(entry_ext, ext) == FS_OK) return FS_OK;
+            continue;
+        }
+        // A directory component matches only a directory that has a chain:
+        // walking into a file's data, or into cluster 0, as if it were a
+        // directory would read and write the wrong sectors.
+        if (entry_ext[0] == '\0' && (FoundEntry.attr & ATTR_DIRECTORY) &&
+            fat_cluster_valid(FoundEntry.first_cluster))
+            return FS_OK;
+    }
+}
+
+FsStatus path_walk(char *rest) {
+    char name[NAME_AREA];
+    char ext[EXT_AREA];
+    uint8_t consumed = 0;
+    FsStatus split = path_next_component(rest, name, ext, &consumed);
+    if (split == FS_FAIL) return FS_FAIL;
+    rest += consumed;
+    if (dir_find_name(name, ext) != FS_OK) return FS_FAIL;
+    if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
+    while (split != FS_LAST_COMPONENT) {
+        // The next component is split before the walk enters the directory
+        // just found, so a malformed one leaves the cursor where it was.
+        split = path_next_component(rest, name, ext, &consumed);
+        if (split == FS_FAIL) return FS_FAIL;
+        DirCursor.cluster = FoundEntry.first_cluster;
+        DirCursor.sector = cluster_to_sector(DirCursor.cluster);
+        DirCursor.offset = 0;
+        rest += consumed;
+        if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
+        if (dir_find_name(name, ext) != FS_OK) return FS_FAIL;
+    }
+    return FS_OK;
+}
+
+FsStatus path_resolve(const char *path) {
+    if (path == nullptr) return FS_FAIL;
+    PathForm form = path_form(path);
+    if (form == FORM_INVALID) return FS_FAIL;
+    uint32_t len = str_len(path);
+    if (form == FORM_ABSOLUTE && len > FS_PATH_MAX) return FS_PATH_TOO_LONG;
+    if (form == FORM_ROOTED && len + 1 > FS_PATH_MAX) return FS_PATH_TOO_LONG;
+    if (form == FORM_RELATIVE && len + str_len(CurrentDir.path) > FS_PATH_MAX) return FS_PATH_TOO_LONG;
+
+    char work[FS_PATH_MAX + 2];
+    str_copy(path, work);
+    str_upper(work);
+    char *rest = work;
+    if (form == FORM_ABSOLUTE) {
+        if (fs_mount(drive_index_of(work[0])) != FS_OK) return FS_FAIL;
+        dir_cursor_start(0);
+        rest = work + 3;
+    } else {
+        if (!fs_is_mounted()) return FS_FAIL;
+        if (form == FORM_ROOTED) {
+            dir_cursor_start(0);
+            rest = work + 1;
+        } else if (CurrentDir.in_subdir) {
+            DirCursor.in_chain = 1;
+            DirCursor.cluster = CurrentDir.first_cluster;
+            DirCursor.sector = cluster_to_sector(DirCursor.cluster);
+            DirCursor.offset = 0;
+        } else {
+            dir_cursor_start(0);
+        }
+    }
+    if (rest[0] == '\0') return FS_OK;
+    return path_walk(rest);
+}
+
+FsStatus fs_chdir(const char *path, uint8_t up) {
+    char next_path[FS_PATH_MAX + 2];
+    if (up) {
+        if (CurrentDir.in_subdir == 0) return FS_AT_TOP;
+        DirCursor.search_kind = KIND_DIR;
+        if (path_resolve(CurrentDir.path) != FS_OK) return FS_FAIL;
+        str_copy(CurrentDir.path, next_path);
+        cut_last_component(next_path);
+        uint8_t in_subdir = str_len(next_path) > ROOT_PATH_LENGTH ? 1 : 0;
+        uint32_t cluster = CurrentDir.first_cluster;
+        if (in_subdir) {
+            // The parent's first cluster: resolve the shortened path.
+            DirCursor.search_kind = KIND_DIR;
+            if (path_resolve(next_path) != FS_OK) return FS_FAIL;
+            cluster = FoundEntry.first_cluster;
+        }
+        str_copy(next_path, CurrentDir.path);
+        CurrentDir.in_subdir = in_subdir;
+        CurrentDir.first_cluster = cluster;
+        return FS_OK;
+    }
+
+    if (path == nullptr) return FS_FAIL;
+    DirCursor.search_kind = KIND_DIR;
+    if (path_resolve(path) != FS_OK) return FS_FAIL;
+    // The new current path must fit CurrentDir.path with its NUL.
+    uint32_t len = str_len(path);
+    uint32_t current_len = str_len(CurrentDir.path);
+    PathForm form = path_form(path);
+    if (form == FORM_ABSOLUTE) {
+        if (len > FS_PATH_MAX - 1) return FS_FAIL;
+        str_copy(path, next_path);
+    } else if (form == FORM_ROOTED) {
+        if (len + 2 > FS_PATH_MAX - 1) return FS_FAIL;
+        next_path[0] = CurrentDir.path[0];
+        next_path[1] = CurrentDir.path[1];
+        str_copy(path, next_path + 2);
+    } else {
+        uint32_t separator = current_len > ROOT_PATH_LENGTH ? 1 : 0;
+        if (current_len + separator + len > FS_PATH_MAX - 1) return FS_FAIL;
+        str_copy(CurrentDir.path, next_path);
+        if (separator) str_append(next_path, "\\");
+        str_append(next_path, path);
+    }
+    str_copy(next_path, CurrentDir.path);
+    if (str_len(next_path) > ROOT_PATH_LENGTH) {
+        CurrentDir.in_subdir = 1;
+        CurrentDir.first_cluster = FoundEntry.first_cluster;
+        DirCursor.cluster = FoundEntry.first_cluster;
+        DirCursor.sector = cluster_to_sector(DirCursor.cluster);
+    } else {
+        CurrentDir.in_subdir = 0;
+        DirCursor.sector = VolumeGeometry.root_dir_start;
+    }
+    DirCursor.offset = 0;
+    return FS_OK;
+}
+}

@@ -1,0 +1,80 @@
+// Shared helpers of the tests: scratch folders, images, raw sector access
+// and the black-box FAT tools.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fat16.h"
+
+namespace fat16test {
+
+using Sector = std::array<uint8_t, 512>;
+
+constexpr uint32_t kImageSectors = 483328;
+constexpr uint64_t kImageBytes = uint64_t{kImageSectors} * 512;
+
+// A fresh temporary folder that is the working directory while the object
+// lives; removed with its contents afterwards.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::string previous_;
+};
+
+// Writes a sparse file of `bytes` zero bytes.
+void make_sparse_file(const std::string &path, uint64_t bytes);
+
+// Raw access to the open image, past the file system.
+Sector read_raw(uint32_t sector);
+void write_raw(uint32_t sector, const Sector &data);
+Sector filled(uint8_t value);
+bool all_bytes(const Sector &s, uint8_t value);
+
+// FAT entry of `cluster` in FAT copy `copy` (0 or 1) of the mounted volume.
+uint32_t fat_entry(uint32_t cluster, uint32_t copy = 0);
+void set_fat_entry(uint32_t cluster, uint32_t value);
+
+// A working folder holding a full-size sparse "fat16.img", opened,
+// formatted and initialised.
+class VolumeTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    ScratchDir *scratch_ = nullptr;
+};
+
+// Black-box tools: whether a program is on PATH, and running a shell
+// command to collect its standard output and standard error.
+bool have_tool(const char *name);
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+CommandResult run_command(const std::string &command);
+
+// Skips the current test when `tool` is missing.
+#define REQUIRE_TOOL(tool)                                                                                   \
+    do {                                                                                                     \
+        if (!::fat16test::have_tool(tool)) GTEST_SKIP() << tool " is not installed; skipped";                \
+    } while (0)
+
+// Problems fsck.fat -n reports for `image`, with the blank-label complaint
+// (the formatter writes eleven spaces there) left out. Empty when clean.
+std::string fsck_problems(const std::string &image);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+
+} // namespace fat16test
