@@ -8,9 +8,7 @@ using namespace fat16test;
 
 namespace {
 
-// mtools refuses a boot sector whose heads and sectors per track are zero;
-// the geometry check is irrelevant for an image file.
-const std::string kMtools = "MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 ";
+const std::string &kMtools = kMtoolsEnv;
 
 std::string field(const std::string &text, const std::string &pattern) {
     std::smatch m;

@@ -123,6 +123,43 @@ std::string fsck_problems(const std::string &image) {
     return problems;
 }
 
+Slot slot_at(uint32_t sector, uint32_t offset) {
+    Sector s = read_raw(sector);
+    Slot out;
+    std::copy(s.begin() + offset, s.begin() + offset + 32, out.begin());
+    return out;
+}
+
+Slot root_slot(uint32_t index) {
+    return slot_at(VolumeGeometry.root_dir_start + index / 16, (index % 16) * 32);
+}
+
+std::string slot_name(const Slot &s) { return std::string(s.begin(), s.begin() + 11); }
+
+std::string lfn_text(const Slot &s) {
+    static const int offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    std::string text;
+    for (int o : offsets) {
+        if (s[o] == 0 && s[o + 1] == 0) break;
+        text += (char)s[o];
+    }
+    return text;
+}
+
+// mtools refuses a boot sector whose heads and sectors per track are zero;
+// that geometry check means nothing for an image file.
+const std::string kMtoolsEnv = "MTOOLS_SKIP_CHECK=1 ";
+
+std::vector<std::string> mdir_paths(const std::string &image) {
+    CommandResult r = run_command(kMtoolsEnv + "mdir -/ -b -i '" + image + "' ::");
+    std::vector<std::string> paths;
+    std::istringstream lines(r.output);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.rfind("::/", 0) == 0) paths.push_back(line);
+    return paths;
+}
+
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

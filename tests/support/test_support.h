@@ -74,6 +74,21 @@ CommandResult run_command(const std::string &command);
 // (the formatter writes eleven spaces there) left out. Empty when clean.
 std::string fsck_problems(const std::string &image);
 
+// The 32-byte slot at (`sector`, `offset`) of the open image.
+using Slot = std::array<uint8_t, 32>;
+Slot slot_at(uint32_t sector, uint32_t offset);
+// Slot `index` of the root directory area.
+Slot root_slot(uint32_t index);
+// The first 11 bytes of a slot as text ("README  TXT").
+std::string slot_name(const Slot &s);
+// The characters a long-name slot holds, up to its terminator.
+std::string lfn_text(const Slot &s);
+
+// Every path `mdir -/ -b` lists on `image`, directories with a trailing '/'
+// ("::/A/", "::/A/file.txt").
+std::vector<std::string> mdir_paths(const std::string &image);
+extern const std::string kMtoolsEnv;
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 

@@ -1,0 +1,74 @@
+// Building directory slots straight on the image, for reader tests.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace fat16test {
+
+inline Slot short_slot(const std::string &name11, uint8_t attr, uint32_t cluster = 0, uint32_t size = 0) {
+    Slot s{};
+    memcpy(s.data(), name11.data(), 11);
+    s[11] = attr;
+    s[26] = (uint8_t)cluster;
+    s[27] = (uint8_t)(cluster >> 8);
+    for (int i = 0; i < 4; i++) s[28 + i] = (uint8_t)(size >> (8 * i));
+    return s;
+}
+
+// The long-name slots of `name` in on-disk order, for the alias `alias11`.
+inline std::vector<Slot> lfn_slots(const std::string &name, const std::string &alias11) {
+    std::vector<Slot> run;
+    uint32_t n = (uint32_t)(name.size() + 12) / 13;
+    std::vector<char> scratch(name.begin(), name.end());
+    scratch.resize(13 * n + 13, '\0');
+    uint8_t sum = lfn_checksum((const uint8_t *)alias11.data());
+    for (uint32_t k = n; k >= 1; k--) {
+        Slot s{};
+        lfn_fill_entry(s.data(), scratch.data() + 13 * (k - 1), (uint8_t)(k == n ? k | 0x40 : k), sum);
+        run.push_back(s);
+    }
+    return run;
+}
+
+// Writes `slots` one after the other from slot `first` of the directory
+// whose sectors are listed in `sectors` (16 slots each).
+inline void put_slots(const std::vector<uint32_t> &sectors, uint32_t first, const std::vector<Slot> &slots) {
+    for (size_t i = 0; i < slots.size(); i++) {
+        uint32_t index = first + (uint32_t)i;
+        uint32_t sector = sectors.at(index / 16);
+        Sector s = read_raw(sector);
+        memcpy(s.data() + (index % 16) * 32, slots[i].data(), 32);
+        write_raw(sector, s);
+    }
+}
+
+inline std::vector<uint32_t> root_sectors() {
+    std::vector<uint32_t> v;
+    for (uint32_t i = 0; i < VolumeGeometry.root_dir_sectors; i++)
+        v.push_back(VolumeGeometry.root_dir_start + i);
+    return v;
+}
+
+inline std::vector<uint32_t> cluster_sectors(const std::vector<uint32_t> &clusters) {
+    std::vector<uint32_t> v;
+    for (uint32_t c : clusters)
+        for (uint32_t i = 0; i < VolumeGeometry.sectors_per_cluster; i++)
+            v.push_back(cluster_to_sector(c) + i);
+    return v;
+}
+
+// Reads every entry the reader returns from the cursor on, as "name|ext".
+inline std::vector<std::string> read_all(uint8_t listing, size_t limit = 100000) {
+    std::vector<std::string> out;
+    char name[256];
+    char ext[20];
+    while (out.size() < limit && dir_read_entry(name, ext, listing) == FS_OK)
+        out.push_back(std::string(name) + "|" + ext);
+    return out;
+}
+
+} // namespace fat16test
