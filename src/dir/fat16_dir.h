@@ -100,6 +100,10 @@ FsStatus dir_find_name(char *name, char *ext);
 FsStatus name_compare(char *a, char *b);
 FsStatus fs_chdir(const char *path, uint8_t up);
 
+/* 1 when the path has a component to name an entry by; 0 for the empty
+ * path, a drive prefix alone ("C:\") and a backslash alone. */
+uint8_t path_names_entry(const char *path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -168,6 +168,16 @@ FsStatus path_resolve(const char *path) {
     return path_walk(rest);
 }
 
+uint8_t path_names_entry(const char *path) {
+    if (path == nullptr) return 0;
+    switch (path_form(path)) {
+    case FORM_ABSOLUTE: return path[3] != '\0';
+    case FORM_ROOTED: return path[1] != '\0';
+    case FORM_RELATIVE: return 1;
+    default: return 0;
+    }
+}
+
 FsStatus fs_chdir(const char *path, uint8_t up) {
     char next_path[FS_PATH_MAX + 2];
     if (up) {

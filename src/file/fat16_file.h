@@ -31,6 +31,9 @@ typedef struct OpenFile {
 extern OpenFile open_files[FS_OPEN_SLOTS];
 
 FsStatus handle_find_by_cluster(uint32_t cluster, uint8_t except_slot);
+/* FS_OK when a slot in use, other than `except_slot` (0xFF: none), holds the
+ * file whose 8.3 entry lies at (`entry_sector`, `entry_offset`). */
+FsStatus handle_find_by_entry(uint32_t entry_sector, uint32_t entry_offset, uint8_t except_slot);
 uint8_t handle_alloc(void);
 FsStatus handle_release(uint8_t slot);
 uint8_t fs_open(const char *path);

@@ -13,6 +13,9 @@ const uint32_t UNADDRESSABLE = 0xFFFFFFFFu;
 
 const uint8_t zero_sector[SECTOR_SIZE] = {0};
 
+// One bit per cluster number, for walks that must know where they have been.
+uint8_t visited[(FAT16_MAX_CLUSTERS + 2) / 8 + 1];
+
 uint32_t entry_sector(uint32_t cluster) { return VolumeGeometry.fat1_start + cluster / ENTRIES_PER_SECTOR; }
 uint32_t entry_offset(uint32_t cluster) { return (cluster % ENTRIES_PER_SECTOR) * 2; }
 
@@ -145,6 +148,18 @@ uint32_t fat_find_prev_cluster(uint32_t cluster) {
         if (le_get(sector + at, 2) == cluster) return i;
     }
     return not_found;
+}
+
+uint32_t fat_chain_length(uint32_t first) {
+    if (!fat_cluster_valid(first)) return 0;
+    memset(visited, 0, sizeof visited);
+    uint32_t count = 0;
+    for (uint32_t c = first; fat_cluster_valid(c); c = fat_read_entry(c)) {
+        if (visited[c / 8] & (1u << (c % 8))) break;
+        visited[c / 8] |= (uint8_t)(1u << (c % 8));
+        count++;
+    }
+    return count;
 }
 
 void fat_guard_start(FatChainGuard *guard, uint32_t first_cluster) {

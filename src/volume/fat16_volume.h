@@ -65,6 +65,11 @@ FsStatus fat_append_cluster(uint32_t cluster, uint32_t *out_cluster, uint8_t *bu
 FsStatus fat_free_chain(uint32_t cluster);
 uint32_t fat_find_prev_cluster(uint32_t cluster);
 
+/* Number of distinct clusters of the chain that starts at `first`: it ends
+ * at a value outside the data clusters or where the chain comes back to a
+ * cluster it already passed. 0 when `first` is no data cluster. */
+uint32_t fat_chain_length(uint32_t first);
+
 /* Loop guard for walking a cluster chain one link at a time (Brent's cycle
  * detection): a chain that loops is recognised when the loop closes, and no
  * walk ever takes more than cluster_count + 2 steps. */
