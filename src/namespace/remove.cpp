@@ -1,0 +1,247 @@
+// Taking names out of directories: deleting files, removing empty
+// directories, and renaming a file in place.
+#include <string.h>
+
+#include "fat16_dir.h"
+#include "fat16_disk.h"
+#include "fat16_file.h"
+#include "fat16_namespace.h"
+#include "fat16_volume.h"
+#include "newname.h"
+
+namespace {
+
+const uint8_t NO_SLOT = 0xFF;
+// A directory holds at most 65,536 slots: no backward walk takes more steps.
+const uint32_t MAX_DIR_SLOTS = 65536;
+
+// Slots one removal erased, with the first byte each had, so that a rename
+// that cannot place its new entry puts the old one back.
+struct ErasedSlots {
+    uint32_t count;
+    uint32_t sector[LFN_MAX_ENTRIES + 2];
+    uint32_t offset[LFN_MAX_ENTRIES + 2];
+    uint8_t first_byte[LFN_MAX_ENTRIES + 2];
+};
+
+bool in_root_area(uint32_t sector) {
+    return sector >= VolumeGeometry.root_dir_start &&
+           sector < VolumeGeometry.root_dir_start + VolumeGeometry.root_dir_sectors;
+}
+
+// The data cluster that holds `sector`.
+uint32_t cluster_of_sector(uint32_t sector) {
+    if (sector < VolumeGeometry.first_data_sector || VolumeGeometry.sectors_per_cluster == 0) return 0;
+    return (sector - VolumeGeometry.first_data_sector) / VolumeGeometry.sectors_per_cluster + 2;
+}
+
+void note_erased(ErasedSlots *erased, uint32_t sector, uint32_t offset, uint8_t first) {
+    if (erased == nullptr || erased->count >= LFN_MAX_ENTRIES + 2) return;
+    erased->sector[erased->count] = sector;
+    erased->offset[erased->count] = offset;
+    erased->first_byte[erased->count] = first;
+    erased->count++;
+}
+
+// Erases the entry just before the cursor and the long-name slots in front
+// of it, walking backwards across sectors and clusters. The cursor stays.
+void remove_entries(uint8_t *buffer, ErasedSlots *erased) {
+    uint32_t sector = DirCursor.sector;
+    uint32_t offset = DirCursor.offset;
+    const bool root = in_root_area(sector);
+    uint32_t cluster = root ? 0 : cluster_of_sector(sector);
+    if (disk_read_sector(buffer, sector) != FS_OK) return;
+    // The fill byte: the end marker when nothing live follows the entry.
+    // After the directory's last slot (offset 512) no slot follows at all.
+    uint8_t fill = (offset >= SECTOR_SIZE || buffer[offset] == ENTRY_END) ? ENTRY_END : ENTRY_FREE;
+    if (offset > SECTOR_SIZE) offset = SECTOR_SIZE;
+    bool entry_erased = false;
+    for (uint32_t steps = 0; steps < MAX_DIR_SLOTS; steps++) {
+        if (offset > 0) {
+            offset -= DIR_SLOT_SIZE;
+        } else {
+            disk_write_sector(buffer, sector);
+            if (root) {
+                if (sector == VolumeGeometry.root_dir_start) return;
+                sector--;
+            } else if (sector == cluster_to_sector(cluster)) {
+                // Back into the cluster before this one in the chain.
+                uint32_t prev = fat_find_prev_cluster(cluster);
+                if (!fat_cluster_valid(prev) || fat_read_entry(prev) != cluster) return;
+                cluster = prev;
+                sector = cluster_to_sector(cluster) + VolumeGeometry.sectors_per_cluster - 1;
+            } else {
+                sector--;
+            }
+            offset = SECTOR_SIZE - DIR_SLOT_SIZE;
+            if (disk_read_sector(buffer, sector) != FS_OK) return;
+        }
+        uint8_t *slot = buffer + offset;
+        if (slot[DIR_ATTR] != ATTR_LONG_NAME) {
+            if (entry_erased) break; // the slot in front of the run keeps its content
+            entry_erased = true;
+        }
+        note_erased(erased, sector, offset, slot[0]);
+        slot[0] = fill;
+    }
+    disk_write_sector(buffer, sector);
+}
+
+// Puts back the first bytes a removal changed.
+void restore_erased(const ErasedSlots &erased) {
+    SectorBuffer sector;
+    for (uint32_t i = 0; i < erased.count; i++) {
+        if (disk_read_sector(sector, erased.sector[i]) != FS_OK) continue;
+        sector[erased.offset[i]] = erased.first_byte[i];
+        disk_write_sector(sector, erased.sector[i]);
+    }
+}
+
+// True when no slot of the directory's chain but "." and ".." holds a live
+// entry. The scan stops at the first end marker.
+bool directory_empty(uint32_t first_cluster) {
+    SectorBuffer buffer;
+    dir_cursor_start(first_cluster);
+    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return false;
+    for (;;) {
+        const uint8_t *slot = buffer + DirCursor.offset;
+        if (slot[0] == ENTRY_END) return true;
+        bool dot = memcmp(slot, ".          ", 11) == 0 || memcmp(slot, "..         ", 11) == 0;
+        if (slot[0] != ENTRY_FREE && !dot) return false;
+        if (dir_next_entry(buffer) != FS_OK) return true; // an end slot or the chain's end
+    }
+}
+
+// The first clusters of the current directory and of each directory above
+// it, by resolving every prefix of CurrentDir.path.
+uint32_t current_path_clusters(uint32_t *clusters, uint32_t room) {
+    char prefix[FS_PATH_MAX];
+    uint32_t count = 0;
+    uint32_t len = str_len(CurrentDir.path);
+    for (uint32_t i = 4; i <= len && count < room; i++) { // from the first component on
+        if (i < len && CurrentDir.path[i] != '\\') continue;
+        memcpy(prefix, CurrentDir.path, i);
+        prefix[i] = '\0';
+        DirCursor.search_kind = KIND_DIR;
+        if (path_resolve(prefix) == FS_OK) clusters[count++] = FoundEntry.first_cluster;
+    }
+    return count;
+}
+
+// The directory part of `path` in the form path_resolve takes: "" for none.
+void directory_of(const char *path, char *dir) {
+    uint32_t len = str_len(path);
+    uint32_t slash = len;
+    while (slash > 0 && path[slash - 1] != '\\') slash--;
+    if (slash == 0) {
+        str_copy(CurrentDir.path, dir); // a bare name lives in the current directory
+    } else if (slash <= 3 && path[1] == ':') {
+        memcpy(dir, path, slash); // "C:\"
+        dir[slash] = '\0';
+    } else if (slash == 1) {
+        str_copy("\\", dir);
+    } else {
+        memcpy(dir, path, slash - 1);
+        dir[slash - 1] = '\0';
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+FsStatus dir_remove_entries(uint8_t *buffer) {
+    if (buffer == nullptr) return FS_FAIL;
+    remove_entries(buffer, nullptr);
+    return FS_OK;
+}
+
+FsStatus fs_delete_file(const char *path) {
+    if (!path_names_entry(path)) return FS_FAIL;
+    DirCursor.search_kind = KIND_FILE;
+    if (path_resolve(path) != FS_OK) return FS_FAIL;
+    if (FoundEntry.attr & ATTR_DIRECTORY) return FS_FAIL;
+    if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
+        return FS_FAIL;
+    SectorBuffer buffer;
+    remove_entries(buffer, nullptr);
+    if (FoundEntry.first_cluster != 0) fat_free_chain(FoundEntry.first_cluster);
+    return FS_OK;
+}
+
+FsStatus fs_rmdir(const char *path) {
+    if (!path_names_entry(path)) return FS_FAIL;
+    // The current directory and every directory above it stay.
+    uint32_t in_use[FS_PATH_MAX / 2];
+    uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);
+
+    DirCursor.search_kind = KIND_DIR;
+    if (path_resolve(path) != FS_OK) return FS_FAIL;
+    uint32_t first = FoundEntry.first_cluster;
+    if (!(FoundEntry.attr & ATTR_DIRECTORY) || !fat_cluster_valid(first)) return FS_FAIL;
+    for (uint32_t i = 0; i < in_use_count; i++)
+        if (in_use[i] == first) return FS_FAIL;
+
+    const DirCursorState after_entry = DirCursor;
+    const FoundEntryRecord found = FoundEntry;
+    if (!directory_empty(first)) return FS_FAIL;
+    DirCursor = after_entry;
+    FoundEntry = found;
+
+    SectorBuffer buffer;
+    remove_entries(buffer, nullptr);
+    fat_free_chain(first);
+    return FS_OK;
+}
+
+FsStatus fs_rename(const char *old_path, const char *new_name) {
+    if (old_path == nullptr || new_name == nullptr) return FS_FAIL;
+    if (str_len(old_path) > FS_PATH_MAX - 1 || str_len(new_name) > FS_PATH_MAX - 1) return FS_FAIL;
+    char old_copy[FS_PATH_MAX];
+    char new_copy[FS_PATH_MAX];
+    str_copy(old_path, old_copy);
+    str_copy(new_name, new_copy);
+    str_upper(old_copy); // the new name is stored in capitals
+    str_upper(new_copy);
+    if (!path_names_entry(old_copy)) return FS_FAIL;
+
+    DirCursor.search_kind = KIND_FILE;
+    if (path_resolve(old_copy) != FS_OK) return FS_FAIL;
+    if (FoundEntry.attr & ATTR_DIRECTORY) return FS_FAIL;
+    if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
+        return FS_FAIL;
+    const uint32_t first_cluster = FoundEntry.first_cluster;
+    const uint32_t size = FoundEntry.size;
+    const uint32_t old_sector = FoundEntry.entry_sector;
+    const uint32_t old_offset = FoundEntry.entry_offset;
+
+    // Only the last component of the new name counts.
+    uint32_t cut = str_len(new_copy);
+    while (cut > 0 && new_copy[cut - 1] != '\\') cut--;
+    const char *component = new_copy + cut;
+    char directory[FS_PATH_MAX];
+    directory_of(old_copy, directory);
+
+    // The new name is checked before anything is erased.
+    NewName name;
+    if (newname_prepare(component, ATTR_ARCHIVE, &name) != FS_OK) return FS_FAIL;
+    DirCursor.search_kind = KIND_DIR;
+    if (path_resolve(directory) != FS_OK) return FS_FAIL;
+    if (newname_check(&name, old_sector, old_offset) != FS_OK) return FS_FAIL;
+
+    DirCursor.search_kind = KIND_FILE;
+    if (path_resolve(old_copy) != FS_OK) return FS_FAIL;
+    SectorBuffer buffer;
+    ErasedSlots erased;
+    erased.count = 0;
+    remove_entries(buffer, &erased);
+
+    DirCursor.search_kind = KIND_DIR;
+    if (path_resolve(directory) != FS_OK ||
+        newname_create(&name, ATTR_ARCHIVE, first_cluster, size) != FS_OK) {
+        restore_erased(erased); // no room for the new entry: the file keeps its old one
+        return FS_FAIL;
+    }
+    return FS_OK;
+}
+}

@@ -1,0 +1,293 @@
+// Listing, the tree walk and file search, on sound and on damaged trees.
+#include "../dir/dir_test_util.h"
+
+using namespace fat16test;
+
+namespace {
+
+struct Listed {
+    std::string path;
+    uint8_t attr;
+    bool operator==(const Listed &o) const { return path == o.path && attr == o.attr; }
+};
+std::ostream &operator<<(std::ostream &os, const Listed &l) {
+    return os << l.path << " attr " << (int)l.attr;
+}
+
+class Walk : public VolumeTest {
+  protected:
+    std::vector<Listed> list_all(size_t limit = 10000) {
+        std::vector<Listed> out;
+        char path[FS_OUT_PATH_SIZE];
+        uint8_t attr = 0;
+        for (uint8_t more = 0; out.size() < limit && fs_list_dir(path, more, &attr) == FS_OK; more = 1)
+            out.push_back({path, attr});
+        return out;
+    }
+    std::vector<Listed> walk_all(size_t limit = 100000) {
+        std::vector<Listed> out;
+        char path[FS_OUT_PATH_SIZE];
+        uint8_t attr = 0;
+        for (uint8_t more = 0; out.size() < limit && fs_walk_tree(path, more, &attr) == FS_OK; more = 1)
+            out.push_back({path, attr});
+        return out;
+    }
+    uint32_t cluster_of(const char *dir) {
+        DirCursor.search_kind = KIND_DIR;
+        EXPECT_EQ(path_resolve(dir), FS_OK) << dir;
+        return FoundEntry.first_cluster;
+    }
+    uint32_t new_cluster() {
+        uint32_t c = 0;
+        Sector buf{};
+        EXPECT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
+        return c;
+    }
+    // "." and ".." for a directory made straight on the image.
+    void dot_entries(uint32_t self, uint32_t parent) {
+        put_slots(cluster_sectors({self}), 0,
+                  {short_slot(".          ", ATTR_DIRECTORY, self),
+                   short_slot("..         ", ATTR_DIRECTORY, parent)});
+    }
+};
+
+using L = std::vector<Listed>;
+
+TEST_F(Walk, ListingOfAnEmptySubdirectoryEndsAtOnce) {
+    ASSERT_EQ(fs_mkdir("EMPTY"), FS_OK);
+    ASSERT_EQ(fs_chdir("EMPTY", 0), FS_OK);
+    EXPECT_EQ(list_all(), L{});
+}
+
+TEST_F(Walk, ListingGivesFullPathsInSlotOrder) {
+    ASSERT_EQ(fs_mkdir("CREATE_FOLDER_TEST"), FS_OK);
+    ASSERT_EQ(fs_create_file("readme.txt"), FS_OK);
+    ASSERT_EQ(fs_create_file("NOEXT"), FS_OK);
+    EXPECT_EQ(list_all(),
+              (L{{"C:\\CREATE_FOLDER_TEST", 0x10}, {"C:\\README.TXT", 0x20}, {"C:\\NOEXT", 0x20}}));
+    ASSERT_EQ(fs_create_file("C:\\CREATE_FOLDER_TEST\\created_file.txt"), FS_OK);
+    ASSERT_EQ(fs_chdir("CREATE_FOLDER_TEST", 0), FS_OK);
+    EXPECT_EQ(list_all(), (L{{"C:\\CREATE_FOLDER_TEST\\created_file.txt", 0x20}}));
+    // A new file can come before older ones when it reuses their slots.
+    ASSERT_EQ(fs_chdir(" ", 1), FS_OK);
+    ASSERT_EQ(fs_delete_file("C:\\README.TXT"), FS_OK);
+    ASSERT_EQ(fs_create_file("NEW.C"), FS_OK);
+    L root = list_all();
+    ASSERT_EQ(root.size(), 3u);
+    EXPECT_EQ(root[1].path, "C:\\NEW.C");
+}
+
+TEST_F(Walk, ListingPassesOverNamesEndingInADot) {
+    put_slots(root_sectors(), 0,
+              {short_slot("ABC.    TXT", ATTR_ARCHIVE), short_slot("PLAIN   TXT", ATTR_ARCHIVE)});
+    EXPECT_EQ(list_all(), (L{{"C:\\PLAIN.TXT", 0x20}}));
+    // The walk does return such a file.
+    EXPECT_EQ(walk_all(), (L{{"C:\\ABC..TXT", 0x20}, {"C:\\PLAIN.TXT", 0x20}}));
+}
+
+TEST_F(Walk, ListingRestartsAndStaysEndedAfterItsEnd) {
+    ASSERT_EQ(fs_create_file("A"), FS_OK);
+    ASSERT_EQ(fs_create_file("B"), FS_OK);
+    char path[FS_OUT_PATH_SIZE];
+    uint8_t attr;
+    ASSERT_EQ(fs_list_dir(path, 0, &attr), FS_OK);
+    EXPECT_STREQ(path, "C:\\A");
+    ASSERT_EQ(fs_list_dir(path, 0, &attr), FS_OK); // starting again
+    EXPECT_STREQ(path, "C:\\A");
+    ASSERT_EQ(fs_list_dir(path, 1, &attr), FS_OK);
+    EXPECT_STREQ(path, "C:\\B");
+    EXPECT_EQ(fs_list_dir(path, 1, &attr), FS_FAIL);
+    EXPECT_EQ(fs_list_dir(path, 1, &attr), FS_FAIL);
+    EXPECT_EQ(fs_list_dir(nullptr, 0, &attr), FS_FAIL);
+    EXPECT_EQ(fs_list_dir(path, 0, nullptr), FS_FAIL);
+}
+
+TEST_F(Walk, FreshVolumeWalkEndsAtOnce) { EXPECT_EQ(walk_all(), L{}); }
+
+TEST_F(Walk, PreOrderDepthFirst) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    ASSERT_EQ(fs_create_file("F"), FS_OK);
+    ASSERT_EQ(fs_create_file("A\\G"), FS_OK);
+    ASSERT_EQ(fs_mkdir("A\\B"), FS_OK);
+    ASSERT_EQ(fs_create_file("A\\B\\H.TXT"), FS_OK);
+    EXPECT_EQ(walk_all(), (L{{"C:\\A", 0x10},
+                             {"C:\\A\\G", 0x20},
+                             {"C:\\A\\B", 0x10},
+                             {"C:\\A\\B\\H.TXT", 0x20},
+                             {"C:\\F", 0x20}}));
+    EXPECT_STREQ(walk_path, "C:\\");
+    EXPECT_EQ(CurrentDir.in_subdir, 0);
+    char path[FS_OUT_PATH_SIZE];
+    uint8_t attr;
+    EXPECT_EQ(fs_walk_tree(path, 1, &attr), FS_FAIL); // stays ended
+}
+
+TEST_F(Walk, TwentySixNestedDirectories) {
+    std::string path = "a";
+    for (char c = 'a'; c <= 'z'; c++) {
+        if (c > 'a') path += std::string("\\") + c;
+        ASSERT_EQ(fs_mkdir(path.c_str()), FS_OK) << path;
+    }
+    L all = walk_all();
+    ASSERT_EQ(all.size(), 26u);
+    std::string expect = "C:";
+    for (char c = 'A'; c <= 'Z'; c++) {
+        expect += std::string("\\") + c;
+        EXPECT_EQ(all[c - 'A'].path, expect);
+        EXPECT_EQ(all[c - 'A'].attr, 0x10);
+    }
+}
+
+TEST_F(Walk, RelativePathsFollowTheWalkUntilTheNextChdirOrListing) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    ASSERT_EQ(fs_create_file("A\\INA"), FS_OK);
+    ASSERT_EQ(fs_create_file("INROOT"), FS_OK);
+    char path[FS_OUT_PATH_SIZE];
+    uint8_t attr;
+    ASSERT_EQ(fs_walk_tree(path, 0, &attr), FS_OK); // returns A and enters it
+    EXPECT_STREQ(path, "C:\\A");
+    uint8_t h = fs_open("INA");
+    EXPECT_NE(h, FS_FAIL);
+    fs_close(h);
+    EXPECT_EQ(fs_open("INROOT"), FS_FAIL);
+    // The walk goes on undisturbed by the lookups in between.
+    ASSERT_EQ(fs_walk_tree(path, 1, &attr), FS_OK);
+    EXPECT_STREQ(path, "C:\\A\\INA");
+    ASSERT_EQ(fs_list_dir(path, 0, &attr), FS_OK); // a listing re-derives the current directory
+    h = fs_open("INROOT");
+    EXPECT_NE(h, FS_FAIL);
+    fs_close(h);
+    ASSERT_EQ(fs_walk_tree(path, 1, &attr), FS_OK);
+    EXPECT_STREQ(path, "C:\\INROOT");
+}
+
+TEST_F(Walk, FindFileInTheCurrentDirectoryOrAnywhere) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    ASSERT_EQ(fs_mkdir("A\\B"), FS_OK);
+    ASSERT_EQ(fs_create_file("A\\B\\deep_file.txt"), FS_OK);
+    ASSERT_EQ(fs_create_file("TOP.TXT"), FS_OK);
+    ASSERT_EQ(fs_mkdir("a long directory"), FS_OK);
+    char out[FS_OUT_PATH_SIZE];
+    char top[] = "top.txt";
+    EXPECT_EQ(fs_find_file(top, 0, out), FS_OK);
+    EXPECT_STREQ(out, "C:\\top.txt");
+    char deep[] = "deep_file.txt";
+    EXPECT_EQ(fs_find_file(deep, 0, out), FS_FAIL);
+    EXPECT_STREQ(out, "C:\\deep_file.txt"); // the path it tried
+    EXPECT_EQ(fs_find_file(deep, 1, out), FS_OK);
+    EXPECT_STREQ(out, "C:\\A\\B\\DEEP_FILE.TXT");
+    EXPECT_STREQ(deep, "DEEP_FILE.TXT");
+    char missing[] = "missing";
+    EXPECT_EQ(fs_find_file(missing, 1, out), FS_FAIL);
+    char dir[] = "a long directory";
+    EXPECT_EQ(fs_find_file(dir, 0, out), FS_FAIL); // a directory is no file
+    EXPECT_EQ(fs_find_file(dir, 1, out), FS_FAIL);
+    std::string huge(600, 'x');
+    EXPECT_EQ(fs_find_file(huge.data(), 0, out), FS_FAIL);
+}
+
+TEST_F(Walk, DirectoriesPointingAtThemselvesOrAnAncestorAreReturnedNotEntered) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    uint32_t a = cluster_of("C:\\A");
+    put_slots(cluster_sectors({a}), 2,
+              {short_slot("SELF       ", ATTR_DIRECTORY, a), short_slot("FILE       ", ATTR_ARCHIVE)});
+    ASSERT_EQ(fs_mkdir("A\\B"), FS_OK);
+    uint32_t b = cluster_of("C:\\A\\B");
+    put_slots(cluster_sectors({b}), 2, {short_slot("UP         ", ATTR_DIRECTORY, a)});
+    EXPECT_EQ(walk_all(), (L{{"C:\\A", 0x10},
+                             {"C:\\A\\SELF", 0x10},
+                             {"C:\\A\\FILE", 0x20},
+                             {"C:\\A\\B", 0x10},
+                             {"C:\\A\\B\\UP", 0x10}}));
+}
+
+TEST_F(Walk, SameNamedDirectoriesEndAndAreEachListed) {
+    ASSERT_EQ(fs_mkdir("TWIN"), FS_OK);
+    ASSERT_EQ(fs_create_file("TWIN\\IN1"), FS_OK);
+    uint32_t second = new_cluster();
+    dot_entries(second, 0);
+    put_slots(cluster_sectors({second}), 2, {short_slot("IN2        ", ATTR_ARCHIVE)});
+    // An 8.3 twin with an extension, and a plain twin.
+    put_slots(root_sectors(), 1,
+              {short_slot("TWIN    EXT", ATTR_DIRECTORY, second),
+               short_slot("TWIN       ", ATTR_DIRECTORY, second), short_slot("AFTER      ", ATTR_ARCHIVE)});
+    L all = walk_all();
+    EXPECT_EQ(all, (L{{"C:\\TWIN", 0x10},
+                      {"C:\\TWIN\\IN1", 0x20},
+                      {"C:\\TWIN", 0x10},
+                      {"C:\\TWIN", 0x10},
+                      {"C:\\AFTER", 0x20}}));
+}
+
+TEST_F(Walk, CrossLinkedDirectoriesAreEnteredOnce) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    ASSERT_EQ(fs_create_file("A\\X"), FS_OK);
+    uint32_t a = cluster_of("C:\\A");
+    put_slots(root_sectors(), 1, {short_slot("B          ", ATTR_DIRECTORY, a)});
+    EXPECT_EQ(walk_all(), (L{{"C:\\A", 0x10}, {"C:\\A\\X", 0x20}, {"C:\\B", 0x10}}));
+}
+
+TEST_F(Walk, DeepTreesOnDamagedImagesAreNotOverrun) {
+    // A chain of directories, each holding the next, 200 levels deep: paths
+    // stop growing at the limit and the walk still ends.
+    uint32_t parent = 0;
+    std::vector<uint32_t> clusters;
+    for (int i = 0; i < 200; i++) clusters.push_back(new_cluster());
+    for (int i = 0; i < 200; i++) {
+        dot_entries(clusters[i], parent);
+        if (i + 1 < 200)
+            put_slots(cluster_sectors({clusters[i]}), 2,
+                      {short_slot("LEVEL      ", ATTR_DIRECTORY, clusters[i + 1])});
+        parent = clusters[i];
+    }
+    put_slots(root_sectors(), 0, {short_slot("LEVEL      ", ATTR_DIRECTORY, clusters[0])});
+    L all = walk_all();
+    ASSERT_FALSE(all.empty());
+    for (const Listed &l : all) EXPECT_LE(l.path.size(), 259u + 1 + 8);
+    EXPECT_LT(all.size(), 200u);
+}
+
+TEST_F(Walk, EmptyNamedDirectoriesAreNotEntered) {
+    uint32_t c = new_cluster();
+    dot_entries(c, 0);
+    put_slots(cluster_sectors({c}), 2, {short_slot("INSIDE     ", ATTR_ARCHIVE)});
+    put_slots(root_sectors(), 0,
+              {short_slot("           ", ATTR_DIRECTORY, c), short_slot("NEXT       ", ATTR_ARCHIVE)});
+    EXPECT_EQ(walk_all(), (L{{"C:\\", 0x10}, {"C:\\NEXT", 0x20}}));
+}
+
+TEST_F(Walk, ARemovedParentPositionEndsTheStep) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    ASSERT_EQ(fs_mkdir("A\\B"), FS_OK);
+    ASSERT_EQ(fs_create_file("A\\B\\F"), FS_OK);
+    ASSERT_EQ(fs_create_file("Z"), FS_OK);
+    char path[FS_OUT_PATH_SIZE];
+    uint8_t attr;
+    ASSERT_EQ(fs_walk_tree(path, 0, &attr), FS_OK); // C:\A
+    ASSERT_EQ(fs_walk_tree(path, 1, &attr), FS_OK); // C:\A\B
+    ASSERT_EQ(fs_walk_tree(path, 1, &attr), FS_OK); // C:\A\B\F
+    EXPECT_STREQ(path, "C:\\A\\B\\F");
+    // B goes away before the walk comes back to A.
+    ASSERT_EQ(fs_delete_file("C:\\A\\B\\F"), FS_OK);
+    ASSERT_EQ(fs_rmdir("C:\\A\\B"), FS_OK);
+    EXPECT_EQ(fs_walk_tree(path, 1, &attr), FS_FAIL);
+}
+
+TEST_F(Walk, LoopingDirectoryChainEndsTheWalk) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    uint32_t a = cluster_of("C:\\A");
+    uint32_t b = new_cluster();
+    set_fat_entry(a, b);
+    set_fat_entry(b, a);
+    std::vector<Slot> slots;
+    for (int i = 0; i < 2048 - 2; i++) {
+        char n[12];
+        snprintf(n, sizeof n, "F%07d   ", i);
+        slots.push_back(short_slot(n, ATTR_ARCHIVE));
+    }
+    put_slots(cluster_sectors({a, b}), 2, slots);
+    L all = walk_all(20000);
+    EXPECT_LT(all.size(), 20000u);
+}
+
+} // namespace
