@@ -91,8 +91,7 @@ uint32_t take_chunk(const uint8_t *slot, char *out) {
 
 // Splits a long name at its last '.', looking at most 15 positions back and
 // at position 0 only for a one-character name.
-void split_long_name(char *name_out, char *ext_out) {
-    uint32_t len = str_len(name_out);
+void split_long_name(char *name_out, uint32_t len, char *ext_out) {
     ext_out[0] = '\0';
     if (len == 0) return;
     uint32_t lowest = len > 15 ? len - 15 : 0;
@@ -240,8 +239,8 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
                 at += lengths[i];
             }
             name_out[at] = '\0';
-            str_copy(name_out, last_long);
-            split_long_name(name_out, ext_out);
+            memcpy(last_long, name_out, at + 1);
+            split_long_name(name_out, at, ext_out);
             return FS_OK;
         }
 

@@ -20,6 +20,17 @@ const uint32_t EXT_AREA = 20;
 
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
+
+// Equal without regard to ASCII case: what name_compare decides, without
+// uppercasing its arguments (lookups compare every entry of a directory).
+bool same_name(const char *entry, const char *wanted) {
+    for (;; entry++, wanted++) {
+        if (ascii_upper(*entry) != ascii_upper(*wanted)) return false;
+        if (*entry == '\0') return true;
+    }
+}
+
 // The form of a path by its first characters. A letter and ':' must be
 // followed by '\'; any other first character but '\' starts a relative path.
 PathForm path_form(const char *path) {
@@ -95,9 +106,9 @@ FsStatus dir_find_name(char *name, char *ext) {
     bool final_file = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
     for (;;) {
         if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) return FS_FAIL;
-        if (name_compare(entry_name, name) != FS_OK) continue;
+        if (!same_name(entry_name, name)) continue;
         if (final_file) {
-            if (name_compare(entry_ext, ext) == FS_OK) return FS_OK;
+            if (same_name(entry_ext, ext)) return FS_OK;
             continue;
         }
         // A directory component matches only a directory that has a chain:

@@ -1,14 +1,22 @@
 // The image device. All host I/O of the library happens here: one image,
-// either the host file "fat16.img" (positioned reads and writes on a file
-// descriptor, so every write is in the host's page cache, visible to other
-// processes and kept if this one dies, before it returns) or a memory area
-// given by a test.
+// either the host file "fat16.img" or a memory area given by a test.
+//
+// The host file is mapped shared into memory, so a sector transfer is a copy
+// to or from the host's page cache: every write is in the file (visible to
+// every process that reads it, and kept if this one is killed) before it
+// returns. Writes go through the mapping only when the file's blocks are
+// allocated, so that a full host disk can never turn a write into a fault;
+// otherwise they, and every transfer outside the mapped length, use
+// positioned reads and writes on the descriptor.
 #include "fat16_disk.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,6 +28,9 @@ enum Backing { BACKING_NONE, BACKING_FILE, BACKING_MEMORY };
 
 Backing backing = BACKING_NONE;
 int image_fd = -1;
+uint8_t *map_base = nullptr; // the file's bytes 0 .. map_length - 1
+uint64_t map_length = 0;
+bool map_writes = false;
 uint8_t *memory_data = nullptr;
 uint32_t memory_size = 0;
 DiskCounters counters;
@@ -61,7 +72,37 @@ int create_image(void) {
     return fd;
 }
 
+// How the host file is reached: FAT16_DISK_IO=pread (no mapping) or
+// mapped-reads (writes through the descriptor) select the slower ways for
+// measurements; the default maps reads and writes.
+void map_image(int fd) {
+    const char *mode = getenv("FAT16_DISK_IO");
+    if (mode != nullptr && strcmp(mode, "pread") == 0) return;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size <= 0) return;
+    void *base = mmap(nullptr, (size_t)st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) return;
+    map_base = (uint8_t *)base;
+    map_length = (uint64_t)st.st_size;
+    // Blocks that are already there, or reserved now, cannot run out later.
+    bool allocated = (uint64_t)st.st_blocks * 512 >= map_length || posix_fallocate(fd, 0, st.st_size) == 0;
+    map_writes = allocated && !(mode != nullptr && strcmp(mode, "mapped-reads") == 0);
+}
+
+void unmap_image(void) {
+    if (map_base != nullptr) munmap(map_base, (size_t)map_length);
+    map_base = nullptr;
+    map_length = 0;
+    map_writes = false;
+}
+
+bool in_map(uint32_t sector) { return (uint64_t)(sector + 1) * SECTOR_SIZE <= map_length; }
+
 FsStatus file_read(uint8_t *buffer, uint32_t sector) {
+    if (in_map(sector)) {
+        memcpy(buffer, map_base + (uint64_t)sector * SECTOR_SIZE, SECTOR_SIZE);
+        return FS_OK;
+    }
     off_t at = (off_t)sector * SECTOR_SIZE;
     uint32_t got = 0;
     while (got < SECTOR_SIZE) {
@@ -74,6 +115,10 @@ FsStatus file_read(uint8_t *buffer, uint32_t sector) {
 }
 
 FsStatus file_write(const uint8_t *buffer, uint32_t sector) {
+    if (map_writes && in_map(sector)) {
+        memcpy(map_base + (uint64_t)sector * SECTOR_SIZE, buffer, SECTOR_SIZE);
+        return FS_OK;
+    }
     off_t at = (off_t)sector * SECTOR_SIZE;
     uint32_t put = 0;
     while (put < SECTOR_SIZE) {
@@ -115,6 +160,7 @@ FsStatus disk_open_image(void) {
     if (fd < 0) return FS_FAIL;
     image_fd = fd;
     backing = BACKING_FILE;
+    map_image(fd);
     return FS_OK;
 }
 
@@ -128,6 +174,7 @@ FsStatus disk_open_memory(uint8_t *data, uint32_t size) {
 }
 
 void disk_close_image(void) {
+    unmap_image();
     if (image_fd >= 0) close(image_fd);
     image_fd = -1;
     memory_data = nullptr;

@@ -30,16 +30,12 @@ void build_dot_entries(uint8_t *sector, uint32_t self, uint32_t parent) {
 }
 
 // Shared steps of fs_create_file and fs_mkdir.
-FsStatus create_path(const char *path, uint8_t search_kind, uint8_t attr) {
+FsStatus create_path(const char *path, uint8_t attr) {
     if (path == nullptr) return FS_FAIL;
     uint32_t len = str_len(path);
     if (len == 0 || len > FS_PATH_MAX - 1) return FS_FAIL;
     char copy[FS_PATH_MAX];
     str_copy(path, copy);
-
-    // The name must not exist yet.
-    DirCursor.search_kind = search_kind;
-    if (path_resolve(copy) == FS_OK) return FS_FAIL;
 
     // Split off the last component; the rest names the parent.
     uint32_t p = len;
@@ -60,6 +56,9 @@ FsStatus create_path(const char *path, uint8_t search_kind, uint8_t attr) {
         parent[p - 1] = '\0';
     }
 
+    // The name must be one lookups can find, and its directory must not hold
+    // it yet: newname_check refuses any live entry of that name, of either
+    // kind, so no separate lookup of the whole path is needed.
     NewName new_name;
     if (newname_prepare(name, attr, &new_name) != FS_OK) return FS_FAIL;
     DirCursor.search_kind = KIND_DIR;
@@ -101,9 +100,9 @@ FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluste
 
 extern "C" {
 
-FsStatus fs_create_file(const char *path) { return create_path(path, KIND_FILE, ATTR_ARCHIVE); }
+FsStatus fs_create_file(const char *path) { return create_path(path, ATTR_ARCHIVE); }
 
-FsStatus fs_mkdir(const char *path) { return create_path(path, KIND_DIR, ATTR_DIRECTORY); }
+FsStatus fs_mkdir(const char *path) { return create_path(path, ATTR_DIRECTORY); }
 
 FsStatus dir_create_entry(const char *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
     NewName new_name;
