@@ -13,5 +13,6 @@
 #include "fat16_dir.h"
 #include "fat16_namespace.h"
 #include "fat16_file.h"
+#include "fat16_check.h"
 
 #endif

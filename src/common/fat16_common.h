@@ -44,6 +44,39 @@ typedef uint8_t SectorBuffer[512];
 /* Longest path the library keeps (CurrentDir.path, walk_path), NUL included. */
 #define FS_PATH_MAX 260u
 
+/* Why the last public operation that failed did so. The operations return
+ * their status bytes as always; this only adds the reason. */
+typedef enum FsError {
+    FS_ERR_NONE = 0,
+    FS_ERR_NOT_FOUND,
+    FS_ERR_NO_PARENT,
+    FS_ERR_EXISTS,
+    FS_ERR_INVALID_NAME,
+    FS_ERR_PATH_TOO_LONG,
+    FS_ERR_NOT_DIRECTORY,
+    FS_ERR_IS_DIRECTORY,
+    FS_ERR_NOT_EMPTY,
+    FS_ERR_BUSY,
+    FS_ERR_FILE_OPEN,
+    FS_ERR_NO_SPACE,
+    FS_ERR_DIR_FULL,
+    FS_ERR_READ_ONLY,
+    FS_ERR_BAD_HANDLE,
+    FS_ERR_NO_HANDLE,
+    FS_ERR_INVALID_ARGUMENT,
+    FS_ERR_NOT_MOUNTED,
+    FS_ERR_DAMAGED,
+    FS_ERR_IO
+} FsError;
+
+/* The reason of the last failure; FS_ERR_NONE after a public operation
+ * that succeeded. */
+FsError fs_last_error(void);
+/* A short English text for a reason ("not found"). */
+const char *fs_strerror(FsError error);
+/* Records a reason (operations call it on their way out). */
+void fs_set_error(FsError error);
+
 /* Byte strings: 8-bit, NUL-terminated. Note str_copy takes the source first. */
 FsStatus str_copy(const char *source, char *destination);
 uint32_t str_len(const char *s);

@@ -104,6 +104,11 @@ FsStatus fs_chdir(const char *path, uint8_t up);
  * path, a drive prefix alone ("C:\") and a backslash alone. */
 uint8_t path_names_entry(const char *path);
 
+/* After a lookup of `path` for `wanted_kind` failed with "not found":
+ * makes the recorded reason "is a directory" or "not a directory" when the
+ * path names an entry of the other kind. Moves the cursor. */
+void path_explain_failure(const char *path, uint8_t wanted_kind);
+
 #ifdef __cplusplus
 }
 #endif

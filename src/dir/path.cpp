@@ -53,6 +53,14 @@ void cut_last_component(char *path) {
     if (len > 0 && !(len >= 2 && path[len - 2] == ':')) path[len - 1] = '\0';
 }
 
+FsStatus fail(FsError reason) {
+    fs_set_error(reason);
+    return FS_FAIL;
+}
+
+// Set by dir_find_name when a name matched an entry of the other kind.
+bool matched_other_kind = false;
+
 } // namespace
 
 extern "C" {
@@ -114,55 +122,65 @@ FsStatus dir_find_name(char *name, char *ext) {
         // A directory component matches only a directory that has a chain:
         // walking into a file's data, or into cluster 0, as if it were a
         // directory would read and write the wrong sectors.
-        if (entry_ext[0] == '\0' && (FoundEntry.attr & ATTR_DIRECTORY) &&
-            fat_cluster_valid(FoundEntry.first_cluster))
-            return FS_OK;
+        if (entry_ext[0] != '\0') continue;
+        if ((FoundEntry.attr & ATTR_DIRECTORY) && fat_cluster_valid(FoundEntry.first_cluster)) return FS_OK;
+        matched_other_kind = true;
     }
 }
+
+// Why a component was not found: an entry of that name but of the other
+// kind, or none at all.
+FsStatus not_found(void) { return fail(matched_other_kind ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND); }
 
 FsStatus path_walk(char *rest) {
     char name[NAME_AREA];
     char ext[EXT_AREA];
     uint8_t consumed = 0;
+    matched_other_kind = false;
     FsStatus split = path_next_component(rest, name, ext, &consumed);
-    if (split == FS_FAIL) return FS_FAIL;
+    if (split == FS_FAIL) return fail(FS_ERR_INVALID_NAME);
     rest += consumed;
-    if (dir_find_name(name, ext) != FS_OK) return FS_FAIL;
+    if (dir_find_name(name, ext) != FS_OK) return not_found();
     if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
     while (split != FS_LAST_COMPONENT) {
         // The next component is split before the walk enters the directory
         // just found, so a malformed one leaves the cursor where it was.
         split = path_next_component(rest, name, ext, &consumed);
-        if (split == FS_FAIL) return FS_FAIL;
+        if (split == FS_FAIL) return fail(FS_ERR_INVALID_NAME);
         DirCursor.cluster = FoundEntry.first_cluster;
         DirCursor.sector = cluster_to_sector(DirCursor.cluster);
         DirCursor.offset = 0;
         rest += consumed;
         if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
-        if (dir_find_name(name, ext) != FS_OK) return FS_FAIL;
+        if (dir_find_name(name, ext) != FS_OK) return not_found();
     }
+    fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 
 FsStatus path_resolve(const char *path) {
-    if (path == nullptr) return FS_FAIL;
+    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
     PathForm form = path_form(path);
-    if (form == FORM_INVALID) return FS_FAIL;
+    if (form == FORM_INVALID) return fail(FS_ERR_INVALID_NAME);
     uint32_t len = str_len(path);
-    if (form == FORM_ABSOLUTE && len > FS_PATH_MAX) return FS_PATH_TOO_LONG;
-    if (form == FORM_ROOTED && len + 1 > FS_PATH_MAX) return FS_PATH_TOO_LONG;
-    if (form == FORM_RELATIVE && len + str_len(CurrentDir.path) > FS_PATH_MAX) return FS_PATH_TOO_LONG;
+    bool too_long = (form == FORM_ABSOLUTE && len > FS_PATH_MAX) ||
+                    (form == FORM_ROOTED && len + 1 > FS_PATH_MAX) ||
+                    (form == FORM_RELATIVE && len + str_len(CurrentDir.path) > FS_PATH_MAX);
+    if (too_long) {
+        fs_set_error(FS_ERR_PATH_TOO_LONG);
+        return FS_PATH_TOO_LONG;
+    }
 
     char work[FS_PATH_MAX + 2];
     str_copy(path, work);
     str_upper(work);
     char *rest = work;
     if (form == FORM_ABSOLUTE) {
-        if (fs_mount(drive_index_of(work[0])) != FS_OK) return FS_FAIL;
+        if (fs_mount(drive_index_of(work[0])) != FS_OK) return FS_FAIL; // the mount gave its reason
         dir_cursor_start(0);
         rest = work + 3;
     } else {
-        if (!fs_is_mounted()) return FS_FAIL;
+        if (!fs_is_mounted()) return fail(FS_ERR_NOT_MOUNTED);
         if (form == FORM_ROOTED) {
             dir_cursor_start(0);
             rest = work + 1;
@@ -175,7 +193,10 @@ FsStatus path_resolve(const char *path) {
             dir_cursor_start(0);
         }
     }
-    if (rest[0] == '\0') return FS_OK;
+    if (rest[0] == '\0') {
+        fs_set_error(FS_ERR_NONE);
+        return FS_OK;
+    }
     return path_walk(rest);
 }
 
@@ -192,7 +213,10 @@ uint8_t path_names_entry(const char *path) {
 FsStatus fs_chdir(const char *path, uint8_t up) {
     char next_path[FS_PATH_MAX + 2];
     if (up) {
-        if (CurrentDir.in_subdir == 0) return FS_AT_TOP;
+        if (CurrentDir.in_subdir == 0) {
+            fs_set_error(FS_ERR_NONE);
+            return FS_AT_TOP;
+        }
         DirCursor.search_kind = KIND_DIR;
         if (path_resolve(CurrentDir.path) != FS_OK) return FS_FAIL;
         str_copy(CurrentDir.path, next_path);
@@ -211,7 +235,7 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
         return FS_OK;
     }
 
-    if (path == nullptr) return FS_FAIL;
+    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(path) != FS_OK) return FS_FAIL;
     // The new current path must fit CurrentDir.path with its NUL.
@@ -219,16 +243,16 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
     uint32_t current_len = str_len(CurrentDir.path);
     PathForm form = path_form(path);
     if (form == FORM_ABSOLUTE) {
-        if (len > FS_PATH_MAX - 1) return FS_FAIL;
+        if (len > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
         str_copy(path, next_path);
     } else if (form == FORM_ROOTED) {
-        if (len + 2 > FS_PATH_MAX - 1) return FS_FAIL;
+        if (len + 2 > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
         next_path[0] = CurrentDir.path[0];
         next_path[1] = CurrentDir.path[1];
         str_copy(path, next_path + 2);
     } else {
         uint32_t separator = current_len > ROOT_PATH_LENGTH ? 1 : 0;
-        if (current_len + separator + len > FS_PATH_MAX - 1) return FS_FAIL;
+        if (current_len + separator + len > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
         str_copy(CurrentDir.path, next_path);
         if (separator) str_append(next_path, "\\");
         str_append(next_path, path);
@@ -244,6 +268,18 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
         DirCursor.sector = VolumeGeometry.root_dir_start;
     }
     DirCursor.offset = 0;
+    fs_set_error(FS_ERR_NONE);
     return FS_OK;
+}
+
+void path_explain_failure(const char *path, uint8_t wanted_kind) {
+    if (fs_last_error() != FS_ERR_NOT_FOUND) return;
+    uint8_t saved_kind = DirCursor.search_kind;
+    DirCursor.search_kind = wanted_kind == KIND_FILE ? KIND_DIR : KIND_FILE;
+    bool other_kind = path_resolve(path) == FS_OK && path_names_entry(path) &&
+                      ((FoundEntry.attr & ATTR_DIRECTORY) != 0) == (wanted_kind == KIND_FILE);
+    DirCursor.search_kind = saved_kind;
+    fs_set_error(other_kind ? (wanted_kind == KIND_FILE ? FS_ERR_IS_DIRECTORY : FS_ERR_NOT_DIRECTORY)
+                            : FS_ERR_NOT_FOUND);
 }
 }

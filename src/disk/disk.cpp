@@ -31,9 +31,31 @@ int image_fd = -1;
 uint8_t *map_base = nullptr; // the file's bytes 0 .. map_length - 1
 uint64_t map_length = 0;
 bool map_writes = false;
+bool read_only = false;
 uint8_t *memory_data = nullptr;
 uint32_t memory_size = 0;
 DiskCounters counters;
+uint64_t failures = 0; // failed transfers since the image was opened
+bool sticky_error = false;
+DiskFaults faults;
+uint64_t reads_seen = 0; // transfers counted for the injected faults
+uint64_t writes_seen = 0;
+
+// True when the injected faults make this transfer fail.
+bool injected(uint64_t *seen, uint64_t nth) {
+    if (nth == 0) return false;
+    (*seen)++;
+    return *seen == nth || (faults.persistent && *seen > nth);
+}
+
+FsStatus note_result(FsStatus status, uint64_t *errors) {
+    if (status != FS_OK) {
+        (*errors)++;
+        failures++;
+        sticky_error = true;
+    }
+    return status;
+}
 
 bool addressable(uint32_t sector) { return sector < DISK_SECTOR_LIMIT; }
 
@@ -55,20 +77,26 @@ bool fill_with_zeros(int fd, off_t bytes) {
     return true;
 }
 
-// Creates the image: progress messages on standard output, one '#' for every
-// 1,000 sectors (484 in all), and a file of 483,328 zero sectors.
-int create_image(void) {
-    int fd = open(kImageName, O_RDWR | O_CREAT | O_TRUNC, 0666);
+// Creates an image file of 483,328 zero sectors; with `report`, with the
+// progress messages on standard output, one '#' for every 1,000 sectors.
+int create_image(const char *path, bool report) {
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return -1;
-    fputs("make fat16.img in progress!\n", stdout);
-    for (uint32_t i = 0; i < DISK_IMAGE_SECTORS; i += kProgressEvery) fputc('#', stdout);
-    fflush(stdout);
+    if (report) {
+        fputs("make fat16.img in progress!\n", stdout);
+        for (uint32_t i = 0; i < DISK_IMAGE_SECTORS; i += kProgressEvery) fputc('#', stdout);
+        fflush(stdout);
+    }
     if (!fill_with_zeros(fd, (off_t)DISK_IMAGE_SECTORS * SECTOR_SIZE)) {
+        int saved = errno;
         close(fd);
+        errno = saved;
         return -1;
     }
-    fputs("\nmake fat16.img complete\n", stdout);
-    fflush(stdout);
+    if (report) {
+        fputs("\nmake fat16.img complete\n", stdout);
+        fflush(stdout);
+    }
     return fd;
 }
 
@@ -80,11 +108,13 @@ void map_image(int fd) {
     if (mode != nullptr && strcmp(mode, "pread") == 0) return;
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size <= 0) return;
-    void *base = mmap(nullptr, (size_t)st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    int protection = read_only ? PROT_READ : PROT_READ | PROT_WRITE;
+    void *base = mmap(nullptr, (size_t)st.st_size, protection, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) return;
     map_base = (uint8_t *)base;
     map_length = (uint64_t)st.st_size;
     // Blocks that are already there, or reserved now, cannot run out later.
+    if (read_only) return;
     bool allocated = (uint64_t)st.st_blocks * 512 >= map_length || posix_fallocate(fd, 0, st.st_size) == 0;
     map_writes = allocated && !(mode != nullptr && strcmp(mode, "mapped-reads") == 0);
 }
@@ -94,6 +124,13 @@ void unmap_image(void) {
     map_base = nullptr;
     map_length = 0;
     map_writes = false;
+}
+
+void use_file(int fd, bool only_reads) {
+    image_fd = fd;
+    backing = BACKING_FILE;
+    read_only = only_reads;
+    map_image(fd);
 }
 
 bool in_map(uint32_t sector) { return (uint64_t)(sector + 1) * SECTOR_SIZE <= map_length; }
@@ -156,13 +193,34 @@ extern "C" {
 FsStatus disk_open_image(void) {
     disk_close_image();
     int fd = open(kImageName, O_RDWR);
-    if (fd < 0) fd = create_image();
+    if (fd < 0) fd = create_image(kImageName, true);
     if (fd < 0) return FS_FAIL;
-    image_fd = fd;
-    backing = BACKING_FILE;
-    map_image(fd);
+    use_file(fd, false);
     return FS_OK;
 }
+
+FsStatus disk_open_image_path(const char *path, uint8_t create) {
+    disk_close_image();
+    if (path == nullptr || path[0] == '\0') return FS_FAIL;
+    int fd = open(path, O_RDWR);
+    bool only_reads = false;
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        fd = open(path, O_RDONLY);
+        only_reads = fd >= 0;
+    }
+    if (fd < 0 && errno == ENOENT && create) fd = create_image(path, false);
+    if (fd < 0) return FS_FAIL;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return FS_FAIL;
+    }
+    use_file(fd, only_reads);
+    return FS_OK;
+}
+
+uint8_t disk_read_only(void) { return read_only ? 1 : 0; }
 
 FsStatus disk_open_memory(uint8_t *data, uint32_t size) {
     disk_close_image();
@@ -180,32 +238,57 @@ void disk_close_image(void) {
     memory_data = nullptr;
     memory_size = 0;
     backing = BACKING_NONE;
+    read_only = false;
     disk_reset_counters();
+    failures = 0;
+    sticky_error = false;
 }
 
 void disk_get_counters(DiskCounters *out) {
     if (out != nullptr) *out = counters;
 }
 
-void disk_reset_counters(void) { counters = DiskCounters{0, 0}; }
+void disk_reset_counters(void) { counters = DiskCounters{0, 0, 0, 0}; }
+
+FsStatus disk_take_error(void) {
+    bool had = sticky_error;
+    sticky_error = false;
+    return had ? FS_FAIL : FS_OK;
+}
+
+uint64_t disk_failures(void) { return failures; }
+
+void disk_set_faults(const DiskFaults *wanted) {
+    faults = wanted != nullptr ? *wanted : DiskFaults{0, 0, 0};
+    reads_seen = 0;
+    writes_seen = 0;
+}
 
 FsStatus disk_read_sector(uint8_t *buffer, uint32_t sector) {
-    if (buffer == nullptr || !addressable(sector)) return FS_FAIL;
+    if (buffer == nullptr || backing == BACKING_NONE) return FS_FAIL;
     counters.reads++;
-    switch (backing) {
-    case BACKING_FILE: return file_read(buffer, sector);
-    case BACKING_MEMORY: return memory_read(buffer, sector);
-    default: return FS_FAIL;
+    FsStatus status = FS_FAIL;
+    if (!addressable(sector) || injected(&reads_seen, faults.fail_read)) {
+        status = FS_FAIL;
+    } else if (backing == BACKING_FILE) {
+        status = file_read(buffer, sector);
+    } else {
+        status = memory_read(buffer, sector);
     }
+    return note_result(status, &counters.read_errors);
 }
 
 FsStatus disk_write_sector(const uint8_t *buffer, uint32_t sector) {
-    if (buffer == nullptr || !addressable(sector)) return FS_FAIL;
+    if (buffer == nullptr || backing == BACKING_NONE) return FS_FAIL;
     counters.writes++;
-    switch (backing) {
-    case BACKING_FILE: return file_write(buffer, sector);
-    case BACKING_MEMORY: return memory_write(buffer, sector);
-    default: return FS_FAIL;
+    FsStatus status = FS_FAIL;
+    if (!addressable(sector) || read_only || injected(&writes_seen, faults.fail_write)) {
+        status = FS_FAIL;
+    } else if (backing == BACKING_FILE) {
+        status = file_write(buffer, sector);
+    } else {
+        status = memory_write(buffer, sector);
     }
+    return note_result(status, &counters.write_errors);
 }
 }

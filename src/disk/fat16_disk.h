@@ -32,6 +32,15 @@ FsStatus disk_write_sector(const uint8_t *buffer, uint32_t sector);
  * the working directory. */
 void disk_close_image(void);
 
+/* Opens the image file at `path`. With `create` 0 a missing file is an
+ * error; with 1 it is created at full size (483,328 zero sectors), silently.
+ * A file that may only be read is opened for reading: every write then
+ * fails. */
+FsStatus disk_open_image_path(const char *path, uint8_t create);
+
+/* 1 when the open image can only be read. */
+uint8_t disk_read_only(void);
+
 /* Uses a caller-owned memory area of `size` bytes as the image (tests and
  * fuzzers). The area is never extended: writes past its end fail. */
 FsStatus disk_open_memory(uint8_t *data, uint32_t size);
@@ -41,10 +50,32 @@ FsStatus disk_open_memory(uint8_t *data, uint32_t size);
 typedef struct DiskCounters {
     uint64_t reads;
     uint64_t writes;
+    uint64_t read_errors;  /* transfers that did not move all 512 bytes */
+    uint64_t write_errors; /* including writes of sectors that cannot be addressed */
 } DiskCounters;
 
 void disk_get_counters(DiskCounters *out);
 void disk_reset_counters(void);
+
+/* Sticky error: FS_FAIL when a sector transfer failed since the last call
+ * (or since the image was opened), FS_OK otherwise; the call clears it. */
+FsStatus disk_take_error(void);
+
+/* Failed transfers since the image was opened. Operations compare it before
+ * and after their work to know whether one of their own transfers failed. */
+uint64_t disk_failures(void);
+
+/* Faults for tests: the Nth read or write from now on fails (1: the next
+ * one; 0: none), and with `persistent` every later one of that kind too,
+ * as on a device that lost its power. A failed write changes nothing. */
+typedef struct DiskFaults {
+    uint64_t fail_read;
+    uint64_t fail_write;
+    uint8_t persistent;
+} DiskFaults;
+
+/* Sets the faults to inject; a null pointer removes them. */
+void disk_set_faults(const DiskFaults *faults);
 
 #ifdef __cplusplus
 }

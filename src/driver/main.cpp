@@ -243,6 +243,11 @@ int run() {
 
 int main() {
     int status = run();
+    // Data that never reached the image is a failed run, whatever it printed.
+    if (status == 0 && disk_take_error() != FS_OK) {
+        fprintf(stderr, "fat16-driver: a sector transfer to or from fat16.img failed\n");
+        status = 1;
+    }
     write_stats();
     return status;
 }

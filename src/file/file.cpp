@@ -25,6 +25,19 @@ uint32_t chain_clusters[FS_OPEN_SLOTS];
 
 bool slot_open(uint8_t slot) { return slot < FS_OPEN_SLOTS && open_files[slot].in_use == 1; }
 
+FsStatus fail(FsError reason) {
+    fs_set_error(reason);
+    return FS_FAIL;
+}
+
+uint32_t none(FsError reason) {
+    fs_set_error(reason);
+    return 0;
+}
+
+// Why a handle cannot be used now.
+FsError unusable(uint8_t handle) { return slot_open(handle) ? FS_ERR_NOT_MOUNTED : FS_ERR_BAD_HANDLE; }
+
 uint32_t cluster_bytes(void) { return (uint32_t)VolumeGeometry.sectors_per_cluster * SECTOR_SIZE; }
 
 // The bytes of the file this slot can read: its size, cut to what its chain holds.
@@ -77,7 +90,10 @@ uint8_t handle_alloc(void) {
 }
 
 FsStatus handle_release(uint8_t slot) {
-    if (!slot_open(slot)) return FS_BAD_HANDLE;
+    if (!slot_open(slot)) {
+        fs_set_error(FS_ERR_BAD_HANDLE);
+        return FS_BAD_HANDLE;
+    }
     open_files[slot].in_use = 0;
     open_files[slot].dirty = 0;
     return FS_OK;
@@ -85,10 +101,13 @@ FsStatus handle_release(uint8_t slot) {
 
 uint8_t fs_open(const char *path) {
     DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(path) != FS_OK || !path_names_entry(path)) return FS_FAIL;
-    if (FoundEntry.attr & ATTR_DIRECTORY) return FS_FAIL;
+    if (path_resolve(path) != FS_OK) {
+        path_explain_failure(path, KIND_FILE);
+        return FS_FAIL;
+    }
+    if (!path_names_entry(path) || (FoundEntry.attr & ATTR_DIRECTORY)) return fail(FS_ERR_IS_DIRECTORY);
     uint8_t slot = handle_alloc();
-    if (slot == NO_SLOT) return FS_FAIL;
+    if (slot == NO_SLOT) return fail(FS_ERR_NO_HANDLE);
     OpenFile &f = open_files[slot];
     f.position = 0;
     f.sector_index = NOT_LOADED;
@@ -105,10 +124,15 @@ uint8_t fs_open(const char *path) {
     f.read_only = handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK ? 1 : 0;
     chain_clusters[slot] = fat_chain_length(f.first_cluster);
     file_load_sector(slot);
+    fs_set_error(FS_ERR_NONE);
     return slot;
 }
 
-FsStatus fs_close(uint8_t handle) { return handle_release(handle) == FS_OK ? FS_OK : FS_FAIL; }
+FsStatus fs_close(uint8_t handle) {
+    if (handle_release(handle) != FS_OK) return FS_FAIL;
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
 
 FsStatus file_load_sector(uint8_t slot) {
     if (!slot_open(slot)) return FS_FAIL;
@@ -144,19 +168,21 @@ FsStatus file_load_sector(uint8_t slot) {
 }
 
 FsStatus file_flush_sector(uint8_t slot) {
-    if (!slot_open(slot) || !fs_is_mounted()) return FS_FAIL;
+    if (!slot_open(slot) || !fs_is_mounted()) return fail(unusable(slot));
     OpenFile &f = open_files[slot];
+    const uint64_t failures = disk_failures();
     SectorBuffer scratch;
     if (f.first_cluster == 0) {
         uint32_t first = 0;
-        if (fat_alloc_cluster(&first, scratch) != FS_OK) return FS_FAIL;
+        if (fat_alloc_cluster(&first, scratch) != FS_OK)
+            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
         f.first_cluster = first;
         update_entry_field(f, DIR_FIRST_CLUSTER, first, 2);
         f.write_cluster = f.read_cluster = first;
         f.write_ordinal = f.read_ordinal = 0;
         chain_clusters[slot] = 1;
     }
-    if (chain_clusters[slot] == 0) return FS_FAIL; // a first cluster that names no data cluster
+    if (chain_clusters[slot] == 0) return fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
 
     uint32_t ordinal = f.sector_index / VolumeGeometry.sectors_per_cluster;
     uint32_t within = f.sector_index % VolumeGeometry.sectors_per_cluster;
@@ -173,47 +199,53 @@ FsStatus file_flush_sector(uint8_t slot) {
         }
         // Past the chain's last cluster: it must end in an end mark, and a
         // new cluster is appended there. Anything else is a damaged chain.
-        if (fat_read_entry(cluster) < 0xFFF4u) return FS_FAIL;
+        if (fat_read_entry(cluster) < 0xFFF4u) return fail(FS_ERR_DAMAGED);
         uint32_t added = 0;
-        if (fat_append_cluster(cluster, &added, scratch) != FS_OK) return FS_FAIL;
+        if (fat_append_cluster(cluster, &added, scratch) != FS_OK)
+            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
         chain_clusters[slot]++;
         cluster = added;
     }
-    if (!fat_cluster_valid(cluster)) return FS_FAIL;
+    if (!fat_cluster_valid(cluster)) return fail(FS_ERR_DAMAGED);
     f.write_cluster = cluster;
     f.write_ordinal = ordinal;
-    disk_write_sector(f.buffer, cluster_to_sector(cluster) + within);
-    f.dirty = 0;
+    // The buffer stays dirty until its data and the size are on the image.
+    if (disk_write_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) return fail(FS_ERR_IO);
     update_entry_field(f, DIR_SIZE, f.size, 4);
+    if (disk_failures() != failures) return fail(FS_ERR_IO);
+    f.dirty = 0;
     return FS_OK;
 }
 
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
-    if (!slot_open(handle) || !fs_is_mounted()) return FS_FAIL;
+    if (!slot_open(handle) || !fs_is_mounted()) return fail(unusable(handle));
     OpenFile &f = open_files[handle];
     uint32_t target = 0;
     switch (origin) {
     case ORIGIN_START:
-        if (offset < 0 || (uint32_t)offset >= f.size) return FS_FAIL;
+        if (offset < 0 || (uint32_t)offset >= f.size) return fail(FS_ERR_INVALID_ARGUMENT);
         target = (uint32_t)offset;
         break;
     case ORIGIN_CURRENT:
         target = f.position + (uint32_t)offset; // before the start wraps to a huge value
-        if (target >= f.size) return FS_FAIL;
+        if (target >= f.size) return fail(FS_ERR_INVALID_ARGUMENT);
         break;
     case ORIGIN_END:
-        if (offset > 0 || (int64_t)f.size + offset < 0) return FS_FAIL;
+        if (offset > 0 || (int64_t)f.size + offset < 0) return fail(FS_ERR_INVALID_ARGUMENT);
         target = (uint32_t)((int64_t)f.size + offset);
         break;
-    default: return FS_FAIL;
+    default: return fail(FS_ERR_INVALID_ARGUMENT);
     }
     f.position = target;
     file_load_sector(handle);
+    fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 
 uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
-    if (!slot_open(handle) || !fs_is_mounted() || dest == nullptr) return 0;
+    if (!slot_open(handle) || !fs_is_mounted()) return none(unusable(handle));
+    if (dest == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
+    fs_set_error(FS_ERR_NONE);
     OpenFile &f = open_files[handle];
     uint32_t limit = readable_bytes(handle);
     if (f.position >= limit) return 0;
@@ -232,9 +264,12 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
 }
 
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
-    if (!slot_open(handle) || !fs_is_mounted() || src == nullptr) return 0;
+    if (!slot_open(handle) || !fs_is_mounted()) return none(unusable(handle));
+    if (src == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
     OpenFile &f = open_files[handle];
-    if (f.read_only || count == 0) return 0;
+    if (f.read_only) return none(FS_ERR_READ_ONLY);
+    fs_set_error(FS_ERR_NONE);
+    if (count == 0) return 0;
     if (count > 0xFFFFFFFFu - f.position) count = 0xFFFFFFFFu - f.position; // sizes are 32-bit
     uint32_t total = 0;
     while (count > 0) {

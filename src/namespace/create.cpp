@@ -29,11 +29,23 @@ void build_dot_entries(uint8_t *sector, uint32_t self, uint32_t parent) {
     }
 }
 
+FsStatus fail(FsError reason) {
+    fs_set_error(reason);
+    return FS_FAIL;
+}
+
+// A parent that does not resolve is reported as such.
+FsStatus parent_failed(void) {
+    if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_NO_PARENT);
+    return FS_FAIL;
+}
+
 // Shared steps of fs_create_file and fs_mkdir.
 FsStatus create_path(const char *path, uint8_t attr) {
-    if (path == nullptr) return FS_FAIL;
+    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
     uint32_t len = str_len(path);
-    if (len == 0 || len > FS_PATH_MAX - 1) return FS_FAIL;
+    if (len == 0) return fail(FS_ERR_INVALID_NAME);
+    if (len > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
     char copy[FS_PATH_MAX];
     str_copy(path, copy);
 
@@ -62,28 +74,14 @@ FsStatus create_path(const char *path, uint8_t attr) {
     NewName new_name;
     if (newname_prepare(name, attr, &new_name) != FS_OK) return FS_FAIL;
     DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(parent) != FS_OK) return FS_FAIL;
+    if (path_resolve(parent) != FS_OK) return parent_failed();
     if (newname_check(&new_name, NO_SKIP, NO_SKIP) != FS_OK) return FS_FAIL;
     return newname_create(&new_name, attr, 0, 0);
 }
 
-} // namespace
-
-FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
-    SectorBuffer buffer;
-    uint32_t new_dir = 0;
-    if (attr & ATTR_DIRECTORY) {
-        uint32_t parent = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
-        if (fat_alloc_cluster(&new_dir, buffer) != FS_OK) return FS_FAIL;
-        build_dot_entries(buffer, new_dir, parent);
-        disk_write_sector(buffer, cluster_to_sector(new_dir));
-        first_cluster = new_dir;
-    }
-    if (dir_find_free_run(name->slots, buffer) != FS_OK) {
-        // No room for the entry: the new directory's cluster is not kept.
-        if (new_dir != 0) fat_free_chain(new_dir);
-        return FS_FAIL;
-    }
+// Writes the entry once its run has been found; FS_FAIL when a transfer failed.
+FsStatus write_entry(const NewName *name, uint8_t attr, uint32_t first_cluster, uint32_t size,
+                     uint8_t *buffer) {
     if (name->long_form) {
         chosen_alias = name->alias;
         FsStatus written = dir_write_long_entries(name->text, attr, first_cluster, buffer, size);
@@ -92,9 +90,35 @@ FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluste
     }
     uint8_t entry[DIR_SLOT_SIZE];
     dir_build_short_entry(entry, name->text, first_cluster, size, attr);
-    disk_read_sector(buffer, DirCursor.sector);
+    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     memcpy(buffer + DirCursor.offset, entry, DIR_SLOT_SIZE);
-    disk_write_sector(buffer, DirCursor.sector);
+    return disk_write_sector(buffer, DirCursor.sector);
+}
+
+} // namespace
+
+FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
+    const uint64_t failures = disk_failures();
+    SectorBuffer buffer;
+    uint32_t new_dir = 0;
+    if (attr & ATTR_DIRECTORY) {
+        uint32_t parent = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
+        if (fat_alloc_cluster(&new_dir, buffer) != FS_OK)
+            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
+        build_dot_entries(buffer, new_dir, parent);
+        disk_write_sector(buffer, cluster_to_sector(new_dir));
+        first_cluster = new_dir;
+    }
+    const uint8_t in_root = DirCursor.in_chain == 0;
+    if (dir_find_free_run(name->slots, buffer) != FS_OK) {
+        // No room for the entry: the new directory's cluster is not kept.
+        if (new_dir != 0) fat_free_chain(new_dir);
+        if (disk_failures() != failures) return fail(FS_ERR_IO);
+        return fail(in_root ? FS_ERR_DIR_FULL : FS_ERR_NO_SPACE);
+    }
+    if (write_entry(name, attr, first_cluster, size, buffer) != FS_OK || disk_failures() != failures)
+        return fail(FS_ERR_IO);
+    fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 
@@ -105,6 +129,7 @@ FsStatus fs_create_file(const char *path) { return create_path(path, ATTR_ARCHIV
 FsStatus fs_mkdir(const char *path) { return create_path(path, ATTR_DIRECTORY); }
 
 FsStatus dir_create_entry(const char *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
+    if (!fs_is_mounted()) return fail(FS_ERR_NOT_MOUNTED);
     NewName new_name;
     if (newname_prepare(name, attr, &new_name) != FS_OK) return FS_FAIL;
     if (newname_check(&new_name, NO_SKIP, NO_SKIP) != FS_OK) return FS_FAIL;
@@ -157,12 +182,16 @@ FsStatus dir_write_long_entries(const char *name, uint8_t attr, uint32_t first_c
     // lfn_fill_entry pads the 13-byte window after the name's end.
     char scratch[LFN_MAX_ENTRIES * LFN_CHARS + LFN_CHARS];
     str_copy(name, scratch);
-    disk_read_sector(buffer, DirCursor.sector);
+    // A sector that could not be read is never written back: its other slots
+    // would be lost.
+    const uint64_t failures = disk_failures();
+    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     for (uint32_t k = n; k >= 1; k--) {
         uint8_t sequence = (uint8_t)(k == n ? k | LFN_LAST_FLAG : k);
         lfn_fill_entry(buffer + DirCursor.offset, scratch + LFN_CHARS * (k - 1), sequence, checksum);
         disk_write_sector(buffer, DirCursor.sector);
         dir_next_entry(buffer); // the run is known to be free: its status does not matter
+        if (disk_failures() != failures) return FS_FAIL;
     }
     if (DirCursor.offset >= SECTOR_SIZE) return FS_FAIL; // the run was not there after all
     uint8_t *e = buffer + DirCursor.offset;

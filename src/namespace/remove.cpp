@@ -146,6 +146,31 @@ void directory_of(const char *path, char *dir) {
     }
 }
 
+FsStatus fail(FsError reason) {
+    fs_set_error(reason);
+    return FS_FAIL;
+}
+
+// Why a path that names no entry (empty, or a root) cannot be removed or renamed.
+FsStatus no_entry(const char *path) {
+    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    return fail(path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_BUSY);
+}
+
+// A lookup that failed, with "not found" turned into the more telling
+// reason when the path names an entry of the other kind.
+FsStatus explain(const char *path, uint8_t wanted_kind) {
+    path_explain_failure(path, wanted_kind);
+    return FS_FAIL;
+}
+
+// The end of an operation that wrote: FS_FAIL when one of its transfers failed.
+FsStatus finish(uint64_t failures_before) {
+    if (disk_failures() != failures_before) return fail(FS_ERR_IO);
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -157,59 +182,63 @@ FsStatus dir_remove_entries(uint8_t *buffer) {
 }
 
 FsStatus fs_delete_file(const char *path) {
-    if (!path_names_entry(path)) return FS_FAIL;
+    if (!path_names_entry(path)) return no_entry(path);
     DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(path) != FS_OK) return FS_FAIL;
-    if (FoundEntry.attr & ATTR_DIRECTORY) return FS_FAIL;
+    if (path_resolve(path) != FS_OK) return explain(path, KIND_FILE);
+    if (FoundEntry.attr & ATTR_DIRECTORY) return fail(FS_ERR_IS_DIRECTORY);
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
-        return FS_FAIL;
+        return fail(FS_ERR_FILE_OPEN);
+    const uint64_t failures = disk_failures();
     SectorBuffer buffer;
     remove_entries(buffer, nullptr);
     if (FoundEntry.first_cluster != 0) fat_free_chain(FoundEntry.first_cluster);
-    return FS_OK;
+    return finish(failures);
 }
 
 FsStatus fs_rmdir(const char *path) {
-    if (!path_names_entry(path)) return FS_FAIL;
+    if (!path_names_entry(path)) return no_entry(path);
     // The current directory and every directory above it stay.
     uint32_t in_use[FS_PATH_MAX / 2];
     uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);
 
     DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(path) != FS_OK) return FS_FAIL;
+    if (path_resolve(path) != FS_OK) return explain(path, KIND_DIR);
     uint32_t first = FoundEntry.first_cluster;
-    if (!(FoundEntry.attr & ATTR_DIRECTORY) || !fat_cluster_valid(first)) return FS_FAIL;
+    if (!(FoundEntry.attr & ATTR_DIRECTORY)) return fail(FS_ERR_NOT_DIRECTORY);
+    if (!fat_cluster_valid(first)) return fail(FS_ERR_DAMAGED);
     for (uint32_t i = 0; i < in_use_count; i++)
-        if (in_use[i] == first) return FS_FAIL;
+        if (in_use[i] == first) return fail(FS_ERR_BUSY);
 
+    const uint64_t failures = disk_failures();
     const DirCursorState after_entry = DirCursor;
     const FoundEntryRecord found = FoundEntry;
-    if (!directory_empty(first)) return FS_FAIL;
+    if (!directory_empty(first)) return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NOT_EMPTY);
     DirCursor = after_entry;
     FoundEntry = found;
 
     SectorBuffer buffer;
     remove_entries(buffer, nullptr);
     fat_free_chain(first);
-    return FS_OK;
+    return finish(failures);
 }
 
 FsStatus fs_rename(const char *old_path, const char *new_name) {
-    if (old_path == nullptr || new_name == nullptr) return FS_FAIL;
-    if (str_len(old_path) > FS_PATH_MAX - 1 || str_len(new_name) > FS_PATH_MAX - 1) return FS_FAIL;
+    if (old_path == nullptr || new_name == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (str_len(old_path) > FS_PATH_MAX - 1 || str_len(new_name) > FS_PATH_MAX - 1)
+        return fail(FS_ERR_PATH_TOO_LONG);
     char old_copy[FS_PATH_MAX];
     char new_copy[FS_PATH_MAX];
     str_copy(old_path, old_copy);
     str_copy(new_name, new_copy);
     str_upper(old_copy); // the new name is stored in capitals
     str_upper(new_copy);
-    if (!path_names_entry(old_copy)) return FS_FAIL;
+    if (!path_names_entry(old_copy)) return no_entry(old_copy);
 
     DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(old_copy) != FS_OK) return FS_FAIL;
-    if (FoundEntry.attr & ATTR_DIRECTORY) return FS_FAIL;
+    if (path_resolve(old_copy) != FS_OK) return explain(old_copy, KIND_FILE);
+    if (FoundEntry.attr & ATTR_DIRECTORY) return fail(FS_ERR_IS_DIRECTORY);
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
-        return FS_FAIL;
+        return fail(FS_ERR_FILE_OPEN);
     const uint32_t first_cluster = FoundEntry.first_cluster;
     const uint32_t size = FoundEntry.size;
     const uint32_t old_sector = FoundEntry.entry_sector;
@@ -229,6 +258,7 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
     if (path_resolve(directory) != FS_OK) return FS_FAIL;
     if (newname_check(&name, old_sector, old_offset) != FS_OK) return FS_FAIL;
 
+    const uint64_t failures = disk_failures();
     DirCursor.search_kind = KIND_FILE;
     if (path_resolve(old_copy) != FS_OK) return FS_FAIL;
     SectorBuffer buffer;
@@ -239,9 +269,10 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(directory) != FS_OK ||
         newname_create(&name, ATTR_ARCHIVE, first_cluster, size) != FS_OK) {
+        FsError reason = fs_last_error();
         restore_erased(erased); // no room for the new entry: the file keeps its old one
-        return FS_FAIL;
+        return fail(reason);
     }
-    return FS_OK;
+    return finish(failures);
 }
 }

@@ -23,6 +23,7 @@ const uint32_t BPB_ROOT_ENTRIES = 17;
 const uint32_t BPB_TOTAL_SECTORS_16 = 19;
 const uint32_t BPB_MEDIA = 21;
 const uint32_t BPB_SECTORS_PER_FAT = 22;
+const uint32_t BPB_HIDDEN_SECTORS = 28;
 const uint32_t BPB_TOTAL_SECTORS_32 = 32;
 const uint32_t BS_DRIVE_NUMBER = 36;
 const uint32_t BS_RESERVED = 37;
@@ -51,10 +52,18 @@ const uint32_t FMT_CLEARED_SECTORS = 10000;           // sectors 1 .. 9,999 are 
 const uint32_t FMT_FAT2_HEAD = 257;                   // first sector of the second FAT
 const uint8_t FAT_HEAD[4] = {0xF8, 0xFF, 0xFF, 0xFF}; // entries 0 and 1
 
+// Partition table of sector 0.
+const uint32_t MBR_ENTRIES = 446;
+const uint32_t MBR_ENTRY_SIZE = 16;
+const uint32_t MBR_TYPE = 4;
+const uint32_t MBR_FIRST_SECTOR = 8;
+const uint32_t MBR_SECTOR_COUNT = 12;
+
 // The boot sector is built here; bytes 24 to 31 are never written.
 uint8_t boot_template[SECTOR_SIZE];
 
 uint8_t mounted = 0;
+uint8_t mounted_partition = 0; // 0: the volume starts at sector 0
 
 bool has_signature(const uint8_t *sector) {
     return sector[BS_SIGNATURE] == 0x55 && sector[BS_SIGNATURE + 1] == 0xAA;
@@ -97,6 +106,52 @@ bool bpb_usable(const uint8_t *s) {
     return per_fat * (SECTOR_SIZE / 2) >= clusters + 2;
 }
 
+bool fat16_partition_type(uint8_t type) { return type == 0x04 || type == 0x06 || type == 0x0E; }
+
+FsStatus refuse(FsError reason) {
+    fs_set_error(reason);
+    return FS_FAIL;
+}
+
+// Writes the formatter's boot sector for a volume of `total` sectors that
+// starts at `first`.
+void write_boot_sector_at(uint32_t first, uint32_t total) {
+    uint8_t *b = boot_template;
+    memcpy(b + BS_JUMP, FMT_JUMP, sizeof FMT_JUMP);
+    memcpy(b + BS_OEM_NAME, FMT_OEM_NAME, 8);
+    le_put(b + BPB_BYTES_PER_SECTOR, SECTOR_SIZE, 2);
+    b[BPB_SECTORS_PER_CLUSTER] = (uint8_t)FMT_SECTORS_PER_CLUSTER;
+    le_put(b + BPB_RESERVED_SECTORS, FMT_RESERVED_SECTORS, 2);
+    b[BPB_FAT_COUNT] = (uint8_t)FMT_FAT_COUNT;
+    le_put(b + BPB_ROOT_ENTRIES, FMT_ROOT_ENTRIES, 2);
+    le_put(b + BPB_TOTAL_SECTORS_16, 0, 2);
+    b[BPB_MEDIA] = FMT_MEDIA;
+    le_put(b + BPB_SECTORS_PER_FAT, FMT_SECTORS_PER_FAT, 2);
+    if (first != 0) le_put(b + BPB_HIDDEN_SECTORS, first, 4); // a partition's sectors in front of it
+    le_put(b + BPB_TOTAL_SECTORS_32, total, 4);
+    b[BS_DRIVE_NUMBER] = 0x00;
+    b[BS_RESERVED] = 0x00;
+    b[BS_EXT_SIGNATURE] = FMT_EXT_SIGNATURE;
+    le_put(b + BS_SERIAL, FMT_SERIAL, 4);
+    memset(b + BS_LABEL, ' ', 11);
+    memcpy(b + BS_FS_TYPE_NAME, FMT_FS_TYPE_NAME, 8);
+    memset(b + BS_BOOT_CODE, ' ', BS_SIGNATURE - BS_BOOT_CODE);
+    b[BS_SIGNATURE] = 0x55;
+    b[BS_SIGNATURE + 1] = 0xAA;
+    disk_write_sector(b, first);
+    if (first != 0) le_put(b + BPB_HIDDEN_SECTORS, 0, 4);
+}
+
+// Clears the system area after the boot sector and writes the heads of both FATs.
+void init_fats_at(uint32_t first) {
+    SectorBuffer sector;
+    memset(sector, 0, sizeof sector);
+    for (uint32_t s = 1; s < FMT_CLEARED_SECTORS; s++) disk_write_sector(sector, first + s);
+    memcpy(sector, FAT_HEAD, sizeof FAT_HEAD);
+    disk_write_sector(sector, first + FMT_RESERVED_SECTORS);
+    disk_write_sector(sector, first + FMT_FAT2_HEAD);
+}
+
 void copy_bpb(const uint8_t *s) {
     VolumeGeometryRecord &g = VolumeGeometry;
     g.bytes_per_sector = le_get(s + BPB_BYTES_PER_SECTOR, 2);
@@ -118,6 +173,7 @@ uint8_t fs_is_mounted(void) { return mounted; }
 FsStatus fs_init(void) {
     VolumeGeometry.drive_letter = 0xFF;
     mounted = 0;
+    mounted_partition = 0;
     CurrentDir.in_subdir = 0;
     str_copy("C:\\", CurrentDir.path);
     for (int slot = 0; slot < 2; slot++) {
@@ -127,31 +183,65 @@ FsStatus fs_init(void) {
     return fs_mount(0);
 }
 
+uint8_t fs_boot_sector_valid(const uint8_t *sector) {
+    return sector != nullptr && has_signature(sector) && bpb_usable(sector) ? 1 : 0;
+}
+
 FsStatus fs_mount(uint8_t drive_index) {
     VolumeGeometryRecord &g = VolumeGeometry;
     if (mounted && (int)g.drive_letter - 0x43 == (int)drive_index) return FS_OK;
+    if (mounted_partition != 0) return fs_mount_partition(drive_index, mounted_partition);
 
     SectorBuffer sector;
-    if (disk_read_sector(sector, 0) != FS_OK) return FS_FAIL;
+    if (disk_read_sector(sector, 0) != FS_OK) return refuse(FS_ERR_IO);
     // Byte 446 of a boot sector belongs to its boot code, and tools write
     // 0x00 or 0x80 there too; only a sector that is no FAT boot sector is
     // taken for a partition table by that byte.
     bool boot_sector = has_jump(sector) && bpb_usable(sector);
     if (!boot_sector && (sector[BS_PARTITION_TEST] == 0x00 || sector[BS_PARTITION_TEST] == 0x80))
-        return FS_FAIL;
+        return refuse(FS_ERR_DAMAGED);
 
     g.partition_start = 0;
     g.total_sectors = boot_total_sectors(sector);
     g.fs_type = sector[BS_TYPE_BYTE];
     g.drive_letter = (uint8_t)('C' + drive_index);
     mounted = 0;
-    if (!has_signature(sector)) return FS_FAIL;
-    if (!bpb_usable(sector)) return FS_FAIL;
+    if (!has_signature(sector) || !bpb_usable(sector)) return refuse(FS_ERR_DAMAGED);
 
     copy_bpb(sector);
     g.fs_type = FS_TYPE_FAT16;
     fs_compute_geometry();
     mounted = 1;
+    return FS_OK;
+}
+
+FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
+    if (partition < 1 || partition > 4) return refuse(FS_ERR_INVALID_ARGUMENT);
+    SectorBuffer table;
+    if (disk_read_sector(table, 0) != FS_OK) return refuse(FS_ERR_IO);
+    if (!has_signature(table)) return refuse(FS_ERR_DAMAGED);
+    const uint8_t *entry = table + MBR_ENTRIES + MBR_ENTRY_SIZE * (partition - 1u);
+    if (!fat16_partition_type(entry[MBR_TYPE])) return refuse(FS_ERR_INVALID_ARGUMENT);
+    uint32_t first = le_get(entry + MBR_FIRST_SECTOR, 4);
+    uint32_t count = le_get(entry + MBR_SECTOR_COUNT, 4);
+    if (first == 0 || first >= DISK_SECTOR_LIMIT) return refuse(FS_ERR_DAMAGED);
+
+    SectorBuffer boot;
+    if (disk_read_sector(boot, first) != FS_OK) return refuse(FS_ERR_IO);
+    VolumeGeometryRecord &g = VolumeGeometry;
+    mounted = 0;
+    g.drive_letter = (uint8_t)('C' + drive_index);
+    uint32_t total = boot_total_sectors(boot);
+    // The volume must lie inside its partition and inside what can be addressed.
+    if (!fs_boot_sector_valid(boot) || total > count || (uint64_t)first + total > DISK_SECTOR_LIMIT)
+        return refuse(FS_ERR_DAMAGED);
+    g.partition_start = first;
+    g.total_sectors = total;
+    copy_bpb(boot);
+    g.fs_type = FS_TYPE_FAT16;
+    fs_compute_geometry();
+    mounted = 1;
+    mounted_partition = partition;
     return FS_OK;
 }
 
@@ -179,52 +269,35 @@ FsStatus fs_format_if_blank(uint8_t drive_index, uint8_t fs_type, uint32_t total
 }
 
 void fs_write_boot_sector(uint32_t total_sectors, uint8_t drive_index) {
-    uint8_t *b = boot_template;
-    memcpy(b + BS_JUMP, FMT_JUMP, sizeof FMT_JUMP);
-    memcpy(b + BS_OEM_NAME, FMT_OEM_NAME, 8);
-    le_put(b + BPB_BYTES_PER_SECTOR, SECTOR_SIZE, 2);
-    b[BPB_SECTORS_PER_CLUSTER] = (uint8_t)FMT_SECTORS_PER_CLUSTER;
-    le_put(b + BPB_RESERVED_SECTORS, FMT_RESERVED_SECTORS, 2);
-    b[BPB_FAT_COUNT] = (uint8_t)FMT_FAT_COUNT;
-    le_put(b + BPB_ROOT_ENTRIES, FMT_ROOT_ENTRIES, 2);
-    le_put(b + BPB_TOTAL_SECTORS_16, 0, 2);
-    b[BPB_MEDIA] = FMT_MEDIA;
-    le_put(b + BPB_SECTORS_PER_FAT, FMT_SECTORS_PER_FAT, 2);
-    le_put(b + BPB_TOTAL_SECTORS_32, total_sectors, 4);
-    b[BS_DRIVE_NUMBER] = 0x00;
-    b[BS_RESERVED] = 0x00;
-    b[BS_EXT_SIGNATURE] = FMT_EXT_SIGNATURE;
-    le_put(b + BS_SERIAL, FMT_SERIAL, 4);
-    memset(b + BS_LABEL, ' ', 11);
-    memcpy(b + BS_FS_TYPE_NAME, FMT_FS_TYPE_NAME, 8);
-    memset(b + BS_BOOT_CODE, ' ', BS_SIGNATURE - BS_BOOT_CODE);
-    b[BS_SIGNATURE] = 0x55;
-    b[BS_SIGNATURE + 1] = 0xAA;
-    disk_write_sector(b, 0);
+    write_boot_sector_at(0, total_sectors);
     fs_init_fats(drive_index);
 }
 
 void fs_init_fats(uint8_t drive_index) {
     (void)drive_index;
-    SectorBuffer sector;
-    memset(sector, 0, sizeof sector);
-    for (uint32_t s = 1; s < FMT_CLEARED_SECTORS; s++) disk_write_sector(sector, s);
-    memcpy(sector, FAT_HEAD, sizeof FAT_HEAD);
-    disk_write_sector(sector, FMT_RESERVED_SECTORS);
-    disk_write_sector(sector, FMT_FAT2_HEAD);
+    init_fats_at(0);
+}
+
+FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors) {
+    uint64_t failures = disk_failures();
+    write_boot_sector_at(first_sector, total_sectors);
+    init_fats_at(first_sector);
+    if (disk_failures() != failures) return refuse(FS_ERR_IO);
+    return FS_OK;
 }
 
 FsStatus fs_volume_info(char letter, uint32_t *capacity, uint32_t *free_space) {
     uint8_t l = (uint8_t)letter;
     if (l >= 'c' && l <= 'f') l = (uint8_t)(l - 0x20);
-    if (l < 'C' || l > 'F' || capacity == nullptr || free_space == nullptr) return FS_FAIL;
+    if (l < 'C' || l > 'F' || capacity == nullptr || free_space == nullptr)
+        return refuse(FS_ERR_INVALID_ARGUMENT);
     fs_mount((uint8_t)(l - 'C'));
 
     VolumeGeometryRecord &g = VolumeGeometry;
     if (g.fs_type != FS_TYPE_FAT16 || !mounted) {
         *capacity = 0;
         *free_space = 0;
-        return FS_FAIL;
+        return refuse(FS_ERR_NOT_MOUNTED);
     }
     // Count free entries among the data clusters 2 .. cluster_count + 1.
     uint32_t free_clusters = 0;
@@ -235,12 +308,13 @@ FsStatus fs_volume_info(char letter, uint32_t *capacity, uint32_t *free_space) {
         if (at == 0 && disk_read_sector(sector, g.fat1_start + n * 2 / SECTOR_SIZE) != FS_OK) {
             *capacity = 0;
             *free_space = 0;
-            return FS_FAIL;
+            return refuse(FS_ERR_IO);
         }
         if (n >= 2 && sector[at] == 0 && sector[at + 1] == 0) free_clusters++;
     }
     *free_space = free_clusters * g.sectors_per_cluster;
     *capacity = g.total_sectors;
+    fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 }

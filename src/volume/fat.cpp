@@ -59,7 +59,7 @@ FsStatus find_free_cluster(uint8_t *buffer, uint32_t *found) {
 void set_entry_all_copies(uint32_t cluster, uint32_t value, uint8_t *buffer) {
     for (uint32_t k = 0; k < VolumeGeometry.fat_count; k++) {
         uint32_t sector = entry_sector(cluster) + k * VolumeGeometry.sectors_per_fat;
-        disk_read_sector(buffer, sector);
+        if (disk_read_sector(buffer, sector) != FS_OK) continue; // never write back a sector not read
         le_put(buffer + entry_offset(cluster), value, 2);
         disk_write_sector(buffer, sector);
     }
@@ -128,7 +128,7 @@ FsStatus fat_free_chain(uint32_t cluster) {
     for (uint32_t steps = 0; steps < VolumeGeometry.cluster_count + 2 && fat_cluster_valid(cluster);
          steps++) {
         uint32_t t = entry_sector(cluster);
-        disk_read_sector(sector, t);
+        if (disk_read_sector(sector, t) != FS_OK) break;
         uint32_t next = le_get(sector + entry_offset(cluster), 2);
         le_put(sector + entry_offset(cluster), FAT_FREE, 2);
         write_fat_sector_all_copies(sector, t);

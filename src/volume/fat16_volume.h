@@ -55,6 +55,22 @@ FsStatus fs_volume_info(char letter, uint32_t *capacity, uint32_t *free_space);
  * that need the volume refuse while this is 0. */
 uint8_t fs_is_mounted(void);
 
+/* 1 when `sector` is a FAT16 boot sector the library can mount: the 55 AA
+ * signature and a usable BPB (512-byte sectors, a power-of-two cluster
+ * size, a FAT for every cluster, a data area inside the total). */
+uint8_t fs_boot_sector_valid(const uint8_t *sector);
+
+/* Mounts primary partition `partition` (1 to 4) of an image whose sector 0
+ * holds a partition table, when that partition is FAT16 (type 0x04, 0x06 or
+ * 0x0E), under the letter 'C' + drive_index. Later mounts of other letters
+ * use the same partition until fs_init. */
+FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition);
+
+/* Formats a volume of `total_sectors` starting at `first_sector` with the
+ * formatter's layout, whatever the image holds there. FS_FAIL when a write
+ * failed. */
+FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors);
+
 /* 1 when `cluster` is a data cluster of the mounted volume. */
 uint8_t fat_cluster_valid(uint32_t cluster);
 

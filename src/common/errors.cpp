@@ -1,0 +1,44 @@
+// The reason of the last failure of a public operation.
+#include "fat16_common.h"
+
+namespace {
+
+FsError last_error = FS_ERR_NONE;
+
+const char *const error_texts[] = {
+    "no error",
+    "not found",
+    "parent directory not found",
+    "already exists",
+    "invalid name",
+    "path too long",
+    "not a directory",
+    "is a directory",
+    "directory not empty",
+    "directory in use as the current directory",
+    "file is open",
+    "no space left on the volume",
+    "directory full",
+    "handle is read-only",
+    "bad handle",
+    "both open-file slots are in use",
+    "invalid argument",
+    "no volume mounted",
+    "damaged volume",
+    "host I/O error",
+};
+
+} // namespace
+
+extern "C" {
+
+FsError fs_last_error(void) { return last_error; }
+
+void fs_set_error(FsError error) { last_error = error; }
+
+const char *fs_strerror(FsError error) {
+    unsigned index = (unsigned)error;
+    if (index >= sizeof error_texts / sizeof error_texts[0]) return "unknown error";
+    return error_texts[index];
+}
+}
