@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "fat16_dir.h"
+#include "fat16_disk.h"
 #include "fat16_volume.h"
 
 extern "C" {
@@ -197,7 +198,12 @@ FsStatus path_resolve(const char *path) {
         fs_set_error(FS_ERR_NONE);
         return FS_OK;
     }
-    return path_walk(rest);
+    // A directory sector that cannot be read ends the search early: report
+    // the read, not a missing name.
+    const uint64_t failures = disk_failures();
+    FsStatus walked = path_walk(rest);
+    if (walked != FS_OK && disk_failures() != failures) fs_set_error(FS_ERR_IO);
+    return walked;
 }
 
 uint8_t path_names_entry(const char *path) {

@@ -160,7 +160,7 @@ FsStatus file_load_sector(uint8_t slot) {
         disk_read_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) {
         f.sector_index = NOTHING_HELD;
         memset(f.buffer, 0, SECTOR_SIZE);
-        return FS_FAIL;
+        return fail(FS_ERR_IO);
     }
     f.read_cluster = cluster;
     f.read_ordinal = ordinal;
@@ -199,14 +199,15 @@ FsStatus file_flush_sector(uint8_t slot) {
         }
         // Past the chain's last cluster: it must end in an end mark, and a
         // new cluster is appended there. Anything else is a damaged chain.
-        if (fat_read_entry(cluster) < 0xFFF4u) return fail(FS_ERR_DAMAGED);
+        if (fat_read_entry(cluster) < 0xFFF4u)
+            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
         uint32_t added = 0;
         if (fat_append_cluster(cluster, &added, scratch) != FS_OK)
             return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
         chain_clusters[slot]++;
         cluster = added;
     }
-    if (!fat_cluster_valid(cluster)) return fail(FS_ERR_DAMAGED);
+    if (!fat_cluster_valid(cluster)) return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
     f.write_cluster = cluster;
     f.write_ordinal = ordinal;
     // The buffer stays dirty until its data and the size are on the image.

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "fat16_dir.h"
+#include "fat16_disk.h"
 #include "fat16_volume.h"
 
 namespace {
@@ -203,6 +204,7 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     family_from_base(&family);
     memset(tail_taken, 0, sizeof tail_taken);
 
+    const uint64_t failures = disk_failures();
     dir_cursor_start(dir_cluster);
     bool used = false;
     char entry_name[LFN_MAX_NAME + 1];
@@ -223,6 +225,8 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     }
     DirCursor = saved_cursor;
     FoundEntry = saved_found;
+    // A sector that could not be read may hold the very name: refuse.
+    if (disk_failures() != failures) return fail(FS_ERR_IO);
     if (used) return fail(FS_ERR_EXISTS);
     if (!name->long_form) return FS_OK;
     for (uint32_t k = family.base_has_tail ? 1 : 0; k < TAIL_LIMIT && k <= MAX_TAIL; k++) {

@@ -212,7 +212,9 @@ FsStatus fs_rmdir(const char *path) {
     const uint64_t failures = disk_failures();
     const DirCursorState after_entry = DirCursor;
     const FoundEntryRecord found = FoundEntry;
-    if (!directory_empty(first)) return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NOT_EMPTY);
+    bool empty = directory_empty(first);
+    if (disk_failures() != failures) return fail(FS_ERR_IO); // an unreadable sector proves nothing
+    if (!empty) return fail(FS_ERR_NOT_EMPTY);
     DirCursor = after_entry;
     FoundEntry = found;
 
@@ -265,6 +267,11 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
     ErasedSlots erased;
     erased.count = 0;
     remove_entries(buffer, &erased);
+    if (disk_failures() != failures) {
+        // The old entry may still stand: a new one would share its clusters.
+        restore_erased(erased);
+        return fail(FS_ERR_IO);
+    }
 
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(directory) != FS_OK ||

@@ -84,6 +84,10 @@ TEST(ForeignTree, TreeMadeByMtoolsResolvesHere) {
         EXPECT_FALSE(FoundEntry.attr & ATTR_DIRECTORY) << f;
         EXPECT_EQ(FoundEntry.size, 0u) << f;
     }
+    static FsCheckReport report;
+    EXPECT_EQ(fs_check(&report), FS_OK);
+    EXPECT_EQ(report.directories, 4u);
+    EXPECT_EQ(report.files, 5u);
     // Creating next to them keeps the image clean for fsck.
     ASSERT_EQ(fs_create_file("C:\\TOP\\Sub Directory\\made here.txt"), FS_OK);
     ASSERT_EQ(fs_create_file("C:\\TOP\\Sub Directory\\a long file name2.txt"), FS_OK);
