@@ -243,7 +243,10 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
 
     if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
     DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(path) != FS_OK) return FS_FAIL;
+    if (path_resolve(path) != FS_OK) {
+        path_explain_failure(path, KIND_DIR);
+        return FS_FAIL;
+    }
     // The new current path must fit CurrentDir.path with its NUL.
     uint32_t len = str_len(path);
     uint32_t current_len = str_len(CurrentDir.path);

@@ -34,8 +34,9 @@ FsStatus fail(FsError reason) {
     return FS_FAIL;
 }
 
-// A parent that does not resolve is reported as such.
-FsStatus parent_failed(void) {
+// A parent that does not resolve is reported as such, or as a file.
+FsStatus parent_failed(const char *parent) {
+    path_explain_failure(parent, KIND_DIR);
     if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_NO_PARENT);
     return FS_FAIL;
 }
@@ -74,7 +75,7 @@ FsStatus create_path(const char *path, uint8_t attr) {
     NewName new_name;
     if (newname_prepare(name, attr, &new_name) != FS_OK) return FS_FAIL;
     DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(parent) != FS_OK) return parent_failed();
+    if (path_resolve(parent) != FS_OK) return parent_failed(parent);
     if (newname_check(&new_name, NO_SKIP, NO_SKIP) != FS_OK) return FS_FAIL;
     return newname_create(&new_name, attr, 0, 0);
 }
