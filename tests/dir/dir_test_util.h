@@ -46,6 +46,17 @@ inline void put_slots(const std::vector<uint32_t> &sectors, uint32_t first, cons
     }
 }
 
+// 8.3 file entries named by `letter` and a number, for numbers first .. end - 1.
+inline std::vector<Slot> numbered_slots(char letter, int first, int end) {
+    std::vector<Slot> slots;
+    for (int i = first; i < end; i++) {
+        char name[12];
+        snprintf(name, sizeof name, "%c%07d   ", letter, i);
+        slots.push_back(short_slot(name, ATTR_ARCHIVE));
+    }
+    return slots;
+}
+
 inline std::vector<uint32_t> root_sectors() {
     std::vector<uint32_t> v;
     for (uint32_t i = 0; i < VolumeGeometry.root_dir_sectors; i++)

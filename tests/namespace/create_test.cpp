@@ -233,12 +233,7 @@ TEST_F(Create, RunsContinueIntoANewClusterFromTheOldOne) {
     ASSERT_EQ(fs_mkdir("D"), FS_OK);
     uint32_t d = cluster_of("C:\\D");
     // Fill the cluster but its last two slots ("." and ".." take the first two).
-    std::vector<Slot> slots;
-    for (int i = 0; i < 1024 - 2 - 2; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "F%07d   ", i);
-        slots.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> slots = numbered_slots('F', 0, 1024 - 2 - 2);
     put_slots(cluster_sectors({d}), 2, slots);
     // A name of 30 characters takes 4 slots: 2 in the old cluster, 2 in a new one.
     ASSERT_EQ(fs_create_file("C:\\D\\abcdefghijklmnopqrstuvwxyz0123"), FS_OK);
@@ -270,12 +265,7 @@ TEST_F(Create, SubdirectoryGrowsPastItsFirstCluster) {
 }
 
 TEST_F(Create, FullRootRefusesEveryCreationAndKeepsItsClusters) {
-    std::vector<Slot> slots;
-    for (int i = 0; i < 1024; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "F%07d   ", i);
-        slots.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> slots = numbered_slots('F', 0, 1024);
     put_slots(root_sectors(), 0, slots);
     uint32_t free_before = free_sectors();
     EXPECT_EQ(fs_create_file("NEW"), FS_FAIL);

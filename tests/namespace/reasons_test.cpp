@@ -100,12 +100,7 @@ TEST_F(Reasons, FullVolumeFullRootAndNoVolume) {
     fs_close(h);
     EXPECT_EQ(after(fs_mkdir("C:\\D")), FS_ERR_NO_SPACE);
     for (uint32_t c = 2; c <= VolumeGeometry.cluster_count + 1; c++) set_fat_entry(c, 0);
-    std::vector<Slot> slots;
-    for (int i = 1; i < 1024; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "X%07d   ", i);
-        slots.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> slots = numbered_slots('X', 1, 1024);
     put_slots(root_sectors(), 1, slots);
     EXPECT_EQ(after(fs_create_file("C:\\G")), FS_ERR_DIR_FULL);
     Sector s = read_raw(0);

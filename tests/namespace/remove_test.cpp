@@ -71,12 +71,7 @@ TEST_F(Remove, RunsAcrossSectorAndClusterBoundariesAreErasedWhole) {
     // In a subdirectory, across a cluster boundary.
     ASSERT_EQ(fs_mkdir("D"), FS_OK);
     uint32_t d = cluster_of("C:\\D");
-    std::vector<Slot> slots;
-    for (int i = 0; i < 1024 - 2 - 2; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "G%07d   ", i);
-        slots.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> slots = numbered_slots('G', 0, 1024 - 2 - 2);
     put_slots(cluster_sectors({d}), 2, slots);
     ASSERT_EQ(fs_create_file("C:\\D\\abcdefghijklmnopqrstuvwxyz0123"), FS_OK);
     uint32_t added = fat_read_entry(d);
@@ -129,12 +124,7 @@ TEST_F(Remove, DeletingFreesTheChainOfFilesWithData) {
 }
 
 TEST_F(Remove, EntryInTheLastSlotOfItsDirectory) {
-    std::vector<Slot> slots;
-    for (int i = 0; i < 1023; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "F%07d   ", i);
-        slots.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> slots = numbered_slots('F', 0, 1023);
     put_slots(root_sectors(), 0, slots);
     ASSERT_EQ(fs_create_file("LASTONE"), FS_OK);
     EXPECT_EQ(slot_name(root_slot(1023)), "LASTONE    ");
@@ -145,12 +135,7 @@ TEST_F(Remove, EntryInTheLastSlotOfItsDirectory) {
     ASSERT_EQ(fs_delete_file("F0001022"), FS_OK);
     ASSERT_EQ(fs_mkdir("D"), FS_OK);
     uint32_t d = cluster_of("C:\\D");
-    std::vector<Slot> fill;
-    for (int i = 0; i < 1024 - 2 - 2; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "G%07d   ", i);
-        fill.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> fill = numbered_slots('G', 0, 1024 - 2 - 2);
     put_slots(cluster_sectors({d}), 2, fill);
     ASSERT_EQ(fs_create_file("C:\\D\\ninechars"), FS_OK); // the last two slots
     ASSERT_EQ(fs_delete_file("C:\\D\\ninechars"), FS_OK);
@@ -284,12 +269,7 @@ TEST_F(Remove, RenameRefusalsChangeNothing) {
 }
 
 TEST_F(Remove, RenameWithoutRoomKeepsTheOldEntry) {
-    std::vector<Slot> slots;
-    for (int i = 0; i < 1023; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "F%07d   ", i);
-        slots.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> slots = numbered_slots('F', 0, 1023);
     put_slots(root_sectors(), 1, slots); // slots 1..1023
     ASSERT_EQ(fs_create_file("A"), FS_OK);
     uint8_t h = fs_open("A");

@@ -279,12 +279,7 @@ TEST_F(Walk, LoopingDirectoryChainEndsTheWalk) {
     uint32_t b = new_cluster();
     set_fat_entry(a, b);
     set_fat_entry(b, a);
-    std::vector<Slot> slots;
-    for (int i = 0; i < 2048 - 2; i++) {
-        char n[12];
-        snprintf(n, sizeof n, "F%07d   ", i);
-        slots.push_back(short_slot(n, ATTR_ARCHIVE));
-    }
+    std::vector<Slot> slots = numbered_slots('F', 0, 2048 - 2);
     put_slots(cluster_sectors({a, b}), 2, slots);
     L all = walk_all(20000);
     EXPECT_LT(all.size(), 20000u);

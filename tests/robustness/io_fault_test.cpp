@@ -39,10 +39,7 @@ const Operation kOperations[] = {
 class IoFaults : public ::testing::Test {
   protected:
     void SetUp() override {
-        image.assign(kSectors * 512u, 0);
-        ASSERT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
-        ASSERT_EQ(fs_format_if_blank(0, 6, kSectors), FS_OK);
-        ASSERT_EQ(fs_init(), FS_OK);
+        ASSERT_NO_FATAL_FAILURE(format_memory_volume(&image, kSectors));
         ASSERT_EQ(fs_mkdir("C:\\D"), FS_OK);
         ASSERT_EQ(fs_mkdir("C:\\D\\EMPTYDIR"), FS_OK);
         sentinel = pattern(3000, 9);

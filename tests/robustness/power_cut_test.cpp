@@ -23,22 +23,14 @@ const uint32_t kStride = 1;
 class PowerCut : public ::testing::Test {
   protected:
     void SetUp() override {
-        image.assign(kSectors * 512u, 0);
-        ASSERT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
-        ASSERT_EQ(fs_format_if_blank(0, 6, kSectors), FS_OK);
-        ASSERT_EQ(fs_init(), FS_OK);
+        ASSERT_NO_FATAL_FAILURE(format_memory_volume(&image, kSectors));
         // BIG is full, so a new name grows it by a cluster (with no end
         // marker in front of that cluster).
         ASSERT_EQ(fs_mkdir("C:\\BIG"), FS_OK);
         DirCursor.search_kind = KIND_DIR;
         ASSERT_EQ(path_resolve("C:\\BIG"), FS_OK);
         uint32_t big = FoundEntry.first_cluster;
-        std::vector<Slot> slots;
-        for (int i = 0; i < 1022; i++) {
-            char n[12];
-            snprintf(n, sizeof n, "F%07d   ", i);
-            slots.push_back(short_slot(n, ATTR_ARCHIVE));
-        }
+        std::vector<Slot> slots = numbered_slots('F', 0, 1022);
         put_slots(cluster_sectors({big}), 2, slots);
         // Free clusters hold what deleted files left: entries that would
         // cross-link, should an unfinished allocation ever expose them.

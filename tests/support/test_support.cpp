@@ -75,6 +75,13 @@ void set_fat_entry(uint32_t cluster, uint32_t value) {
     }
 }
 
+void format_memory_volume(std::vector<uint8_t> *image, uint32_t sectors) {
+    image->assign(uint64_t{sectors} * 512, 0);
+    ASSERT_EQ(disk_open_memory(image->data(), (uint32_t)image->size()), FS_OK);
+    ASSERT_EQ(fs_format_if_blank(0, 6, sectors), FS_OK);
+    ASSERT_EQ(fs_init(), FS_OK);
+}
+
 void VolumeTest::SetUp() {
     scratch_ = new ScratchDir();
     make_sparse_file("fat16.img", kImageBytes);

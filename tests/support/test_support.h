@@ -46,6 +46,10 @@ bool all_bytes(const Sector &s, uint8_t value);
 uint32_t fat_entry(uint32_t cluster, uint32_t copy = 0);
 void set_fat_entry(uint32_t cluster, uint32_t value);
 
+// Makes `image` a formatted volume of `sectors` sectors in memory, opened
+// and initialised (at least 10,000 sectors: formatting clears that many).
+void format_memory_volume(std::vector<uint8_t> *image, uint32_t sectors);
+
 // A working folder holding a full-size sparse "fat16.img", opened,
 // formatted and initialised.
 class VolumeTest : public ::testing::Test {
