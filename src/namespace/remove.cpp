@@ -197,6 +197,13 @@ FsStatus fs_delete_file(const char *path) {
 
 FsStatus fs_rmdir(const char *path) {
     if (!path_names_entry(path)) return no_entry(path);
+    // A directory lookup does not compare a component's extension, so
+    // "DOT.D" would find an empty "DOT"; no directory holds a '.' in its
+    // name, so such a path removes nothing.
+    uint32_t last = str_len(path);
+    while (last > 0 && path[last - 1] != '\\') last--;
+    for (const char *c = path + last; *c != '\0'; c++)
+        if (*c == '.' && c[1] != '\0') return fail(FS_ERR_NOT_FOUND);
     // The current directory and every directory above it stay.
     uint32_t in_use[FS_PATH_MAX / 2];
     uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);

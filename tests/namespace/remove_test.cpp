@@ -175,6 +175,16 @@ TEST_F(Remove, RmdirNeedsAnEmptyDirectory) {
     EXPECT_EQ(fs_rmdir("E"), FS_FAIL);
 }
 
+TEST_F(Remove, RmdirOfADottedNameRemovesNothing) {
+    // Lookups of a directory ignore a component's extension: "DOT.D" finds
+    // DOT, which must not be removed in its place.
+    ASSERT_EQ(fs_mkdir("DOT"), FS_OK);
+    EXPECT_EQ(fs_rmdir("DOT.D"), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_NOT_FOUND);
+    EXPECT_TRUE(exists("C:\\DOT", KIND_DIR));
+    EXPECT_EQ(fs_rmdir("DOT."), FS_OK); // a trailing dot is no extension
+}
+
 TEST_F(Remove, RmdirRefusesFilesTheRootAndTheCurrentPath) {
     ASSERT_EQ(fs_mkdir("A"), FS_OK);
     ASSERT_EQ(fs_mkdir("A\\B"), FS_OK);
