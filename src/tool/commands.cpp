@@ -415,9 +415,7 @@ int cmd_mkdir(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("mkdir");
     ParsedArgs a;
     int status = 0;
-    if (!parse_or_usage(report, args, {{"-p", "--parents", false}, {nullptr, "--capitals", false}}, &a,
-                        &status))
-        return status;
+    if (!parse_or_usage(report, args, {{"-p", "--parents", false}}, &a, &status)) return status;
     if (a.operands.empty()) return report.usage("missing PATH");
     Image image;
     if (!image.open(g, report, true)) return kExitFail;
@@ -450,7 +448,8 @@ int cmd_mkdir(const GlobalOptions &g, const std::vector<std::string> &args) {
             } else if (!parent_usable(path, text, report)) {
                 break;
             }
-            std::string problem = host_name_problem(step.name(), true, a.has("--capitals"));
+            // A name typed here is stored as typed; an 8.3 one in capitals.
+            std::string problem = host_name_problem(step.name(), true, true);
             if (!problem.empty()) {
                 report.error(text, problem);
                 break;
@@ -527,7 +526,7 @@ int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("mv");
     ParsedArgs a;
     int status = 0;
-    if (!parse_or_usage(report, args, {{nullptr, "--capitals", false}}, &a, &status)) return status;
+    if (!parse_or_usage(report, args, {}, &a, &status)) return status;
     if (a.operands.size() != 2) return report.usage("needs PATH and NEWNAME");
     const std::string &text = a.operands[0];
     const std::string &new_name = a.operands[1];
@@ -537,12 +536,8 @@ int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {
         report.error(new_name, "invalid name (NEWNAME is a name in the same directory, not a path)");
         return kExitFail;
     }
+    // The library stores a new name in capitals, as the help says.
     std::string problem = host_name_problem(new_name, false, true);
-    if (problem.empty() && !a.has("--capitals")) {
-        for (char c : new_name)
-            if (c >= 'a' && c <= 'z')
-                problem = "the library stores a new name in capitals (--capitals accepts that)";
-    }
     if (!problem.empty()) {
         report.error(new_name, problem);
         return kExitFail;

@@ -41,8 +41,9 @@ const char kToolHelp[] =
     "Paths on the volume use '/' or '\\' and may begin with the drive prefix C:;\n"
     "every path starts at the root (\"docs/a.txt\" is \"/docs/a.txt\"). Names are\n"
     "matched without regard to case. The volume keeps long names as given and 8.3\n"
-    "names (at most 8 characters, a '.' and at most 3) in capitals; a name that\n"
-    "would not come back as given is refused unless --capitals accepts capitals.\n"
+    "names (at most 8 characters, a '.' and at most 3) in capitals: mkdir stores a\n"
+    "short name in capitals, mv every new name; put and import refuse a host name\n"
+    "that would not come back as given unless --capitals accepts capitals.\n"
     "File names hold at most one '.' with an extension of at most 3 characters and\n"
     "do not begin with '.'; directory names hold no '.'.\n"
     "\n"
@@ -78,12 +79,11 @@ const char kTreeHelp[] = "Usage: fat16 [-i IMAGE] [-p N] tree [PATH]\n"
                          "Draws every directory and file below PATH (default: the root), names as\n"
                          "stored, directories ending in '/', then counts them.\n";
 
-const char kMkdirHelp[] = "Usage: fat16 [-i IMAGE] [-p N] mkdir [-p] [--capitals] PATH...\n"
-                          "Makes directories. Directory names hold no '.'.\n"
+const char kMkdirHelp[] = "Usage: fat16 [-i IMAGE] [-p N] mkdir [-p] PATH...\n"
+                          "Makes directories. Directory names hold no '.'; a name of 8 characters at\n"
+                          "most is stored in capitals (docs becomes DOCS), a longer one as given.\n"
                           "\n"
-                          "  -p, --parents   make missing parent directories too; existing ones are fine\n"
-                          "  --capitals      accept that a short name (8 characters at most) is stored\n"
-                          "                  in capitals (otherwise a name with small letters is refused)\n";
+                          "  -p, --parents   make missing parent directories too; existing ones are fine\n";
 
 const char kRmdirHelp[] = "Usage: fat16 [-i IMAGE] [-p N] rmdir PATH...\n"
                           "Removes empty directories.\n";
@@ -91,10 +91,10 @@ const char kRmdirHelp[] = "Usage: fat16 [-i IMAGE] [-p N] rmdir PATH...\n"
 const char kRmHelp[] = "Usage: fat16 [-i IMAGE] [-p N] rm PATH...\n"
                        "Removes files (not directories: see rmdir).\n";
 
-const char kMvHelp[] = "Usage: fat16 [-i IMAGE] [-p N] mv [--capitals] PATH NEWNAME\n"
+const char kMvHelp[] = "Usage: fat16 [-i IMAGE] [-p N] mv PATH NEWNAME\n"
                        "Renames the file PATH to NEWNAME in the same directory (NEWNAME is a name,\n"
                        "not a path). Directories cannot be renamed. The new name is stored in\n"
-                       "capitals, so a NEWNAME with small letters is refused unless --capitals.\n"
+                       "capitals (draft.txt becomes DRAFT.TXT).\n"
                        "Example: fat16 mv /docs/draft.txt FINAL.TXT\n";
 
 const char kPutHelp[] = "Usage: fat16 [-i IMAGE] [-p N] put [-r] [-f] [-q] [--capitals] HOSTPATH... DEST\n"

@@ -423,8 +423,9 @@ int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args) {
     t.capitals = a.has("--capitals");
     Lookup target = lookup(dest);
     if (target.kind == Lookup::MISSING) {
-        // DEST is made when missing, inside an existing directory.
-        std::string problem = host_name_problem(dest.name(), true, t.capitals);
+        // DEST is made when missing, inside an existing directory; it is a
+        // name typed here, stored as mkdir stores it.
+        std::string problem = host_name_problem(dest.name(), true, true);
         if (!problem.empty()) {
             report.error(dest_text, problem);
             return kExitFail;
