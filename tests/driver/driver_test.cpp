@@ -222,6 +222,30 @@ TEST(Driver, FullVolumeFailsLaterCreationsAndGoesOn) {
     }
 }
 
+TEST(Driver, HostFileThatCannotBeCreatedEndsTheExportWithStatusOne) {
+    ScratchDir dir;
+    write_file("readed.rar", "abc");
+    // A folder where the renamed file is to be exported.
+    ASSERT_EQ(mkdir("CREATE_FOLDER_TEST", 0755), 0);
+    ASSERT_EQ(mkdir("CREATE_FOLDER_TEST/DFDFDFDFDFDFDFDFSDFSDZEMK.TXT", 0755), 0);
+    DriverRun r = run_driver();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot create CREATE_FOLDER_TEST/DFDFDFDFDFDFDFDFSDFSDZEMK.TXT"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(access("OK", F_OK), -1); // the export ended there
+}
+
+TEST(Driver, CountsTransfersOnlyWhenAsked) {
+    ScratchDir dir;
+    write_file("readed.rar", "abc");
+    CommandResult r = run_command("FAT16_DRIVER_STATS=stats '" + kDriver + "' < /dev/null > out 2>&1");
+    EXPECT_EQ(r.status, 0);
+    std::string stats = read_file("stats");
+    EXPECT_NE(stats.find("sector_reads "), std::string::npos) << stats;
+    EXPECT_NE(stats.find("sector_writes "), std::string::npos) << stats;
+    EXPECT_EQ(read_file("out").find("sector_"), std::string::npos); // standard output is unchanged
+}
+
 TEST(Driver, ClosedInputDoesNotHang) {
     ScratchDir dir;
     write_file("readed.rar", "x");
