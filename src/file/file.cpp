@@ -172,6 +172,13 @@ FsStatus file_flush_sector(uint8_t slot) {
     OpenFile &f = open_files[slot];
     const uint64_t failures = disk_failures();
     SectorBuffer scratch;
+    // Positions never pass the size, and a sound file's size never passes
+    // its chain, so a flush needs at most the one cluster after the chain's
+    // end. A sector further out means a size that claims more than the chain
+    // holds: the gap is not filled (that would allocate cluster after
+    // cluster, up to the whole volume, for one sector of data).
+    if (f.sector_index / VolumeGeometry.sectors_per_cluster > chain_clusters[slot])
+        return fail(FS_ERR_DAMAGED);
     if (f.first_cluster == 0) {
         uint32_t first = 0;
         if (fat_alloc_cluster(&first, scratch) != FS_OK)

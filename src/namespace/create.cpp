@@ -64,6 +64,10 @@ FsStatus create_path(const char *path, uint8_t attr) {
         parent[3] = '\0';
     } else if (p == 1) {
         str_copy("\\", parent);
+    } else if (copy[p - 2] == '\\') {
+        // An empty component in front of the name ("C:\\NAME"): lookups
+        // refuse such a path, so no entry may be created by it.
+        return fail(FS_ERR_NO_PARENT);
     } else {
         memcpy(parent, copy, p - 1);
         parent[p - 1] = '\0';

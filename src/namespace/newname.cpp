@@ -185,7 +185,9 @@ FsStatus newname_prepare(const char *name, uint8_t attr, NewName *out) {
         cleaned[n++] = strchr(NEEDS_LONG_FORM, c) != nullptr ? '_' : c;
     }
     cleaned[n] = '\0';
-    if (cleaned[0] == '.' || cleaned[0] == '\0') { // nothing left of the name part
+    // Nothing left of the name part, or a first byte that would make the
+    // alias slot read as a free one (" \xE5..." loses its space).
+    if (cleaned[0] == '.' || cleaned[0] == '\0' || (uint8_t)cleaned[0] == ENTRY_FREE) {
         memmove(cleaned + 1, cleaned, n + 1);
         cleaned[0] = '_';
     }
