@@ -1,5 +1,6 @@
 // The commands that make, describe and change the volume: format, info, ls,
 // tree, mkdir, rmdir, rm, mv, cat and check.
+#include <algorithm>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -216,6 +217,16 @@ int format_partition(const GlobalOptions &g, Reporter &report, bool force, bool 
     return finish_format(image, report, g, p.first, sectors);
 }
 
+// True when the file's first bytes (up to a sector) are all zero.
+bool starts_blank(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr) return true;
+    uint8_t head[SECTOR_SIZE];
+    size_t n = fread(head, 1, sizeof head, f);
+    fclose(f);
+    return std::all_of(head, head + n, [](uint8_t b) { return b == 0; });
+}
+
 int format_whole(const GlobalOptions &g, Reporter &report, bool force, uint32_t sectors) {
     struct stat st;
     bool exists = stat(g.image.c_str(), &st) == 0;
@@ -246,6 +257,13 @@ int format_whole(const GlobalOptions &g, Reporter &report, bool force, uint32_t 
                              ? "already holds a volume (--force formats it anew; everything on it is lost)"
                              : "already holds a partition table or another boot sector (-p N formats a "
                                "partition; --force formats the whole image over it)");
+            return kExitFail;
+        }
+        // A file that begins with data of another kind is no blank image: a
+        // mistyped name must not destroy it. (A file shorter than a sector
+        // is looked at on the host.)
+        if (!force && !starts_blank(g.image)) {
+            report.error(g.image, "holds data that is not a FAT volume (--force formats over it)");
             return kExitFail;
         }
     } else {

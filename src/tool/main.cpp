@@ -61,7 +61,8 @@ const char kFormatHelp[] = "Usage: fat16 [-i IMAGE] [-p N] format [--sectors N] 
                            "                    (default 483328, or with -p the partition's size)\n"
                            "  -f, --force       format over an existing volume; everything on it is lost\n"
                            "\n"
-                           "An image or partition that already holds a volume is refused without --force.\n"
+                           "An image or partition that already holds a volume, or whose first sector holds\n"
+                           "other data, is refused without --force.\n"
                            "Example: fat16 -i sd.img format --sectors 1048576\n";
 
 const char kInfoHelp[] = "Usage: fat16 [-i IMAGE] [-p N] info\n"

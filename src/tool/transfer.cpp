@@ -91,7 +91,9 @@ bool host_is_dir(const std::string &path) {
 
 // Copies host file `host` to the new volume file `dest`.
 bool Transfer::put_file(const std::string &host, const VolPath &dest) {
-    int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO would block the open until a writer came,
+    // though only regular files are copied; it changes nothing for those.
+    int fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         fail(host, strerror(errno), false);
@@ -237,6 +239,10 @@ bool Transfer::get_file(const VolPath &src, const std::string &host) {
         fail(host, err == EEXIST ? "already exists (-f replaces it)" : strerror(err), false);
         return false;
     }
+    // Only a regular file is a copy of ours to remove after a failure; with
+    // -f the destination may be a device such as /dev/null.
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::string problem;
     bool fatal = false;
     uint32_t size = open_files[h].size, done = 0;
@@ -265,7 +271,7 @@ bool Transfer::get_file(const VolPath &src, const std::string &host) {
         fatal = err == ENOSPC || err == EDQUOT || err == EIO;
     }
     if (!problem.empty()) {
-        bool removed = unlink(host.c_str()) == 0;
+        bool removed = regular && unlink(host.c_str()) == 0;
         fail(host, problem + (removed ? " (the partial copy was removed)" : ""), fatal);
         return false;
     }

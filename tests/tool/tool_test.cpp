@@ -1,59 +1,18 @@
 // The `fat16` tool end to end: trees in and out, every refusal with its
 // reason and exit status, images read back by other FAT tools, partitioned
 // images, the export guard and data that could not be moved.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
 
-#include "test_support.h"
+#include "tool_support.h"
 
 using namespace fat16test;
+using namespace fat16tooltest;
 
 namespace {
-
-const std::string kTool = FAT16_TOOL_PATH;
-
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// Runs the tool in the working folder; standard input is empty.
-ToolRun tool(const std::string &args) {
-    CommandResult r = run_command("'" + kTool + "' " + args + " < /dev/null > tool-out 2> tool-err");
-    return {r.status, read_file("tool-out"), read_file("tool-err")};
-}
-
-std::string bytes_of_size(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i++) s[i] = (char)(i * 31 + seed + i / 509);
-    return s;
-}
-
-// Every file and folder below `dir`: folders map to "<dir>", files to their bytes.
-std::map<std::string, std::string> host_tree(const std::string &dir, const std::string &prefix = "") {
-    std::map<std::string, std::string> out;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return out;
-    while (dirent *e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        std::string path = dir + "/" + name, rel = prefix + name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            out[rel + "/"] = "<dir>";
-            for (const auto &kv : host_tree(path, rel + "/")) out.insert(kv);
-        } else {
-            out[rel] = read_file(path);
-        }
-    }
-    closedir(d);
-    return out;
-}
 
 // A tree with nested folders, long and 8.3 names (8.3 ones in capitals) and
 // sizes around sector and cluster boundaries.
@@ -73,10 +32,6 @@ void make_tree(const std::string &root) {
     write_file(root + "/README.TXT", "read me\n");
     write_file(root + "/A folder with a long name/Mixed Case, long name + symbols.txt", "mixed\n");
     write_file(root + "/NESTED/DEEPER/DEEPEST/" + std::string(120, 'n') + ".c", bytes_of_size(700, 9));
-}
-
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
 }
 
 class ToolTest : public ::testing::Test {
@@ -355,29 +310,6 @@ TEST(ToolImage, MountFailuresExplainThemselves) {
     EXPECT_TRUE(contains(r.err, "not a partition table (leave out -p)")) << r.err;
 }
 
-// Overwrites the first long-name character `from` in the root directory's
-// slots with `to`, past the library.
-void patch_root_long_name(char from, uint8_t to) {
-    ASSERT_EQ(disk_open_image_path("fat16.img", 0), FS_OK);
-    ASSERT_EQ(fs_init(), FS_OK);
-    for (uint32_t i = 0; i < 1024; i++) {
-        Slot s = root_slot(i);
-        if (s[11] != ATTR_LONG_NAME) continue;
-        static const int offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        for (int o : offsets) {
-            if (s[o] != (uint8_t)from) continue;
-            uint32_t sector = VolumeGeometry.root_dir_start + i / 16;
-            Sector raw = read_raw(sector);
-            raw[(i % 16) * 32 + o] = to;
-            write_raw(sector, raw);
-            disk_close_image();
-            return;
-        }
-    }
-    disk_close_image();
-    FAIL() << "no long name holds " << from;
-}
-
 TEST_F(ToolTest, ExportPassesOverNamesThatWouldLeaveTheDestination) {
     ASSERT_EQ(mkdir("src", 0777), 0);
     ASSERT_EQ(mkdir("src/dir_with_X_slash", 0777), 0);
@@ -396,23 +328,6 @@ TEST_F(ToolTest, ExportPassesOverNamesThatWouldLeaveTheDestination) {
     EXPECT_EQ(host_tree("out"), expected);
     // Nothing was made beside it either.
     EXPECT_EQ(run_command("ls").output, "fat16.img\nout\nsrc\ntool-err\ntool-out\n");
-}
-
-// A partition table with one FAT16 partition (type 0x06) of `count`
-// sectors from sector 2048, written directly.
-void write_partitioned_image(const std::string &path, uint32_t count) {
-    make_sparse_file(path, (uint64_t)(2048 + count) * 512);
-    uint8_t mbr[512] = {0};
-    uint8_t *e = mbr + 446;
-    e[4] = 0x06;
-    le_put(e + 8, 2048, 4);
-    le_put(e + 12, count, 4);
-    mbr[510] = 0x55;
-    mbr[511] = 0xAA;
-    int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, mbr, 512, 0), 512);
-    close(fd);
 }
 
 TEST(ToolPartition, FormatsAndUsesAPartitionOfAWrittenTable) {

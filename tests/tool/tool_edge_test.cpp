@@ -1,0 +1,824 @@
+// The `fat16` tool where things go wrong: command-line words it refuses,
+// images and partitions it cannot use, host files it cannot read or write,
+// volumes and root directories that fill up in the middle of a transfer,
+// names other tools store and damaged volumes. Each case checks the exit
+// status, the message and what is left on the image and the host.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "tool_support.h"
+
+using namespace fat16test;
+using namespace fat16tooltest;
+
+namespace {
+
+// One run: its arguments, exit status and the parts of standard error
+// (one run may report several paths).
+struct Expect {
+    const char *args;
+    int status;
+    std::vector<std::string> messages;
+};
+
+void run_cases(const std::vector<Expect> &cases) {
+    for (const Expect &c : cases) {
+        ToolRun r = tool(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+        for (const std::string &m : c.messages) EXPECT_TRUE(contains(r.err, m)) << c.args << "\n" << r.err;
+        if (c.status == 2) {
+            EXPECT_EQ(r.out, "") << c.args;
+        }
+    }
+}
+
+// A fresh working folder with the smallest volume the tool makes.
+class ToolEdgeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        scratch_ = new ScratchDir();
+        ToolRun r = tool("format --sectors 262017");
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    void TearDown() override { delete scratch_; }
+    ScratchDir *scratch_ = nullptr;
+};
+
+// Sector `sector` of a host file, read past the tool.
+std::string host_sector(const std::string &path, uint64_t sector) {
+    std::string out(512, '\0');
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "";
+    ssize_t n = pread(fd, &out[0], 512, (off_t)(sector * 512));
+    close(fd);
+    return n == 512 ? out : "";
+}
+
+// Makes a file unwritable while it lives: its mode, and for root (whom the
+// mode does not stop) the immutable flag. ok() is false where neither works.
+class ReadOnlyFile {
+  public:
+    explicit ReadOnlyFile(const std::string &path) : path_(path) {
+        chmod(path.c_str(), 0444);
+        if (!writable()) return;
+        immutable_ = run_command("chattr +i '" + path + "' 2>/dev/null").status == 0;
+    }
+    ~ReadOnlyFile() {
+        if (immutable_) run_command("chattr -i '" + path_ + "'");
+        chmod(path_.c_str(), 0644);
+    }
+    ReadOnlyFile(const ReadOnlyFile &) = delete;
+    ReadOnlyFile &operator=(const ReadOnlyFile &) = delete;
+    bool ok() const { return !writable(); }
+
+  private:
+    bool writable() const {
+        int fd = open(path_.c_str(), O_RDWR);
+        if (fd < 0) return false;
+        close(fd);
+        return true;
+    }
+    std::string path_;
+    bool immutable_ = false;
+};
+
+TEST_F(ToolEdgeTest, CommandLineWordsThatAreRefusedOrAccepted) {
+    write_file("A.TXT", "a");
+    ASSERT_EQ(tool("put A.TXT /").status, 0);
+    run_cases({
+        {"--image", 2, {"fat16: option --image needs IMAGE\nTry 'fat16 --help'."}},
+        {"-p", 2, {"fat16: option -p needs N"}},
+        {"--image= ls", 2, {"fat16: IMAGE may not be empty"}},
+        {"--partition=0 ls", 2, {"the partition N is 1, 2, 3 or 4"}},
+        {"-p 12 ls", 2, {"the partition N is 1, 2, 3 or 4"}},
+        {"-x ls", 2, {"fat16: unknown option -x"}},
+        {"help nosuch", 2, {"fat16: no command nosuch"}},
+        {"LS", 2, {"fat16: unknown command LS"}},
+        {"- ls", 2, {"fat16: unknown command -"}},
+        {"--imagex fat16.img ls", 2, {"fat16: unknown option --imagex"}},
+        {"--partitionx 1 ls", 2, {"fat16: unknown option --partitionx"}},
+        {"ls --long=1", 2, {"fat16: ls: option --long takes no value\nTry 'fat16 ls --help'."}},
+        {"ls --nope", 2, {"fat16: ls: unknown option --nope"}},
+        {"format --sectors", 2, {"fat16: format: option --sectors needs a value"}},
+        {"format -s", 2, {"fat16: format: option -s needs a value"}},
+        {"format --sectors=", 2, {"--sectors takes a whole number of sectors"}},
+        {"format --sectors=-5", 2, {"--sectors takes a whole number of sectors"}},
+        {"format -s 1234567890123", 2, {"--sectors takes a whole number of sectors"}},
+        {"format -fs262017 extra", 2, {"fat16: format: unexpected argument extra"}},
+        {"info extra", 2, {"fat16: info: unexpected argument extra"}},
+        {"check extra", 2, {"fat16: check: unexpected argument extra"}},
+        {"tree / /A.TXT", 2, {"fat16: tree: one PATH at most"}},
+        {"mkdir", 2, {"fat16: mkdir: missing PATH"}},
+        {"rmdir", 2, {"fat16: rmdir: missing PATH"}},
+        {"rm", 2, {"fat16: rm: missing PATH"}},
+        {"cat", 2, {"fat16: cat: missing PATH"}},
+        {"get /A.TXT", 2, {"fat16: get: needs PATH... and HOSTDEST"}},
+        {"import", 2, {"fat16: import: needs HOSTDIR and at most one DEST"}},
+        {"import a b c", 2, {"fat16: import: needs HOSTDIR and at most one DEST"}},
+        {"export", 2, {"fat16: export: needs HOSTDIR"}},
+        {"put --capital A.TXT /", 2, {"fat16: put: unknown option --capital"}},
+        {"get --capitals /A.TXT x", 2, {"fat16: get: unknown option --capitals"}},
+        {"export -r out", 2, {"fat16: export: unknown option -r"}},
+        // After "--" a word is a path even when it looks like a flag.
+        {"ls -- -l", 1, {"fat16: ls: -l: not found"}},
+        {"--image=missing.img ls",
+         1,
+         {"fat16: ls: missing.img: cannot open the image: No such file or directory"}},
+    });
+    // Options may be given in their long forms, with '=' or as the next word.
+    ToolRun r = tool("--quiet --image=fat16.img --partition 1 ls");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "not a partition table (leave out -p)")) << r.err;
+    r = tool("-q --image fat16.img ls --long -- /A.TXT");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "----a          1  A.TXT\n");
+    r = tool("help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, tool("-h").out);
+    EXPECT_EQ(r.out.rfind("Usage: fat16 [-i IMAGE] [-p N] [-q] COMMAND [ARGS]\n", 0), 0u) << r.out;
+}
+
+TEST(ToolFormat, WholeImageFailuresLeaveNoImageBehind) {
+    ScratchDir dir;
+    ASSERT_EQ(mkdir("adir", 0777), 0);
+    write_file("afile", "x");
+    run_cases({
+        {"-i adir format", 1, {"fat16: format: adir: cannot format: not a regular file"}},
+        {"-i afile/x.img format", 1, {"fat16: format: afile/x.img: cannot open the image: Not a directory"}},
+        {"-i nodir/x.img format",
+         1,
+         {"fat16: format: nodir/x.img: cannot create the image: No such file or directory"}},
+    });
+    // A host that cannot make the file that long (a file size limit here;
+    // a full disk alike): the new file is removed again.
+    ToolRun r = tool("-i limited.img format --sectors 262017", "trap '' XFSZ; ulimit -f 64; ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "fat16: format: limited.img: cannot make the image 134152704 bytes long: "))
+        << r.err;
+    EXPECT_NE(access("limited.img", F_OK), 0);
+    EXPECT_EQ(r.out, "");
+
+    // A partition table is kept without --force, and formatted over with it;
+    // an image longer than the volume keeps its length.
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("table.img", 270000));
+    r = tool("-i table.img format --sectors 262017");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "fat16: format: table.img: already holds a partition table or another boot "
+                                "sector (-p N formats a partition; --force formats the whole image over it)"))
+        << r.err;
+    EXPECT_EQ(host_sector("table.img", 0)[446 + 4], 0x06);
+    r = tool("-i table.img format --sectors 262017 --force");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "formatted table.img: 262017 sectors (134152704 bytes), 4085 clusters of 32768 bytes\n");
+    struct stat st;
+    ASSERT_EQ(stat("table.img", &st), 0);
+    EXPECT_EQ(st.st_size, (off_t)(2048 + 270000) * 512);
+    r = tool("-i table.img check");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+    // A file that holds other data is not formatted over by a mistyped name.
+    write_file("notes.txt", "meeting at ten\n");
+    r = tool("-i notes.txt format --sectors 262017");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "fat16: format: notes.txt: holds data that is not a FAT volume (--force"))
+        << r.err;
+    EXPECT_TRUE(read_file("notes.txt") == "meeting at ten\n") << "notes.txt was changed";
+    EXPECT_EQ(tool("-i notes.txt format --sectors 262017 --force").status, 0);
+}
+
+TEST_F(ToolEdgeTest, FormatWithForceEmptiesTheVolume) {
+    write_file("A.TXT", "a");
+    ASSERT_EQ(tool("mkdir /D").status, 0);
+    ASSERT_EQ(tool("put A.TXT /D").status, 0);
+    ToolRun r = tool("format -f -s 262017");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tool("ls").out, "");
+    r = tool("check");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "fat16.img: clean: 0 files, 0 directories, 0 clusters used, 4085 free\n");
+}
+
+TEST(ToolPartition, UnusableImagesAndPartitionsAreRefusedWithTheReason) {
+    ScratchDir dir;
+    ASSERT_EQ(mkdir("adir", 0777), 0);
+    write_file("empty.img", "");
+    write_file("text.img", std::string(4096, 't'));
+    make_sparse_file("blank.img", 1 << 20);
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("linux.img", 300000, 0x83));
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("raw.img", 270000));
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("huge.img", 5000000));
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("tiny.img", 1000, 0x04));
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("zero.img", 0));
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("far.img", 300000, 0x0E, 4000000));
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("short.img", 270000, 0x06, 2048, 4096));
+    run_cases({
+        {"-i none.img -p 1 format",
+         1,
+         {"fat16: format: none.img: cannot open the image: No such file or directory (make the partition "
+          "table first"}},
+        {"-i adir -p 1 format", 1, {"fat16: format: adir: cannot open the image: not a regular file"}},
+        {"-i adir ls", 1, {"fat16: ls: adir: cannot open the image: not a regular file"}},
+        {"-i empty.img -p 1 format",
+         1,
+         {"empty.img: cannot read the partition table (host I/O error, or the file is empty)"}},
+        {"-i empty.img ls",
+         1,
+         {"empty.img: cannot read its first sector (host I/O error, or the file is empty)"}},
+        {"-i text.img ls", 1, {"text.img: no FAT16 volume this library can use (damaged volume)"}},
+        {"-i blank.img -p 1 format", 1, {"blank.img: the image holds no partition table"}},
+        {"-i blank.img -p 1 ls", 1, {"blank.img: the image holds no partition table"}},
+        {"-i raw.img -p 3 format", 1, {"raw.img: partition 3 does not exist"}},
+        {"-i zero.img -p 1 format", 1, {"zero.img: partition 1 does not exist"}},
+        {"-i raw.img -p 1 info",
+         1,
+         {"fat16: info: raw.img: partition 1 holds no FAT16 volume this library can use (format it with "
+          "'fat16 -p 1 format')"}},
+        {"-i linux.img -p 1 format",
+         1,
+         {"fat16: format: linux.img: partition 1 has type 0x83; the library mounts FAT16 partitions only "
+          "(types 0x04, 0x06, 0x0E)"}},
+        {"-i linux.img -p 1 ls",
+         1,
+         {"fat16: ls: linux.img: partition 1 has type 0x83; only FAT16 partitions (types 0x04, 0x06, 0x0E) "
+          "are used"}},
+        {"-i huge.img -p 1 format",
+         1,
+         {"huge.img: partition 1 has 5000000 sectors, more than a volume of this layout can use; give "
+          "--sectors (262017 to 4194176 sectors)"}},
+        {"-i tiny.img -p 1 format",
+         1,
+         {"tiny.img: partition 1 is too small: 1000 sectors, a FAT16 volume needs 262017 or more"}},
+        {"-i far.img -p 1 format",
+         1,
+         {"far.img: partition 1 starts at sector 4000000: a volume there has 194304 sectors at most, since "
+          "the library cannot address sectors from 4194304 on (give --sectors)"}},
+        {"-i short.img -p 1 format", 1, {"short.img: partition 1 reaches past the end of the image file"}},
+    });
+    // The refused partitions were not written.
+    EXPECT_EQ(host_sector("linux.img", 2048), std::string(512, '\0'));
+    EXPECT_EQ(host_sector("short.img", 2048), std::string(512, '\0'));
+    EXPECT_EQ(host_sector("far.img", 4000000), std::string(512, '\0'));
+
+    // --sectors makes a volume smaller than its partition.
+    ToolRun r = tool("-i huge.img -p 1 format --sectors 262017");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(
+        r.out,
+        "formatted huge.img partition 1: 262017 sectors (134152704 bytes), 4085 clusters of 32768 bytes\n");
+    r = tool("-i huge.img -p 1 info");
+    EXPECT_TRUE(contains(r.out, "partition        1 (sectors 2048 to 264064)\n")) << r.out;
+    EXPECT_EQ(tool("-i huge.img -p 1 check").status, 0);
+    // Formatted again only with --force.
+    write_file("A.TXT", "a");
+    ASSERT_EQ(tool("-i huge.img -p 1 put A.TXT /").status, 0);
+    r = tool("-i huge.img -p 1 format --sectors 262017");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "partition 1 already holds a volume (--force formats it anew")) << r.err;
+    EXPECT_EQ(tool("-i huge.img -p 1 ls").out, "A.TXT\n");
+    r = tool("-i huge.img -p 1 format -f -s 262017");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tool("-i huge.img -p 1 ls").out, "");
+    EXPECT_EQ(host_sector("huge.img", 0)[446 + 4], 0x06);
+}
+
+TEST_F(ToolEdgeTest, ReadOnlyImageIsReadButNeverChanged) {
+    write_file("A.TXT", "a");
+    ASSERT_EQ(mkdir("src", 0777), 0);
+    write_file("src/B.TXT", "b");
+    ASSERT_EQ(tool("put A.TXT /").status, 0);
+    ASSERT_NO_FATAL_FAILURE(write_partitioned_image("disk.img", 262017));
+    ASSERT_EQ(tool("-i disk.img -p 1 format").status, 0);
+    struct stat before;
+    ASSERT_EQ(stat("fat16.img", &before), 0);
+    ReadOnlyFile image("fat16.img");
+    ReadOnlyFile disk("disk.img");
+    // The tests may run as root, whom the mode does not stop; then only the
+    // immutable flag (chattr) makes an image read-only.
+    if (!image.ok() || !disk.ok()) GTEST_SKIP() << "the images cannot be made read-only here";
+    const std::string refused = "fat16.img: the image is read-only";
+    run_cases({
+        {"put A.TXT /B.TXT", 1, {"fat16: put: " + refused}},
+        {"mkdir /D", 1, {"fat16: mkdir: " + refused}},
+        {"rm /A.TXT", 1, {"fat16: rm: " + refused}},
+        {"rmdir /D", 1, {"fat16: rmdir: " + refused}},
+        {"mv /A.TXT B.TXT", 1, {"fat16: mv: " + refused}},
+        {"import src", 1, {"fat16: import: " + refused}},
+        {"format --force --sectors 262017", 1, {"fat16: format: " + refused}},
+        {"-i disk.img -p 1 format --force", 1, {"fat16: format: disk.img: the image is read-only"}},
+        {"-i disk.img -p 1 mkdir /D", 1, {"fat16: mkdir: disk.img: the image is read-only"}},
+    });
+    // Reading works as before.
+    EXPECT_EQ(tool("cat /A.TXT").out, "a");
+    EXPECT_EQ(tool("ls").out, "A.TXT\n");
+    EXPECT_EQ(tool("check").status, 0);
+    EXPECT_EQ(tool("-i disk.img -p 1 check").status, 0);
+    ToolRun r = tool("get /A.TXT got.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file("got.txt"), "a");
+    struct stat after;
+    ASSERT_EQ(stat("fat16.img", &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+// Host destinations that cannot take what get and export write.
+TEST_F(ToolEdgeTest, HostDestinationsThatCannotBeWritten) {
+    write_file("A.TXT", "alpha");
+    write_file("BIG.BIN", bytes_of_size(200000, 3));
+    ASSERT_EQ(tool("mkdir -p /SUB/DEEP").status, 0);
+    ASSERT_EQ(tool("put A.TXT BIG.BIN /").status, 0);
+    ASSERT_EQ(tool("put A.TXT /SUB/DEEP").status, 0);
+    write_file("afile", "keep");
+    ASSERT_EQ(mkdir("into", 0777), 0);
+    ASSERT_EQ(mkdir("into/A.TXT", 0777), 0);
+    write_file("into/SUB", "a file where a folder goes");
+    ASSERT_EQ(mkdir("elsewhere", 0777), 0);
+    ASSERT_EQ(mkdir("linked", 0777), 0);
+    ASSERT_EQ(symlink("../elsewhere", "linked/SUB"), 0);
+    ASSERT_EQ(symlink("afile", "alink"), 0);
+    run_cases({
+        {"get /A.TXT nodir/x", 1, {"fat16: get: nodir/x: No such file or directory"}},
+        {"get /A.TXT afile/x", 1, {"fat16: get: afile/x: Not a directory"}},
+        {"get /A.TXT afile", 1, {"fat16: get: afile: already exists (-f replaces it)"}},
+        {"get /A.TXT into", 1, {"fat16: get: into/A.TXT: already exists (-f replaces it)"}},
+        {"get -f /A.TXT into", 1, {"fat16: get: into/A.TXT: Is a directory"}},
+        {"get -r /SUB into", 1, {"fat16: get: /SUB: into/SUB exists and is not a directory"}},
+        // A link is not followed, not even with -f.
+        {"get -f /A.TXT alink", 1, {"fat16: get: alink: Too many levels of symbolic links"}},
+        {"get -r /SUB nodir/x", 1, {"fat16: get: /SUB: nodir/x: No such file or directory"}},
+        {"export nodir/out", 1, {"fat16: export: nodir/out: nodir/out: No such file or directory"}},
+        {"export afile", 1, {"fat16: export: afile: afile exists and is not a directory"}},
+        {"export linked", 1, {"fat16: export: /SUB: linked/SUB exists and is not a directory\n"}},
+    });
+    EXPECT_EQ(read_file("afile"), "keep");
+    EXPECT_EQ(host_tree("elsewhere"), (std::map<std::string, std::string>{}));
+    EXPECT_EQ(host_tree("into"), (std::map<std::string, std::string>{{"A.TXT/", "<dir>"},
+                                                                     {"SUB", "a file where a folder goes"}}));
+    EXPECT_EQ(read_file("linked/BIG.BIN"), bytes_of_size(200000, 3));
+
+    // Existing files are kept without -f and replaced with it; the folder
+    // that is a link is not entered either way.
+    write_file("linked/A.TXT", "old");
+    ToolRun r = tool("export linked");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: export: /SUB: linked/SUB exists and is not a directory\n"
+                     "fat16: export: linked/A.TXT: already exists (-f replaces it)\n"
+                     "fat16: export: linked/BIG.BIN: already exists (-f replaces it)\n");
+    EXPECT_EQ(read_file("linked/A.TXT"), "old");
+    r = tool("export -f linked");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: export: /SUB: linked/SUB exists and is not a directory\n");
+    EXPECT_EQ(read_file("linked/A.TXT"), "alpha");
+
+    // A file size limit on the host: the partial copy is removed.
+    r = tool("get /BIG.BIN big.out", "trap '' XFSZ; ulimit -f 64; ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(
+        contains(r.err, "fat16: get: big.out: cannot write: File too large (the partial copy was removed)"))
+        << r.err;
+    EXPECT_NE(access("big.out", F_OK), 0);
+
+    // Standard output that is full.
+    CommandResult c = run_command("'" + kTool + "' cat /A.TXT /BIG.BIN > /dev/full 2> tool-err");
+    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(read_file("tool-err"), "fat16: cat: standard output: No space left on device\n");
+
+    // A device given with -f is written to, and left in place when writing fails.
+    if (run_command("mknod full c 1 7").status != 0) {
+        std::cout << "mknod is not permitted here; the device destination was not tried\n";
+        return;
+    }
+    r = tool("get -f /BIG.BIN full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: get: full: cannot write: No space left on device\n");
+    struct stat st;
+    ASSERT_EQ(lstat("full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(tool("get -f /A.TXT /dev/null").status, 0);
+    // A host that is full stops the export: nothing after the failed file is written.
+    ASSERT_EQ(run_command("mkdir -p dev/SUB/DEEP && mknod dev/SUB/DEEP/A.TXT c 1 7").status, 0);
+    r = tool("export -f dev");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: export: dev/SUB/DEEP/A.TXT: cannot write: No space left on device\n");
+    // (Read by name only: a device like this reads zeros without end.)
+    EXPECT_EQ(run_command("cd dev && find . | sort").output, ".\n./SUB\n./SUB/DEEP\n./SUB/DEEP/A.TXT\n");
+}
+
+// Host sources that cannot be copied in, and destinations on the volume
+// that are in the way.
+TEST_F(ToolEdgeTest, HostSourcesAndVolumeDestinationsThatAreRefused) {
+    write_file("A.TXT", "alpha");
+    write_file("B.TXT", "beta");
+    ASSERT_EQ(mkfifo("fifo", 0666), 0);
+    make_sparse_file("huge.bin", 4294967296ull);
+    ASSERT_EQ(mkdir("src", 0777), 0);
+    ASSERT_EQ(mkdir("src/SUB", 0777), 0);
+    ASSERT_EQ(mkdir("src/DIR", 0777), 0);
+    write_file("src/SUB/IN.TXT", "in");
+    write_file("src/DIR/D.TXT", "d");
+    write_file("src/back\\slash.txt", "x");
+    write_file("src/TRAIL ", "x");
+    write_file("src/Z.TXT", "z");
+    ASSERT_EQ(tool("put A.TXT /").status, 0);
+    ASSERT_EQ(tool("put B.TXT /SUB").status, 0); // a file where import wants a directory
+    run_cases({
+        {"put missing.txt /", 1, {"fat16: put: missing.txt: No such file or directory"}},
+        {"put /dev/null /NUL", 1, {"fat16: put: /dev/null: not a regular file"}},
+        {"put huge.bin /HUGE.BIN",
+         1,
+         {"fat16: put: huge.bin: larger than a file on FAT16 can be (4 GiB - 1 bytes)"}},
+        {"put A.TXT B.TXT /NOPE", 1, {"fat16: put: /NOPE: not found"}},
+        {"put A.TXT B.TXT /A.TXT", 1, {"fat16: put: /A.TXT: not a directory"}},
+        {"put -r src /A.TXT", 1, {"fat16: put: /A.TXT: not a directory"}},
+        {"put -r src/. /", 1, {"fat16: put: src/.: has no name to give the copy: name DEST"}},
+        {"put A.TXT D:/", 1, {"fat16: put: D:/: no such drive"}},
+        {"put A.TXT /", 1, {"fat16: put: A.TXT: /A.TXT already exists (-f replaces it)"}},
+        {"import src /A.TXT", 1, {"fat16: import: /A.TXT: not a directory"}},
+        {"import src /NO/NEW", 1, {"fat16: import: /NO/NEW: not found"}},
+        {"import src /NEW.", 1, {"fat16: import: /NEW.: a final '.' is dropped from names on the volume"}},
+        {"import src /NEW.DIR",
+         1,
+         {"fat16: import: /NEW.DIR: invalid name (a directory name may not hold '.')"}},
+        {"import src d:/NEW", 1, {"fat16: import: d:/NEW: no such drive"}},
+        {"import A.TXT", 1, {"fat16: import: A.TXT: not a directory"}},
+    });
+    // A FIFO is refused at once instead of waiting for a writer.
+    ToolRun r = tool("put fifo /FIFO", "timeout 20 ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: put: fifo: not a regular file\n");
+    EXPECT_EQ(tool("ls").out, "A.TXT\nSUB\n");
+
+    // Import into a new directory: names the volume cannot hold and the
+    // file in the way of SUB are reported, the rest arrives.
+    const std::string refused_names =
+        "fat16: import: src/TRAIL : other FAT tools drop a name's final spaces\n"
+        "fat16: import: src/back\\slash.txt: invalid name ('\\' separates directories on the volume)\n";
+    r = tool("import src /NEW");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, refused_names);
+    EXPECT_EQ(tool("ls /NEW").out, "DIR/\nSUB/\nZ.TXT\n");
+    r = tool("import src /");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: import: src/SUB: /SUB exists and is not a directory\n" + refused_names);
+    EXPECT_EQ(tool("ls").out, "A.TXT\nSUB\nNEW/\nDIR/\nZ.TXT\n");
+    EXPECT_EQ(tool("cat /DIR/D.TXT /Z.TXT /SUB").out, "dzbeta");
+
+    // Again: the directories merge, the files exist; -f replaces them.
+    write_file("src/Z.TXT", "new z");
+    r = tool("put -r src/DIR/ src/Z.TXT /");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: put: src/DIR/D.TXT: /DIR/D.TXT already exists (-f replaces it)\n"
+                     "fat16: put: src/Z.TXT: /Z.TXT already exists (-f replaces it)\n");
+    r = tool("put -r -f src/DIR// src/Z.TXT /");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tool("cat /Z.TXT").out, "new z");
+    r = tool("check");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// A volume of 10,240 sectors of 1,024-byte clusters and 16 root entries,
+// made by mkfs.fat.
+void make_small_volume(const std::string &path) {
+    ASSERT_EQ(run_command("mkfs.fat -F 16 -s 2 -r 16 -a -C " + path + " 5120 >/dev/null").status, 0);
+}
+
+TEST(ToolVolume, FullVolumeStopsTheTransferAndLeavesItConsistent) {
+    REQUIRE_TOOL("mkfs.fat");
+    ScratchDir dir;
+    ASSERT_NO_FATAL_FAILURE(make_small_volume("small.img"));
+    ASSERT_EQ(run_command("mkdir -p src/A src/B").status, 0);
+    write_file("src/A/ONE.BIN", bytes_of_size(3000000, 1));
+    write_file("src/A/TWO.BIN", bytes_of_size(3000000, 2));
+    write_file("src/B/THREE.TXT", "three");
+    write_file("src/ZED.TXT", "zed");
+    ToolRun r = tool("-i small.img import src");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "fat16: import: src/A/TWO.BIN: stored ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "no space left on the volume (the partial copy was removed)\n")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    // The import stopped: B and ZED.TXT were not tried.
+    EXPECT_EQ(tool("-i small.img ls").out, "A/\n");
+    EXPECT_EQ(tool("-i small.img ls /A").out, "ONE.BIN\n");
+    r = tool("-i small.img check");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    if (have_tool("fsck.fat")) {
+        EXPECT_EQ(fsck_problems("small.img"), "");
+    }
+
+    // put -r stops the same way, before the next source.
+    r = tool("-i small.img put -r src/A src/B /");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "fat16: put: src/A/ONE.BIN: /A/ONE.BIN already exists")) << r.err;
+    EXPECT_TRUE(contains(r.err, "fat16: put: src/A/TWO.BIN: stored ")) << r.err;
+    EXPECT_EQ(tool("-i small.img ls").out, "A/\n");
+    EXPECT_EQ(tool("-i small.img check").status, 0);
+}
+
+TEST(ToolVolume, FullRootDirectorySkipsWhatItCannotHold) {
+    REQUIRE_TOOL("mkfs.fat");
+    ScratchDir dir;
+    ASSERT_NO_FATAL_FAILURE(make_small_volume("small.img"));
+    ASSERT_EQ(tool("-i small.img mkdir /SUB").status, 0);
+    ASSERT_EQ(mkdir("src", 0777), 0);
+    for (int i = 10; i < 28; i++) write_file("src/F" + std::to_string(i) + ".TXT", std::to_string(i));
+    ASSERT_EQ(mkdir("src/NEWDIR", 0777), 0);
+    ASSERT_EQ(mkdir("src/SUB", 0777), 0);
+    write_file("src/SUB/IN.TXT", "in");
+    // 15 of the 18 files fit beside SUB; the rest of the root cannot be made,
+    // while SUB, which exists, still takes its file.
+    ToolRun r = tool("-i small.img import src");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: import: src/F25.TXT: directory full\n"
+                     "fat16: import: src/F26.TXT: directory full\n"
+                     "fat16: import: src/F27.TXT: directory full\n"
+                     "fat16: import: src/NEWDIR: directory full\n");
+    EXPECT_EQ(tool("-i small.img cat /F24.TXT /SUB/IN.TXT").out, "24in");
+    r = tool("-i small.img check");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "clean: 16 files, 1 directories")) << r.out;
+    if (have_tool("fsck.fat")) {
+        EXPECT_EQ(fsck_problems("small.img"), "");
+    }
+}
+
+// Names other tools store that the library cannot look up, or that hold
+// attributes the tool shows.
+TEST_F(ToolEdgeTest, NamesAndAttributesFromOtherTools) {
+    REQUIRE_TOOL("mmd");
+    REQUIRE_TOOL("mattrib");
+    write_file("page.html", "<p>");
+    write_file("FLAGS.TXT", "flags");
+    ASSERT_EQ(run_command(kMtoolsEnv + "mmd -i fat16.img ::/dir.html ::/dir.html/SUB").status, 0);
+    ASSERT_EQ(run_command(kMtoolsEnv + "mcopy -i fat16.img page.html FLAGS.TXT ::/").status, 0);
+    ASSERT_EQ(run_command(kMtoolsEnv + "mattrib -i fat16.img +r +h +s -a ::/FLAGS.TXT").status, 0);
+    const std::string lookup =
+        "the library cannot look it up: invalid name (a directory name may not hold '.')";
+    run_cases({
+        {"ls /dir.html", 1, {"fat16: ls: /dir.html: cannot be used: " + lookup}},
+        {"ls /dir.html/SUB", 1, {"fat16: ls: /dir.html/SUB: /dir.html: " + lookup}},
+        {"cat /dir.html/X", 1, {"fat16: cat: /dir.html/X: /dir.html: " + lookup}},
+        {"get -r /dir.html out", 1, {"fat16: get: /dir.html: cannot be used: " + lookup}},
+        {"cat /page.html",
+         1,
+         {"fat16: cat: /page.html: cannot be read: invalid name (a file name's extension may have at most 3 "
+          "characters)"}},
+        {"export out", 1, {"fat16: export: /dir.html: cannot be read: " + lookup}},
+    });
+    ToolRun r = tool("ls -l");
+    EXPECT_EQ(r.out, "d----             dir.html/\n"
+                     "----a          3  page.html\n"
+                     "-rhs-          5  FLAGS.TXT\n");
+    r = tool("tree");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "/\n|-- dir.html/\n|-- page.html\n`-- FLAGS.TXT\n1 directories, 2 files\n");
+    // The export made what it could: the directory, but neither its contents
+    // nor the file it could not read.
+    EXPECT_EQ(host_tree("out"),
+              (std::map<std::string, std::string>{{"dir.html/", "<dir>"}, {"FLAGS.TXT", "flags"}}));
+}
+
+// A name from the volume that would leave the destination is passed over
+// also when it is given as the one path to get.
+TEST_F(ToolEdgeTest, GetPassesOverAnUnsafeNameItIsGiven) {
+    ASSERT_EQ(mkdir("src", 0777), 0);
+    write_file("src/name_with_Y_control.txt", "control");
+    ASSERT_EQ(tool("import src").status, 0);
+    ASSERT_NO_FATAL_FAILURE(patch_root_long_name('Y', 0x01));
+    ASSERT_EQ(mkdir("out", 0777), 0);
+    ToolRun r = tool("get '/name_with_\x01_control.txt' out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: get: warning: /name_with_\\x01_control.txt: not copied: the name is unsafe as "
+                     "a host file name\n"
+                     "fat16: get: some entries were not copied\n");
+    EXPECT_EQ(host_tree("out"), (std::map<std::string, std::string>{}));
+    // Named as a file of its own, the copy is made under the given name.
+    r = tool("get '/name_with_\x01_control.txt' out/safe.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file("out/safe.txt"), "control");
+}
+
+// Overwrites the first cluster of the root entry named `name83` ("B
+// ") with `cluster`, past the library.
+void patch_root_cluster(const std::string &name83, uint16_t cluster) {
+    ASSERT_EQ(disk_open_image_path("fat16.img", 0), FS_OK);
+    ASSERT_EQ(fs_init(), FS_OK);
+    for (uint32_t i = 0; i < 1024; i++) {
+        if (slot_name(root_slot(i)) != name83) continue;
+        uint32_t sector = VolumeGeometry.root_dir_start + i / 16;
+        Sector raw = read_raw(sector);
+        le_put(&raw[(i % 16) * 32 + DIR_FIRST_CLUSTER], cluster, 2);
+        write_raw(sector, raw);
+        disk_close_image();
+        return;
+    }
+    disk_close_image();
+    FAIL() << "no root entry " << name83;
+}
+
+TEST_F(ToolEdgeTest, DirectoryThatSharesAnotherOnesClustersIsNotEntered) {
+    write_file("F.TXT", "f");
+    ASSERT_EQ(tool("mkdir /A /B").status, 0);
+    ASSERT_EQ(tool("put F.TXT /A").status, 0);
+    // A starts at cluster 2, B at 3: make B's entry point at A's cluster.
+    ASSERT_NO_FATAL_FAILURE(patch_root_cluster("B          ", 2));
+    ToolRun r = tool("tree");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "/\n|-- A/\n|   `-- F.TXT\n`-- B/\n2 directories, 1 files\n");
+    EXPECT_EQ(r.err, "fat16: tree: /B: not entered: it names no directory of its own (damaged volume)\n");
+    r = tool("info");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "files            1 (1 bytes)\ndirectories      2\n")) << r.out;
+    r = tool("export out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(host_tree("out"),
+              (std::map<std::string, std::string>{{"A/", "<dir>"}, {"A/F.TXT", "f"}, {"B/", "<dir>"}}));
+    r = tool("check");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "(cluster ")) << r.out;
+    EXPECT_TRUE(contains(r.err, "problems found")) << r.err;
+}
+
+TEST_F(ToolEdgeTest, CheckListsTheFirstProblemsAndCountsTheRest) {
+    ASSERT_EQ(mkdir("src", 0777), 0);
+    for (int i = 10; i < 44; i++) write_file("src/F" + std::to_string(i) + ".TXT", "x");
+    ASSERT_EQ(tool("import src").status, 0);
+    // Every file claims more bytes than its one cluster holds, and five
+    // clusters are marked used that no entry reaches.
+    ASSERT_EQ(disk_open_image_path("fat16.img", 0), FS_OK);
+    ASSERT_EQ(fs_init(), FS_OK);
+    for (uint32_t s = 0; s < 3; s++) {
+        uint32_t sector = VolumeGeometry.root_dir_start + s;
+        Sector raw = read_raw(sector);
+        for (uint32_t at = 0; at < 512; at += 32)
+            if (raw[at] != 0 && raw[at + 11] != ATTR_LONG_NAME) le_put(&raw[at + DIR_SIZE], 70000, 4);
+        write_raw(sector, raw);
+    }
+    for (uint32_t c = 100; c < 105; c++) set_fat_entry(c, 0xFFFF);
+    disk_close_image();
+    ToolRun r = tool("check");
+    EXPECT_EQ(r.status, 1);
+    // The first 32 are listed with their path, cluster and count.
+    EXPECT_EQ(r.out.rfind("file holds fewer clusters than its size needs: \\F10.TXT (cluster 2) (2)\n", 0),
+              0u)
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "\n... and 3 more\n")) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 33) << r.out;
+    EXPECT_EQ(r.err, "fat16: check: fat16.img: 35 problems found\n");
+    // Reading such a file ends where its clusters end, and says why.
+    const std::string short_file =
+        "read 32768 of 70000 bytes: damaged volume (the file's clusters end before its size)";
+    r = tool("cat /F10.TXT");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: cat: /F10.TXT: " + short_file + "\n");
+    r = tool("get /F10.TXT f10.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fat16: get: f10.txt: /F10.TXT: " + short_file + " (the partial copy was removed)\n");
+    EXPECT_NE(access("f10.txt", F_OK), 0);
+}
+
+TEST_F(ToolEdgeTest, ListingsAndCountsOfAKnownTree) {
+    write_file("F1.TXT", "one");
+    write_file("G.TXT", std::string(1000, 'g'));
+    write_file("H.BIN", bytes_of_size(100000, 8));
+    ASSERT_EQ(tool("mkdir -p /A/B /Z/Y").status, 0);
+    ASSERT_EQ(tool("put F1.TXT /A/B").status, 0);
+    ASSERT_EQ(tool("put G.TXT /A").status, 0);
+    ASSERT_EQ(tool("put H.BIN /Z/Y").status, 0);
+    ToolRun r = tool("tree");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "/\n"
+                     "|-- A/\n"
+                     "|   |-- B/\n"
+                     "|   |   `-- F1.TXT\n"
+                     "|   `-- G.TXT\n"
+                     "`-- Z/\n"
+                     "    `-- Y/\n"
+                     "        `-- H.BIN\n"
+                     "4 directories, 3 files\n");
+    EXPECT_EQ(tool("tree /Z").out, "/Z\n`-- Y/\n    `-- H.BIN\n1 directories, 1 files\n");
+    EXPECT_EQ(tool("tree /A/G.TXT").out, "G.TXT\n");
+    EXPECT_EQ(tool("ls -l /A").out, "d----             B/\n----a       1000  G.TXT\n");
+    EXPECT_EQ(tool("ls -l /Z/Y/H.BIN").out, "----a     100000  H.BIN\n");
+    EXPECT_EQ(tool("ls /a/b/f1.txt").out, "F1.TXT\n");
+    // ".." stops at the root; "1:" is a name, not a drive.
+    EXPECT_EQ(tool("ls '/../A/./Z/../B/..\\..\\A\\B'").out, "F1.TXT\n");
+    // The whole volume into an existing folder: its contents, not a copy of "/".
+    ASSERT_EQ(mkdir("all", 0777), 0);
+    r = tool("get -r / all");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(host_tree("all"),
+              (std::map<std::string, std::string>{{"A/", "<dir>"},
+                                                  {"A/B/", "<dir>"},
+                                                  {"A/B/F1.TXT", "one"},
+                                                  {"A/G.TXT", std::string(1000, 'g')},
+                                                  {"Z/", "<dir>"},
+                                                  {"Z/Y/", "<dir>"},
+                                                  {"Z/Y/H.BIN", bytes_of_size(100000, 8)}}));
+    run_cases({
+        {"tree /NOPE", 1, {"fat16: tree: /NOPE: not found"}},
+        {"tree /A/G.TXT/X", 1, {"fat16: tree: /A/G.TXT/X: not a directory"}},
+        {"ls /A/G.TXT/X", 1, {"fat16: ls: /A/G.TXT/X: not a directory"}},
+        {"tree E:/", 1, {"fat16: tree: E:/: no such drive"}},
+        {"ls 1:/A", 1, {"fat16: ls: 1:/A: not found"}},
+    });
+    // Free space: 4,085 clusters of 64 sectors less the four directories'
+    // clusters and 1 + 1 + 4 clusters of data.
+    r = tool("info");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "image            fat16.img\n"
+                     "file system      FAT16, 512-byte sectors\n"
+                     "clusters         4085 of 64 sectors (32768 bytes)\n"
+                     "FATs             2 of 256 sectors\n"
+                     "root directory   1024 entries\n"
+                     "capacity         134152704 bytes (262017 sectors)\n"
+                     "free             " +
+                         std::to_string((4085ull - 10) * 32768) + " bytes (" +
+                         std::to_string((4085 - 10) * 64) +
+                         " sectors)\n"
+                         "files            3 (101003 bytes)\n"
+                         "directories      4\n");
+}
+
+TEST_F(ToolEdgeTest, SingleEntryCommandsOnPathsTheyCannotUse) {
+    const std::string long_mkdir = "mkdir '/A*B' /" + std::string(256, 'L');
+    write_file("A.TXT", "a");
+    ASSERT_EQ(tool("mkdir /D").status, 0);
+    ASSERT_EQ(tool("put A.TXT / ").status, 0);
+    run_cases({
+        {"mkdir /", 1, {"fat16: mkdir: /: already exists"}},
+        {"mkdir -p / /D /D/E/F", 0, {}},
+        {"mkdir -p /A.TXT/SUB", 1, {"fat16: mkdir: /A.TXT/SUB: /A.TXT: not a directory"}},
+        {"mkdir /A.TXT/SUB", 1, {"fat16: mkdir: /A.TXT/SUB: parent is not a directory"}},
+        {"mkdir '/NAME.' '/TAB\tX' C:/OK",
+         1,
+         {"fat16: mkdir: /NAME.: a final '.' is dropped",
+          "fat16: mkdir: /TAB\\x09X: invalid name (names may not hold control characters"}},
+        {"rmdir /NOPE /A.TXT/X E:/D",
+         1,
+         {"fat16: rmdir: /NOPE: not found\n", "fat16: rmdir: /A.TXT/X: parent is not a directory\n",
+          "fat16: rmdir: E:/D: no such drive"}},
+        {"rm / E:/A.TXT", 1, {"fat16: rm: /: is a directory\n", "fat16: rm: E:/A.TXT: no such drive"}},
+        {"mv / NEW.TXT", 1, {"fat16: mv: /: is a directory"}},
+        {"mv /A.TXT 'B.'", 1, {"fat16: mv: B.: a final '.' is dropped"}},
+        {"mv /A.TXT A.B.C", 1, {"fat16: mv: A.B.C: invalid name (a file name may hold one '.' only)"}},
+        {"mv /A.TXT 'B?.TXT'",
+         1,
+         {"fat16: mv: B?.TXT: invalid name (names may not hold control characters or"}},
+        {long_mkdir.c_str(),
+         1,
+         {"fat16: mkdir: /A*B: invalid name (names may not hold control characters or",
+          "invalid name (names are at most 255 characters long)"}},
+        {"mv E:/A.TXT B.TXT", 1, {"fat16: mv: E:/A.TXT: no such drive"}},
+        {"cat /NOPE E:/A.TXT /A.TXT",
+         1,
+         {"fat16: cat: /NOPE: not found\n", "fat16: cat: E:/A.TXT: no such drive"}},
+        {"get /NOPE E:/A.TXT .",
+         1,
+         {"fat16: get: /NOPE: not found\n", "fat16: get: E:/A.TXT: no such drive"}},
+    });
+    EXPECT_EQ(tool("tree").out,
+              "/\n|-- D/\n|   `-- E/\n|       `-- F/\n|-- A.TXT\n`-- OK/\n4 directories, 1 files\n");
+    EXPECT_EQ(tool("cat /NOPE /A.TXT").out, "a");
+    ToolRun r = tool("check");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+TEST_F(ToolEdgeTest, ProgressLineOfEveryTransferOnATerminal) {
+    REQUIRE_TOOL("script");
+    ASSERT_EQ(mkdir("src", 0777), 0);
+    write_file("src/A.BIN", bytes_of_size(5000, 1));
+    write_file("src/B.BIN", bytes_of_size(7000, 2));
+    auto on_terminal = [](const std::string &args) {
+        return run_command("script -qec \"'" + kTool + "' " + args + "\" /dev/null");
+    };
+    CommandResult shown = on_terminal("put -r src /SRC");
+    EXPECT_EQ(shown.status, 0) << shown.output;
+    EXPECT_TRUE(contains(shown.output, "2 files, 0.0 MB")) << shown.output;
+    shown = on_terminal("get -r /SRC out");
+    EXPECT_EQ(shown.status, 0) << shown.output;
+    EXPECT_TRUE(contains(shown.output, "2 files, 0.0 MB")) << shown.output;
+    EXPECT_EQ(host_tree("out"), host_tree("src"));
+    // Not with -q (before or after the command), and not for a single file.
+    shown = on_terminal("-q put -r src /Q1");
+    EXPECT_EQ(shown.output, "");
+    shown = on_terminal("--quiet get -r /SRC q1");
+    EXPECT_EQ(shown.output, "");
+    shown = on_terminal("-q import src /Q2");
+    EXPECT_EQ(shown.output, "");
+    shown = on_terminal("put -r -q src /Q3");
+    EXPECT_EQ(shown.output, "");
+    shown = on_terminal("get -r --quiet /SRC q2");
+    EXPECT_EQ(shown.output, "");
+    shown = on_terminal("put src/A.BIN /ONE.BIN");
+    EXPECT_EQ(shown.output, "");
+    shown = on_terminal("export --quiet all");
+    EXPECT_EQ(shown.status, 0) << shown.output;
+    EXPECT_EQ(shown.output, "");
+}
+
+} // namespace
