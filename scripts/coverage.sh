@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 find build/coverage -name '*.gcda' -delete 2>/dev/null || true
 cmake --workflow --preset coverage
+# Only this build tree is searched: other trees hold data for the same sources.
 gcovr --root . --filter 'src/' --object-directory build/coverage \
     --exclude-throw-branches --exclude-unreachable-branches \
-    --html-details build/coverage/coverage.html --print-summary
+    --html-details build/coverage/coverage.html --print-summary build/coverage
