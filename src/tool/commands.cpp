@@ -45,18 +45,6 @@ bool user_path(Reporter &report, const std::string &text, VolPath *out) {
     return false;
 }
 
-// The library's reason for the last failure, with a hint about the name
-// rules when it refused a name.
-std::string reason_for_name(const std::string &name, bool is_dir) {
-    FsError e = fs_last_error();
-    std::string reason = reason_text(e);
-    if (e == FS_ERR_INVALID_NAME) {
-        std::string hint = name_rule_hint(name, is_dir);
-        if (!hint.empty()) reason += " (" + hint + ")";
-    }
-    return reason;
-}
-
 bool parse_count(const std::string &text, uint64_t *out) {
     if (text.empty() || text.size() > 12) return false;
     uint64_t v = 0;
@@ -482,8 +470,15 @@ int cmd_mkdir(const GlobalOptions &g, const std::vector<std::string> &args) {
     return report.status();
 }
 
-int cmd_rmdir(const GlobalOptions &g, const std::vector<std::string> &args) {
-    Reporter report("rmdir");
+namespace {
+
+// The frame of the commands that change each PATH... given on the volume:
+// options, the image, each path parsed and its parent checked; `act` does
+// the command's own work on one path. A failed transfer of the device ends
+// the command.
+int for_each_path(const GlobalOptions &g, const std::vector<std::string> &args, Reporter &report,
+                  const std::string &root_reason,
+                  const std::function<void(const std::string &, const VolPath &)> &act) {
     ParsedArgs a;
     int status = 0;
     if (!parse_or_usage(report, args, {}, &a, &status)) return status;
@@ -494,50 +489,48 @@ int cmd_rmdir(const GlobalOptions &g, const std::vector<std::string> &args) {
         VolPath path;
         if (!user_path(report, text, &path)) continue;
         if (path.root()) {
-            report.error(text, "the root directory cannot be removed");
+            report.error(text, root_reason);
             continue;
         }
         if (!parent_usable(path, text, report)) continue;
-        Lookup found = lookup(path);
-        if (found.kind != Lookup::DIR) {
-            report.error(text, found.kind == Lookup::FILE      ? reason_text(FS_ERR_NOT_DIRECTORY)
-                               : found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND)
-                                                               : found.reason);
-            continue;
-        }
-        // The library keeps the current directory and those above it; the
-        // tool has none of its own.
-        fs_chdir("C:\\", 0);
-        if (fs_rmdir(path.lib().c_str()) != FS_OK) report.error(text, reason_for_name(path.name(), true));
+        act(text, path);
         if (!image.healthy(report)) return kExitFail;
     }
     return report.status();
 }
 
+} // namespace
+
+int cmd_rmdir(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("rmdir");
+    return for_each_path(g, args, report, "the root directory cannot be removed",
+                         [&](const std::string &text, const VolPath &path) {
+                             Lookup found = lookup(path);
+                             if (found.kind != Lookup::DIR) {
+                                 report.error(text,
+                                              found.kind == Lookup::FILE ? reason_text(FS_ERR_NOT_DIRECTORY)
+                                              : found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND)
+                                                                              : found.reason);
+                                 return;
+                             }
+                             // The library keeps the current directory and those
+                             // above it; the tool has none of its own.
+                             fs_chdir("C:\\", 0);
+                             if (fs_rmdir(path.lib().c_str()) != FS_OK)
+                                 report.error(text, reason_for_name(path.name(), true));
+                         });
+}
+
 int cmd_rm(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("rm");
-    ParsedArgs a;
-    int status = 0;
-    if (!parse_or_usage(report, args, {}, &a, &status)) return status;
-    if (a.operands.empty()) return report.usage("missing PATH");
-    Image image;
-    if (!image.open(g, report, true)) return kExitFail;
-    for (const std::string &text : a.operands) {
-        VolPath path;
-        if (!user_path(report, text, &path)) continue;
-        if (path.root()) {
-            report.error(text, reason_text(FS_ERR_IS_DIRECTORY));
-            continue;
-        }
-        if (!parent_usable(path, text, report)) continue;
-        if (fs_delete_file(path.lib().c_str()) != FS_OK) {
-            std::string reason = reason_for_name(path.name(), false);
-            if (fs_last_error() == FS_ERR_IS_DIRECTORY) reason += " (rmdir removes an empty directory)";
-            report.error(text, reason);
-        }
-        if (!image.healthy(report)) return kExitFail;
-    }
-    return report.status();
+    return for_each_path(g, args, report, reason_text(FS_ERR_IS_DIRECTORY),
+                         [&](const std::string &text, const VolPath &path) {
+                             if (fs_delete_file(path.lib().c_str()) == FS_OK) return;
+                             std::string reason = reason_for_name(path.name(), false);
+                             if (fs_last_error() == FS_ERR_IS_DIRECTORY)
+                                 reason += " (rmdir removes an empty directory)";
+                             report.error(text, reason);
+                         });
 }
 
 int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {

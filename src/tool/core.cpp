@@ -362,6 +362,18 @@ Lookup lookup(const VolPath &path) {
     return result;
 }
 
+// The library's reason for the last failure, with a hint about the name
+// rules when it refused a name.
+std::string reason_for_name(const std::string &name, bool is_dir) {
+    FsError e = fs_last_error();
+    std::string reason = reason_text(e);
+    if (e == FS_ERR_INVALID_NAME) {
+        std::string hint = name_rule_hint(name, is_dir);
+        if (!hint.empty()) reason += " (" + hint + ")";
+    }
+    return reason;
+}
+
 bool parent_usable(const VolPath &path, const std::string &shown, Reporter &report) {
     if (path.root()) return true;
     Lookup parent = lookup(path.parent());

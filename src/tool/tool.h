@@ -141,6 +141,9 @@ Lookup lookup(const VolPath &path);
 // Checks that the directory a path lives in can be used: reports and
 // returns false otherwise.
 bool parent_usable(const VolPath &path, const std::string &shown, Reporter &report);
+// The library's reason for the last failure, with a hint about the name
+// rules when it refused a name.
+std::string reason_for_name(const std::string &name, bool is_dir);
 
 // Walks the tree below directory `top` (cluster `top_cluster`, 0 for the
 // root) depth first, each directory entered by its path and checked to be

@@ -35,17 +35,6 @@ struct Transfer {
         if (fatal) stop = true;
     }
 
-    // The library's reason, with a hint when it refused a name.
-    std::string volume_reason(const std::string &name, bool is_dir) {
-        FsError e = fs_last_error();
-        std::string reason = reason_text(e);
-        if (e == FS_ERR_INVALID_NAME) {
-            std::string hint = name_rule_hint(name, is_dir);
-            if (!hint.empty()) reason += " (" + hint + ")";
-        }
-        return reason;
-    }
-
     // Ends a step: a failed sector transfer of the device stops everything.
     bool device_healthy() {
         if (disk_take_error() == FS_OK) return true;
@@ -117,7 +106,7 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
             replaced = fs_delete_file(lib.c_str()) == FS_OK && fs_create_file(lib.c_str()) == FS_OK;
         if (!replaced) {
             FsError e = fs_last_error();
-            std::string reason = volume_reason(dest.name(), false);
+            std::string reason = reason_for_name(dest.name(), false);
             if (e == FS_ERR_EXISTS) reason = dest.shown() + " " + reason + " (-f replaces it)";
             close(fd);
             fail(host, reason, fatal_error(e));
@@ -175,7 +164,7 @@ bool Transfer::make_volume_dir(const std::string &subject, const VolPath &dir) {
         fail(subject, dir.shown() + " exists and is not a directory", false);
         return false;
     }
-    fail(subject, volume_reason(dir.name(), true), fatal_error(e));
+    fail(subject, reason_for_name(dir.name(), true), fatal_error(e));
     return false;
 }
 
@@ -228,7 +217,7 @@ bool Transfer::get_file(const VolPath &src, const std::string &host) {
     uint8_t h = fs_open(lib.c_str());
     if (h == FS_FAIL) {
         FsError e = fs_last_error();
-        fail(src.shown(), "cannot be read: " + volume_reason(src.name(), false), fatal_error(e));
+        fail(src.shown(), "cannot be read: " + reason_for_name(src.name(), false), fatal_error(e));
         return false;
     }
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force ? O_TRUNC : O_EXCL);
