@@ -36,6 +36,11 @@ FsError fs_last_error(void) { return last_error; }
 
 void fs_set_error(FsError error) { last_error = error; }
 
+FsStatus fs_fail(FsError reason) {
+    last_error = reason;
+    return FS_FAIL;
+}
+
 const char *fs_strerror(FsError error) {
     unsigned index = (unsigned)error;
     if (index >= sizeof error_texts / sizeof error_texts[0]) return "unknown error";

@@ -76,6 +76,8 @@ FsError fs_last_error(void);
 const char *fs_strerror(FsError error);
 /* Records a reason (operations call it on their way out). */
 void fs_set_error(FsError error);
+/* Records `reason` and returns FS_FAIL: the way out of a failed operation. */
+FsStatus fs_fail(FsError reason);
 
 /* Byte strings: 8-bit, NUL-terminated. Note str_copy takes the source first. */
 FsStatus str_copy(const char *source, char *destination);

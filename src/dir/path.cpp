@@ -54,11 +54,6 @@ void cut_last_component(char *path) {
     if (len > 0 && !(len >= 2 && path[len - 2] == ':')) path[len - 1] = '\0';
 }
 
-FsStatus fail(FsError reason) {
-    fs_set_error(reason);
-    return FS_FAIL;
-}
-
 // Set by dir_find_name when a name matched an entry of the other kind.
 bool matched_other_kind = false;
 
@@ -131,7 +126,7 @@ FsStatus dir_find_name(char *name, char *ext) {
 
 // Why a component was not found: an entry of that name but of the other
 // kind, or none at all.
-FsStatus not_found(void) { return fail(matched_other_kind ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND); }
+FsStatus not_found(void) { return fs_fail(matched_other_kind ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND); }
 
 FsStatus path_walk(char *rest) {
     char name[NAME_AREA];
@@ -139,7 +134,7 @@ FsStatus path_walk(char *rest) {
     uint8_t consumed = 0;
     matched_other_kind = false;
     FsStatus split = path_next_component(rest, name, ext, &consumed);
-    if (split == FS_FAIL) return fail(FS_ERR_INVALID_NAME);
+    if (split == FS_FAIL) return fs_fail(FS_ERR_INVALID_NAME);
     rest += consumed;
     if (dir_find_name(name, ext) != FS_OK) return not_found();
     if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
@@ -147,7 +142,7 @@ FsStatus path_walk(char *rest) {
         // The next component is split before the walk enters the directory
         // just found, so a malformed one leaves the cursor where it was.
         split = path_next_component(rest, name, ext, &consumed);
-        if (split == FS_FAIL) return fail(FS_ERR_INVALID_NAME);
+        if (split == FS_FAIL) return fs_fail(FS_ERR_INVALID_NAME);
         DirCursor.cluster = FoundEntry.first_cluster;
         DirCursor.sector = cluster_to_sector(DirCursor.cluster);
         DirCursor.offset = 0;
@@ -160,9 +155,9 @@ FsStatus path_walk(char *rest) {
 }
 
 FsStatus path_resolve(const char *path) {
-    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     PathForm form = path_form(path);
-    if (form == FORM_INVALID) return fail(FS_ERR_INVALID_NAME);
+    if (form == FORM_INVALID) return fs_fail(FS_ERR_INVALID_NAME);
     uint32_t len = str_len(path);
     bool too_long = (form == FORM_ABSOLUTE && len > FS_PATH_MAX) ||
                     (form == FORM_ROOTED && len + 1 > FS_PATH_MAX) ||
@@ -181,7 +176,7 @@ FsStatus path_resolve(const char *path) {
         dir_cursor_start(0);
         rest = work + 3;
     } else {
-        if (!fs_is_mounted()) return fail(FS_ERR_NOT_MOUNTED);
+        if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
         if (form == FORM_ROOTED) {
             dir_cursor_start(0);
             rest = work + 1;
@@ -241,7 +236,7 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
         return FS_OK;
     }
 
-    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(path) != FS_OK) {
         path_explain_failure(path, KIND_DIR);
@@ -252,16 +247,16 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
     uint32_t current_len = str_len(CurrentDir.path);
     PathForm form = path_form(path);
     if (form == FORM_ABSOLUTE) {
-        if (len > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
+        if (len > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
         str_copy(path, next_path);
     } else if (form == FORM_ROOTED) {
-        if (len + 2 > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
+        if (len + 2 > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
         next_path[0] = CurrentDir.path[0];
         next_path[1] = CurrentDir.path[1];
         str_copy(path, next_path + 2);
     } else {
         uint32_t separator = current_len > ROOT_PATH_LENGTH ? 1 : 0;
-        if (current_len + separator + len > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
+        if (current_len + separator + len > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
         str_copy(CurrentDir.path, next_path);
         if (separator) str_append(next_path, "\\");
         str_append(next_path, path);

@@ -25,11 +25,6 @@ uint32_t chain_clusters[FS_OPEN_SLOTS];
 
 bool slot_open(uint8_t slot) { return slot < FS_OPEN_SLOTS && open_files[slot].in_use == 1; }
 
-FsStatus fail(FsError reason) {
-    fs_set_error(reason);
-    return FS_FAIL;
-}
-
 uint32_t none(FsError reason) {
     fs_set_error(reason);
     return 0;
@@ -105,9 +100,9 @@ uint8_t fs_open(const char *path) {
         path_explain_failure(path, KIND_FILE);
         return FS_FAIL;
     }
-    if (!path_names_entry(path) || (FoundEntry.attr & ATTR_DIRECTORY)) return fail(FS_ERR_IS_DIRECTORY);
+    if (!path_names_entry(path) || (FoundEntry.attr & ATTR_DIRECTORY)) return fs_fail(FS_ERR_IS_DIRECTORY);
     uint8_t slot = handle_alloc();
-    if (slot == NO_SLOT) return fail(FS_ERR_NO_HANDLE);
+    if (slot == NO_SLOT) return fs_fail(FS_ERR_NO_HANDLE);
     OpenFile &f = open_files[slot];
     f.position = 0;
     f.sector_index = NOT_LOADED;
@@ -160,7 +155,7 @@ FsStatus file_load_sector(uint8_t slot) {
         disk_read_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) {
         f.sector_index = NOTHING_HELD;
         memset(f.buffer, 0, SECTOR_SIZE);
-        return fail(FS_ERR_IO);
+        return fs_fail(FS_ERR_IO);
     }
     f.read_cluster = cluster;
     f.read_ordinal = ordinal;
@@ -168,7 +163,7 @@ FsStatus file_load_sector(uint8_t slot) {
 }
 
 FsStatus file_flush_sector(uint8_t slot) {
-    if (!slot_open(slot) || !fs_is_mounted()) return fail(unusable(slot));
+    if (!slot_open(slot) || !fs_is_mounted()) return fs_fail(unusable(slot));
     OpenFile &f = open_files[slot];
     const uint64_t failures = disk_failures();
     SectorBuffer scratch;
@@ -178,18 +173,19 @@ FsStatus file_flush_sector(uint8_t slot) {
     // holds: the gap is not filled (that would allocate cluster after
     // cluster, up to the whole volume, for one sector of data).
     if (f.sector_index / VolumeGeometry.sectors_per_cluster > chain_clusters[slot])
-        return fail(FS_ERR_DAMAGED);
+        return fs_fail(FS_ERR_DAMAGED);
     if (f.first_cluster == 0) {
         uint32_t first = 0;
         if (fat_alloc_cluster(&first, scratch) != FS_OK)
-            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
+            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
         f.first_cluster = first;
         update_entry_field(f, DIR_FIRST_CLUSTER, first, 2);
         f.write_cluster = f.read_cluster = first;
         f.write_ordinal = f.read_ordinal = 0;
         chain_clusters[slot] = 1;
     }
-    if (chain_clusters[slot] == 0) return fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
+    if (chain_clusters[slot] == 0)
+        return fs_fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
 
     uint32_t ordinal = f.sector_index / VolumeGeometry.sectors_per_cluster;
     uint32_t within = f.sector_index % VolumeGeometry.sectors_per_cluster;
@@ -207,42 +203,42 @@ FsStatus file_flush_sector(uint8_t slot) {
         // Past the chain's last cluster: it must end in an end mark, and a
         // new cluster is appended there. Anything else is a damaged chain.
         if (fat_read_entry(cluster) < 0xFFF4u)
-            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
+            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
         uint32_t added = 0;
         if (fat_append_cluster(cluster, &added, scratch) != FS_OK)
-            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
+            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
         chain_clusters[slot]++;
         cluster = added;
     }
-    if (!fat_cluster_valid(cluster)) return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
+    if (!fat_cluster_valid(cluster)) return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
     f.write_cluster = cluster;
     f.write_ordinal = ordinal;
     // The buffer stays dirty until its data and the size are on the image.
-    if (disk_write_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) return fail(FS_ERR_IO);
+    if (disk_write_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) return fs_fail(FS_ERR_IO);
     update_entry_field(f, DIR_SIZE, f.size, 4);
-    if (disk_failures() != failures) return fail(FS_ERR_IO);
+    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
     f.dirty = 0;
     return FS_OK;
 }
 
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
-    if (!slot_open(handle) || !fs_is_mounted()) return fail(unusable(handle));
+    if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
     OpenFile &f = open_files[handle];
     uint32_t target = 0;
     switch (origin) {
     case ORIGIN_START:
-        if (offset < 0 || (uint32_t)offset >= f.size) return fail(FS_ERR_INVALID_ARGUMENT);
+        if (offset < 0 || (uint32_t)offset >= f.size) return fs_fail(FS_ERR_INVALID_ARGUMENT);
         target = (uint32_t)offset;
         break;
     case ORIGIN_CURRENT:
         target = f.position + (uint32_t)offset; // before the start wraps to a huge value
-        if (target >= f.size) return fail(FS_ERR_INVALID_ARGUMENT);
+        if (target >= f.size) return fs_fail(FS_ERR_INVALID_ARGUMENT);
         break;
     case ORIGIN_END:
-        if (offset > 0 || (int64_t)f.size + offset < 0) return fail(FS_ERR_INVALID_ARGUMENT);
+        if (offset > 0 || (int64_t)f.size + offset < 0) return fs_fail(FS_ERR_INVALID_ARGUMENT);
         target = (uint32_t)((int64_t)f.size + offset);
         break;
-    default: return fail(FS_ERR_INVALID_ARGUMENT);
+    default: return fs_fail(FS_ERR_INVALID_ARGUMENT);
     }
     f.position = target;
     file_load_sector(handle);

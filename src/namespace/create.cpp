@@ -29,11 +29,6 @@ void build_dot_entries(uint8_t *sector, uint32_t self, uint32_t parent) {
     }
 }
 
-FsStatus fail(FsError reason) {
-    fs_set_error(reason);
-    return FS_FAIL;
-}
-
 // A parent that does not resolve is reported as such, or as a file.
 FsStatus parent_failed(const char *parent) {
     path_explain_failure(parent, KIND_DIR);
@@ -43,10 +38,10 @@ FsStatus parent_failed(const char *parent) {
 
 // Shared steps of fs_create_file and fs_mkdir.
 FsStatus create_path(const char *path, uint8_t attr) {
-    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     uint32_t len = str_len(path);
-    if (len == 0) return fail(FS_ERR_INVALID_NAME);
-    if (len > FS_PATH_MAX - 1) return fail(FS_ERR_PATH_TOO_LONG);
+    if (len == 0) return fs_fail(FS_ERR_INVALID_NAME);
+    if (len > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
     char copy[FS_PATH_MAX];
     str_copy(path, copy);
 
@@ -67,7 +62,7 @@ FsStatus create_path(const char *path, uint8_t attr) {
     } else if (copy[p - 2] == '\\') {
         // An empty component in front of the name ("C:\\NAME"): lookups
         // refuse such a path, so no entry may be created by it.
-        return fail(FS_ERR_NO_PARENT);
+        return fs_fail(FS_ERR_NO_PARENT);
     } else {
         memcpy(parent, copy, p - 1);
         parent[p - 1] = '\0';
@@ -109,7 +104,7 @@ FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluste
     if (attr & ATTR_DIRECTORY) {
         uint32_t parent = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
         if (fat_alloc_cluster(&new_dir, buffer) != FS_OK)
-            return fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
+            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
         build_dot_entries(buffer, new_dir, parent);
         disk_write_sector(buffer, cluster_to_sector(new_dir));
         first_cluster = new_dir;
@@ -118,11 +113,11 @@ FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluste
     if (dir_find_free_run(name->slots, buffer) != FS_OK) {
         // No room for the entry: the new directory's cluster is not kept.
         if (new_dir != 0) fat_free_chain(new_dir);
-        if (disk_failures() != failures) return fail(FS_ERR_IO);
-        return fail(in_root ? FS_ERR_DIR_FULL : FS_ERR_NO_SPACE);
+        if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+        return fs_fail(in_root ? FS_ERR_DIR_FULL : FS_ERR_NO_SPACE);
     }
     if (write_entry(name, attr, first_cluster, size, buffer) != FS_OK || disk_failures() != failures)
-        return fail(FS_ERR_IO);
+        return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -134,7 +129,7 @@ FsStatus fs_create_file(const char *path) { return create_path(path, ATTR_ARCHIV
 FsStatus fs_mkdir(const char *path) { return create_path(path, ATTR_DIRECTORY); }
 
 FsStatus dir_create_entry(const char *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
-    if (!fs_is_mounted()) return fail(FS_ERR_NOT_MOUNTED);
+    if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
     NewName new_name;
     if (newname_prepare(name, attr, &new_name) != FS_OK) return FS_FAIL;
     if (newname_check(&new_name, NO_SKIP, NO_SKIP) != FS_OK) return FS_FAIL;

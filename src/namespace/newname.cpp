@@ -116,11 +116,6 @@ void mark_taken(const AliasFamily *f, const uint8_t *form) {
     if (k < TAIL_LIMIT) tail_taken[k / 8] |= (uint8_t)(1u << (k % 8));
 }
 
-FsStatus fail(FsError reason) {
-    fs_set_error(reason);
-    return FS_FAIL;
-}
-
 bool tail_is_taken(uint32_t k) { return (tail_taken[k / 8] >> (k % 8)) & 1u; }
 
 // The family's alias with tail k (0: the base itself).
@@ -141,26 +136,26 @@ void alias_with_tail(const AliasFamily *f, uint32_t k, uint8_t *alias) {
 } // namespace
 
 FsStatus newname_prepare(const char *name, uint8_t attr, NewName *out) {
-    if (name == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (name == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     uint32_t len = 0;
     uint32_t dots = 0;
     uint32_t first_dot = 0;
     bool special = false;
     for (; name[len] != '\0'; len++) {
-        if (len == LFN_MAX_NAME) return fail(FS_ERR_INVALID_NAME);
+        if (len == LFN_MAX_NAME) return fs_fail(FS_ERR_INVALID_NAME);
         uint8_t c = (uint8_t)name[len];
         if (c < 0x20 || c == 0x7F || c == 0xFF || strchr(FORBIDDEN, c) != nullptr)
-            return fail(FS_ERR_INVALID_NAME);
+            return fs_fail(FS_ERR_INVALID_NAME);
         if (strchr(NEEDS_LONG_FORM, c) != nullptr) special = true;
         if (c == '.' && dots++ == 0) first_dot = len;
     }
     // An empty name, or one whose first byte reads as the free-slot marker.
-    if (len == 0 || (uint8_t)name[0] == ENTRY_FREE) return fail(FS_ERR_INVALID_NAME);
+    if (len == 0 || (uint8_t)name[0] == ENTRY_FREE) return fs_fail(FS_ERR_INVALID_NAME);
     if (attr & ATTR_DIRECTORY) {
-        if (dots > 0) return fail(FS_ERR_INVALID_NAME);
+        if (dots > 0) return fs_fail(FS_ERR_INVALID_NAME);
     } else {
-        if (name[0] == '.' || dots > 1) return fail(FS_ERR_INVALID_NAME);
-        if (dots == 1 && len - first_dot - 1 > 3) return fail(FS_ERR_INVALID_NAME);
+        if (name[0] == '.' || dots > 1) return fs_fail(FS_ERR_INVALID_NAME);
+        if (dots == 1 && len - first_dot - 1 > 3) return fs_fail(FS_ERR_INVALID_NAME);
     }
     str_copy(name, out->text);
     if (dots == 1 && first_dot == len - 1) { // "name." is the name without extension
@@ -199,7 +194,7 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     const DirCursorState saved_cursor = DirCursor;
     const FoundEntryRecord saved_found = FoundEntry;
     uint32_t dir_cluster = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
-    if (DirCursor.in_chain && !fat_cluster_valid(dir_cluster)) return fail(FS_ERR_DAMAGED);
+    if (DirCursor.in_chain && !fat_cluster_valid(dir_cluster)) return fs_fail(FS_ERR_DAMAGED);
 
     AliasFamily family;
     memcpy(family.base, name->alias, 11);
@@ -228,8 +223,8 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     DirCursor = saved_cursor;
     FoundEntry = saved_found;
     // A sector that could not be read may hold the very name: refuse.
-    if (disk_failures() != failures) return fail(FS_ERR_IO);
-    if (used) return fail(FS_ERR_EXISTS);
+    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+    if (used) return fs_fail(FS_ERR_EXISTS);
     if (!name->long_form) return FS_OK;
     for (uint32_t k = family.base_has_tail ? 1 : 0; k < TAIL_LIMIT && k <= MAX_TAIL; k++) {
         if (!tail_is_taken(k)) {
@@ -237,5 +232,5 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
             return FS_OK;
         }
     }
-    return fail(FS_ERR_DIR_FULL);
+    return fs_fail(FS_ERR_DIR_FULL);
 }

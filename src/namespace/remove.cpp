@@ -146,15 +146,10 @@ void directory_of(const char *path, char *dir) {
     }
 }
 
-FsStatus fail(FsError reason) {
-    fs_set_error(reason);
-    return FS_FAIL;
-}
-
 // Why a path that names no entry (empty, or a root) cannot be removed or renamed.
 FsStatus no_entry(const char *path) {
-    if (path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
-    return fail(path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_BUSY);
+    if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    return fs_fail(path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_BUSY);
 }
 
 // A lookup that failed, with "not found" turned into the more telling
@@ -166,7 +161,7 @@ FsStatus explain(const char *path, uint8_t wanted_kind) {
 
 // The end of an operation that wrote: FS_FAIL when one of its transfers failed.
 FsStatus finish(uint64_t failures_before) {
-    if (disk_failures() != failures_before) return fail(FS_ERR_IO);
+    if (disk_failures() != failures_before) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -185,9 +180,9 @@ FsStatus fs_delete_file(const char *path) {
     if (!path_names_entry(path)) return no_entry(path);
     DirCursor.search_kind = KIND_FILE;
     if (path_resolve(path) != FS_OK) return explain(path, KIND_FILE);
-    if (FoundEntry.attr & ATTR_DIRECTORY) return fail(FS_ERR_IS_DIRECTORY);
+    if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
-        return fail(FS_ERR_FILE_OPEN);
+        return fs_fail(FS_ERR_FILE_OPEN);
     const uint64_t failures = disk_failures();
     SectorBuffer buffer;
     remove_entries(buffer, nullptr);
@@ -203,7 +198,7 @@ FsStatus fs_rmdir(const char *path) {
     uint32_t last = str_len(path);
     while (last > 0 && path[last - 1] != '\\') last--;
     for (const char *c = path + last; *c != '\0'; c++)
-        if (*c == '.' && c[1] != '\0') return fail(FS_ERR_NOT_FOUND);
+        if (*c == '.' && c[1] != '\0') return fs_fail(FS_ERR_NOT_FOUND);
     // The current directory and every directory above it stay.
     uint32_t in_use[FS_PATH_MAX / 2];
     uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);
@@ -211,17 +206,17 @@ FsStatus fs_rmdir(const char *path) {
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(path) != FS_OK) return explain(path, KIND_DIR);
     uint32_t first = FoundEntry.first_cluster;
-    if (!(FoundEntry.attr & ATTR_DIRECTORY)) return fail(FS_ERR_NOT_DIRECTORY);
-    if (!fat_cluster_valid(first)) return fail(FS_ERR_DAMAGED);
+    if (!(FoundEntry.attr & ATTR_DIRECTORY)) return fs_fail(FS_ERR_NOT_DIRECTORY);
+    if (!fat_cluster_valid(first)) return fs_fail(FS_ERR_DAMAGED);
     for (uint32_t i = 0; i < in_use_count; i++)
-        if (in_use[i] == first) return fail(FS_ERR_BUSY);
+        if (in_use[i] == first) return fs_fail(FS_ERR_BUSY);
 
     const uint64_t failures = disk_failures();
     const DirCursorState after_entry = DirCursor;
     const FoundEntryRecord found = FoundEntry;
     bool empty = directory_empty(first);
-    if (disk_failures() != failures) return fail(FS_ERR_IO); // an unreadable sector proves nothing
-    if (!empty) return fail(FS_ERR_NOT_EMPTY);
+    if (disk_failures() != failures) return fs_fail(FS_ERR_IO); // an unreadable sector proves nothing
+    if (!empty) return fs_fail(FS_ERR_NOT_EMPTY);
     DirCursor = after_entry;
     FoundEntry = found;
 
@@ -232,9 +227,9 @@ FsStatus fs_rmdir(const char *path) {
 }
 
 FsStatus fs_rename(const char *old_path, const char *new_name) {
-    if (old_path == nullptr || new_name == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (old_path == nullptr || new_name == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (str_len(old_path) > FS_PATH_MAX - 1 || str_len(new_name) > FS_PATH_MAX - 1)
-        return fail(FS_ERR_PATH_TOO_LONG);
+        return fs_fail(FS_ERR_PATH_TOO_LONG);
     char old_copy[FS_PATH_MAX];
     char new_copy[FS_PATH_MAX];
     str_copy(old_path, old_copy);
@@ -245,9 +240,9 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
 
     DirCursor.search_kind = KIND_FILE;
     if (path_resolve(old_copy) != FS_OK) return explain(old_copy, KIND_FILE);
-    if (FoundEntry.attr & ATTR_DIRECTORY) return fail(FS_ERR_IS_DIRECTORY);
+    if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
-        return fail(FS_ERR_FILE_OPEN);
+        return fs_fail(FS_ERR_FILE_OPEN);
     const uint32_t first_cluster = FoundEntry.first_cluster;
     const uint32_t size = FoundEntry.size;
     const uint32_t old_sector = FoundEntry.entry_sector;
@@ -277,7 +272,7 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
     if (disk_failures() != failures) {
         // The old entry may still stand: a new one would share its clusters.
         restore_erased(erased);
-        return fail(FS_ERR_IO);
+        return fs_fail(FS_ERR_IO);
     }
 
     DirCursor.search_kind = KIND_DIR;
@@ -285,7 +280,7 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
         newname_create(&name, ATTR_ARCHIVE, first_cluster, size) != FS_OK) {
         FsError reason = fs_last_error();
         restore_erased(erased); // no room for the new entry: the file keeps its old one
-        return fail(reason);
+        return fs_fail(reason);
     }
     return finish(failures);
 }

@@ -131,11 +131,6 @@ bool child_entry_intact(const WalkLevel &level) {
            le_get(slot + DIR_FIRST_CLUSTER, 2) == level.child_cluster;
 }
 
-FsStatus fail(FsError reason) {
-    fs_set_error(reason);
-    return FS_FAIL;
-}
-
 FsStatus done(FsStatus status) {
     if (status == FS_OK) fs_set_error(FS_ERR_NONE);
     return status;
@@ -146,7 +141,7 @@ FsStatus done(FsStatus status) {
 extern "C" {
 
 FsStatus fs_list_dir(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
-    if (out_path == nullptr || out_attr == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (out_path == nullptr || out_attr == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (continue_flag == 0) {
         // Re-enter the current directory by its path; fs_chdir leaves the
         // cursor on its first slot.
@@ -158,7 +153,7 @@ FsStatus fs_list_dir(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
     char ext[EXT_AREA];
     for (;;) {
         char *name = begin_out_path(out_path, CurrentDir.path);
-        if (dir_read_entry(name, ext, 1) != FS_OK) return fail(FS_ERR_NONE); // the end of the listing
+        if (dir_read_entry(name, ext, 1) != FS_OK) return fs_fail(FS_ERR_NONE); // the end of the listing
         *out_attr = FoundEntry.attr;
         bool dotted = name_ends_with_dot(name); // ".", ".." and names that end in a dot
         finish_out_path(name, ext);
@@ -186,7 +181,7 @@ FsStatus walk_leave_dir(void) {
 }
 
 FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
-    if (out_path == nullptr || out_attr == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (out_path == nullptr || out_attr == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (continue_flag == 0) {
         str_copy("C:\\", walk_path);
         depth = 0;
@@ -194,7 +189,7 @@ FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr) 
         walking = walk_enter_dir() == FS_OK;
         cursor_save(1);
     }
-    if (!walking) return fail(fs_is_mounted() ? FS_ERR_NONE : FS_ERR_NOT_MOUNTED);
+    if (!walking) return fs_fail(fs_is_mounted() ? FS_ERR_NONE : FS_ERR_NOT_MOUNTED);
     cursor_restore(1);
     char ext[EXT_AREA];
     for (;;) {
@@ -203,7 +198,7 @@ FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr) 
             FsStatus left = walk_leave_dir();
             if (left != FS_OK) { // the root is done, or the walk lost its place
                 walking = false;
-                return fail(left == FS_AT_TOP ? FS_ERR_NONE : FS_ERR_NOT_FOUND);
+                return fs_fail(left == FS_AT_TOP ? FS_ERR_NONE : FS_ERR_NOT_FOUND);
             }
             continue;
         }
@@ -221,14 +216,14 @@ FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr) 
 }
 
 FsStatus fs_find_file(char *name, uint8_t whole_volume, char *out_path) {
-    if (name == nullptr || out_path == nullptr) return fail(FS_ERR_INVALID_ARGUMENT);
+    if (name == nullptr || out_path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (whole_volume == 0) {
         if (str_len(CurrentDir.path) + 1 + str_len(name) > FS_OUT_PATH_SIZE - 1)
-            return fail(FS_ERR_PATH_TOO_LONG);
+            return fs_fail(FS_ERR_PATH_TOO_LONG);
         str_copy(name, begin_out_path(out_path, CurrentDir.path));
         DirCursor.search_kind = KIND_FILE;
         if (path_resolve(out_path) != FS_OK) return FS_FAIL;
-        if (FoundEntry.attr & ATTR_DIRECTORY) return fail(FS_ERR_IS_DIRECTORY);
+        if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
         return done(FS_OK);
     }
     uint8_t attr = 0;
@@ -238,6 +233,6 @@ FsStatus fs_find_file(char *name, uint8_t whole_volume, char *out_path) {
         while (last > out_path && last[-1] != '\\') last--;
         if (name_compare(last, name) == FS_OK) return done(FS_OK);
     }
-    return fail(FS_ERR_NOT_FOUND);
+    return fs_fail(FS_ERR_NOT_FOUND);
 }
 }

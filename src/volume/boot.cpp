@@ -108,11 +108,6 @@ bool bpb_usable(const uint8_t *s) {
 
 bool fat16_partition_type(uint8_t type) { return type == 0x04 || type == 0x06 || type == 0x0E; }
 
-FsStatus refuse(FsError reason) {
-    fs_set_error(reason);
-    return FS_FAIL;
-}
-
 // Writes the formatter's boot sector for a volume of `total` sectors that
 // starts at `first`.
 void write_boot_sector_at(uint32_t first, uint32_t total) {
@@ -193,20 +188,20 @@ FsStatus fs_mount(uint8_t drive_index) {
     if (mounted_partition != 0) return fs_mount_partition(drive_index, mounted_partition);
 
     SectorBuffer sector;
-    if (disk_read_sector(sector, 0) != FS_OK) return refuse(FS_ERR_IO);
+    if (disk_read_sector(sector, 0) != FS_OK) return fs_fail(FS_ERR_IO);
     // Byte 446 of a boot sector belongs to its boot code, and tools write
     // 0x00 or 0x80 there too; only a sector that is no FAT boot sector is
     // taken for a partition table by that byte.
     bool boot_sector = has_jump(sector) && bpb_usable(sector);
     if (!boot_sector && (sector[BS_PARTITION_TEST] == 0x00 || sector[BS_PARTITION_TEST] == 0x80))
-        return refuse(FS_ERR_DAMAGED);
+        return fs_fail(FS_ERR_DAMAGED);
 
     g.partition_start = 0;
     g.total_sectors = boot_total_sectors(sector);
     g.fs_type = sector[BS_TYPE_BYTE];
     g.drive_letter = (uint8_t)('C' + drive_index);
     mounted = 0;
-    if (!has_signature(sector) || !bpb_usable(sector)) return refuse(FS_ERR_DAMAGED);
+    if (!has_signature(sector) || !bpb_usable(sector)) return fs_fail(FS_ERR_DAMAGED);
 
     copy_bpb(sector);
     g.fs_type = FS_TYPE_FAT16;
@@ -216,25 +211,25 @@ FsStatus fs_mount(uint8_t drive_index) {
 }
 
 FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
-    if (partition < 1 || partition > 4) return refuse(FS_ERR_INVALID_ARGUMENT);
+    if (partition < 1 || partition > 4) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     SectorBuffer table;
-    if (disk_read_sector(table, 0) != FS_OK) return refuse(FS_ERR_IO);
-    if (!has_signature(table)) return refuse(FS_ERR_DAMAGED);
+    if (disk_read_sector(table, 0) != FS_OK) return fs_fail(FS_ERR_IO);
+    if (!has_signature(table)) return fs_fail(FS_ERR_DAMAGED);
     const uint8_t *entry = table + MBR_ENTRIES + MBR_ENTRY_SIZE * (partition - 1u);
-    if (!fat16_partition_type(entry[MBR_TYPE])) return refuse(FS_ERR_INVALID_ARGUMENT);
+    if (!fat16_partition_type(entry[MBR_TYPE])) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     uint32_t first = le_get(entry + MBR_FIRST_SECTOR, 4);
     uint32_t count = le_get(entry + MBR_SECTOR_COUNT, 4);
-    if (first == 0 || first >= DISK_SECTOR_LIMIT) return refuse(FS_ERR_DAMAGED);
+    if (first == 0 || first >= DISK_SECTOR_LIMIT) return fs_fail(FS_ERR_DAMAGED);
 
     SectorBuffer boot;
-    if (disk_read_sector(boot, first) != FS_OK) return refuse(FS_ERR_IO);
+    if (disk_read_sector(boot, first) != FS_OK) return fs_fail(FS_ERR_IO);
     VolumeGeometryRecord &g = VolumeGeometry;
     mounted = 0;
     g.drive_letter = (uint8_t)('C' + drive_index);
     uint32_t total = boot_total_sectors(boot);
     // The volume must lie inside its partition and inside what can be addressed.
     if (!fs_boot_sector_valid(boot) || total > count || (uint64_t)first + total > DISK_SECTOR_LIMIT)
-        return refuse(FS_ERR_DAMAGED);
+        return fs_fail(FS_ERR_DAMAGED);
     g.partition_start = first;
     g.total_sectors = total;
     copy_bpb(boot);
@@ -282,7 +277,7 @@ FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors) {
     uint64_t failures = disk_failures();
     write_boot_sector_at(first_sector, total_sectors);
     init_fats_at(first_sector);
-    if (disk_failures() != failures) return refuse(FS_ERR_IO);
+    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
     return FS_OK;
 }
 
@@ -290,14 +285,14 @@ FsStatus fs_volume_info(char letter, uint32_t *capacity, uint32_t *free_space) {
     uint8_t l = (uint8_t)letter;
     if (l >= 'c' && l <= 'f') l = (uint8_t)(l - 0x20);
     if (l < 'C' || l > 'F' || capacity == nullptr || free_space == nullptr)
-        return refuse(FS_ERR_INVALID_ARGUMENT);
+        return fs_fail(FS_ERR_INVALID_ARGUMENT);
     fs_mount((uint8_t)(l - 'C'));
 
     VolumeGeometryRecord &g = VolumeGeometry;
     if (g.fs_type != FS_TYPE_FAT16 || !mounted) {
         *capacity = 0;
         *free_space = 0;
-        return refuse(FS_ERR_NOT_MOUNTED);
+        return fs_fail(FS_ERR_NOT_MOUNTED);
     }
     // Count free entries among the data clusters 2 .. cluster_count + 1.
     uint32_t free_clusters = 0;
@@ -308,7 +303,7 @@ FsStatus fs_volume_info(char letter, uint32_t *capacity, uint32_t *free_space) {
         if (at == 0 && disk_read_sector(sector, g.fat1_start + n * 2 / SECTOR_SIZE) != FS_OK) {
             *capacity = 0;
             *free_space = 0;
-            return refuse(FS_ERR_IO);
+            return fs_fail(FS_ERR_IO);
         }
         if (n >= 2 && sector[at] == 0 && sector[at + 1] == 0) free_clusters++;
     }
