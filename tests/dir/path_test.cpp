@@ -11,10 +11,6 @@ class Paths : public VolumeTest {
         DirCursor.search_kind = kind;
         return path_resolve(path);
     }
-    uint32_t cluster_of(const char *dir) {
-        EXPECT_EQ(find(dir, KIND_DIR), FS_OK) << dir;
-        return FoundEntry.first_cluster;
-    }
 };
 
 TEST_F(Paths, ComponentsSplitIntoNameAndExtension) {

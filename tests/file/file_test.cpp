@@ -15,11 +15,6 @@ class Files : public VolumeTest {
         EXPECT_NE(h, 0xFF) << path;
         return h;
     }
-    uint64_t writes() {
-        DiskCounters c{};
-        disk_get_counters(&c);
-        return c.writes;
-    }
     // Marks every free cluster but `keep` used.
     void fill_volume(uint32_t keep = 0) {
         for (uint32_t c = 2; c <= VolumeGeometry.cluster_count + 1; c++)
@@ -88,10 +83,10 @@ TEST_F(Files, SameFileTwiceGivesAReadOnlySecondSlot) {
     uint8_t b = fs_open("c:\\same.txt");
     EXPECT_EQ(open_files[a].read_only, 0);
     EXPECT_EQ(open_files[b].read_only, 1);
-    uint64_t before = writes();
+    uint64_t before = sector_writes();
     uint8_t byte = 'x';
     EXPECT_EQ(fs_write(b, &byte, 1), 0u);
-    EXPECT_EQ(writes(), before);
+    EXPECT_EQ(sector_writes(), before);
     EXPECT_EQ(fs_close(a), FS_OK);
     EXPECT_EQ(fs_write(b, &byte, 1), 0u); // stays read-only
 }
@@ -233,11 +228,11 @@ TEST_F(Files, SeekRules) {
 
 TEST_F(Files, ZeroCountsNullPointersAndReadOnlySlotsChangeNothing) {
     uint8_t h = create_and_open("C:\\Z");
-    uint64_t before = writes();
+    uint64_t before = sector_writes();
     EXPECT_EQ(fs_write(h, (const uint8_t *)"x", 0), 0u);
     EXPECT_EQ(fs_write(h, nullptr, 10), 0u);
     EXPECT_EQ(fs_read(h, nullptr, 10), 0u);
-    EXPECT_EQ(writes(), before);
+    EXPECT_EQ(sector_writes(), before);
     EXPECT_EQ(open_files[h].size, 0u);
     EXPECT_EQ(open_files[h].position, 0u);
     EXPECT_EQ(open_files[h].dirty, 0);
@@ -359,12 +354,12 @@ TEST_F(Files, NothingMovesWithoutAMountedVolume) {
     broken[510] = 0;
     write_raw(0, broken);
     ASSERT_EQ(fs_mount(1), FS_FAIL);
-    uint64_t before = writes();
+    uint64_t before = sector_writes();
     EXPECT_EQ(fs_write(h, (const uint8_t *)"def", 3), 0u);
     EXPECT_EQ(fs_seek(h, 0, ORIGIN_END), FS_FAIL);
     uint8_t buf[3];
     EXPECT_EQ(fs_read(h, buf, 3), 0u);
-    EXPECT_EQ(writes(), before);
+    EXPECT_EQ(sector_writes(), before);
     EXPECT_EQ(fs_close(h), FS_OK);
 }
 

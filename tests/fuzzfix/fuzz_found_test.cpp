@@ -10,19 +10,9 @@ namespace {
 
 class FuzzFound : public VolumeTest {
   protected:
-    uint64_t writes() {
-        DiskCounters c{};
-        disk_get_counters(&c);
-        return c.writes;
-    }
     bool found(const char *path, uint8_t kind) {
         DirCursor.search_kind = kind;
         return path_resolve(path) == FS_OK;
-    }
-    uint32_t free_sectors() {
-        uint32_t capacity = 0, free_space = 0;
-        EXPECT_EQ(fs_volume_info('C', &capacity, &free_space), FS_OK);
-        return free_space;
     }
     // Overwrites the size field of the file's 8.3 entry on the image.
     void set_size_on_image(const char *path, uint32_t size) {
@@ -38,14 +28,14 @@ class FuzzFound : public VolumeTest {
 // that name.
 TEST_F(FuzzFound, CreationRefusesAnEmptyComponentBeforeTheName) {
     ASSERT_EQ(fs_mkdir("C:\\DIR"), FS_OK);
-    uint64_t before = writes();
+    uint64_t before = sector_writes();
     for (const char *p : {"C:\\\\NAME", "\\\\NAME", "DIR\\\\NAME", "C:\\DIR\\\\NAME"}) {
         EXPECT_EQ(fs_create_file(p), FS_FAIL) << p;
         EXPECT_EQ(fs_last_error(), FS_ERR_NO_PARENT) << p;
         EXPECT_EQ(fs_mkdir(p), FS_FAIL) << p;
         EXPECT_FALSE(found(p, KIND_FILE)) << p;
     }
-    EXPECT_EQ(writes(), before);
+    EXPECT_EQ(sector_writes(), before);
     EXPECT_FALSE(found("C:\\NAME", KIND_FILE));
     // One separator: created, and found again by the same path.
     for (const char *p : {"C:\\NAME", "\\OTHER", "DIR\\NAME"}) {

@@ -10,21 +10,6 @@ namespace {
 
 class Create : public VolumeTest {
   protected:
-    uint32_t cluster_of(const char *dir) {
-        DirCursor.search_kind = KIND_DIR;
-        EXPECT_EQ(path_resolve(dir), FS_OK) << dir;
-        return FoundEntry.first_cluster;
-    }
-    uint32_t free_sectors() {
-        uint32_t capacity = 0, free_space = 0;
-        EXPECT_EQ(fs_volume_info('c', &capacity, &free_space), FS_OK);
-        return free_space;
-    }
-    uint64_t writes() {
-        DiskCounters c{};
-        disk_get_counters(&c);
-        return c.writes;
-    }
 };
 
 TEST_F(Create, ShortFileTakesOneSlotInCapitals) {
@@ -115,7 +100,7 @@ TEST_F(Create, ExistingNamesAreRefusedWithNothingWritten) {
     ASSERT_EQ(fs_mkdir("DIR"), FS_OK);
     ASSERT_EQ(fs_create_file("FILE.TXT"), FS_OK);
     ASSERT_EQ(fs_create_file("created_file.txt"), FS_OK);
-    uint64_t before = writes();
+    uint64_t before = sector_writes();
     EXPECT_EQ(fs_mkdir("DIR"), FS_FAIL);
     EXPECT_EQ(fs_mkdir("dir"), FS_FAIL);
     EXPECT_EQ(fs_create_file("file.txt"), FS_FAIL);
@@ -127,7 +112,7 @@ TEST_F(Create, ExistingNamesAreRefusedWithNothingWritten) {
     // Nor does a name clash with another entry's alias.
     EXPECT_EQ(fs_create_file("create~1.txt"), FS_FAIL);
     // Only the one new directory: its cluster, two FAT copies, "." and "..", its slot.
-    EXPECT_EQ(writes(), before + 64 + 2 + 1 + 1);
+    EXPECT_EQ(sector_writes(), before + 64 + 2 + 1 + 1);
 }
 
 TEST_F(Create, SharedPrefixesGetTheLowestFreeTail) {
@@ -178,7 +163,7 @@ TEST_F(Create, ThousandLongNamesInOneDirectoryHaveDistinctAliases) {
 
 TEST_F(Create, NamesThatCouldNotBeNamedAgainAreRefused) {
     ASSERT_EQ(fs_mkdir("DIR"), FS_OK);
-    uint64_t before = writes();
+    uint64_t before = sector_writes();
     const char *refused_files[] = {"C:\\DIR\\", "a.html", ".hidden",  "a.b.c",  "bad\x01name", "tab\tname",
                                    "q?.txt",    "star*",  "pipe|x",   "lt<",    "gt>",         "quote\"",
                                    "del\x7f",   "ff\xff", "\xe5name", "colon:x"};
@@ -191,7 +176,7 @@ TEST_F(Create, NamesThatCouldNotBeNamedAgainAreRefused) {
     EXPECT_EQ(fs_create_file(nullptr), FS_FAIL);
     EXPECT_EQ(fs_create_file("C:\\"), FS_FAIL);
     EXPECT_EQ(fs_create_file("\\"), FS_FAIL);
-    EXPECT_EQ(writes(), before);
+    EXPECT_EQ(sector_writes(), before);
 }
 
 TEST_F(Create, NamesWithSpacesOrSpecialCharactersBecomeLongNames) {

@@ -8,11 +8,6 @@ namespace {
 
 class Remove : public VolumeTest {
   protected:
-    uint32_t cluster_of(const char *dir) {
-        DirCursor.search_kind = KIND_DIR;
-        EXPECT_EQ(path_resolve(dir), FS_OK) << dir;
-        return FoundEntry.first_cluster;
-    }
     bool exists(const char *path, uint8_t kind) {
         DirCursor.search_kind = kind;
         return path_resolve(path) == FS_OK;
@@ -28,11 +23,6 @@ class Remove : public VolumeTest {
         std::vector<Sector> v;
         for (uint32_t s = 513; s < 577; s++) v.push_back(read_raw(s));
         return v;
-    }
-    uint64_t writes() {
-        DiskCounters c{};
-        disk_get_counters(&c);
-        return c.writes;
     }
 };
 
@@ -263,7 +253,7 @@ TEST_F(Remove, RenameRefusalsChangeNothing) {
     ASSERT_EQ(fs_mkdir("DIR"), FS_OK);
     ASSERT_EQ(fs_mkdir("a long directory"), FS_OK);
     std::vector<Sector> before = root_area();
-    uint64_t w = writes();
+    uint64_t w = sector_writes();
     EXPECT_EQ(fs_rename("ONE.TXT", "ONE.TXT"), FS_FAIL);
     EXPECT_EQ(fs_rename("ONE.TXT", "one.txt"), FS_FAIL);
     EXPECT_EQ(fs_rename("ONE.TXT", "TWO.TXT"), FS_FAIL);
@@ -274,7 +264,7 @@ TEST_F(Remove, RenameRefusalsChangeNothing) {
     EXPECT_EQ(fs_rename("ONE.TXT", "C:\\"), FS_FAIL);
     EXPECT_EQ(fs_rename("MISSING", "NEW"), FS_FAIL);
     EXPECT_EQ(fs_rename(nullptr, "NEW"), FS_FAIL);
-    EXPECT_EQ(writes(), w);
+    EXPECT_EQ(sector_writes(), w);
     EXPECT_EQ(root_area(), before);
 }
 

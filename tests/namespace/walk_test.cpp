@@ -32,11 +32,6 @@ class Walk : public VolumeTest {
             out.push_back({path, attr});
         return out;
     }
-    uint32_t cluster_of(const char *dir) {
-        DirCursor.search_kind = KIND_DIR;
-        EXPECT_EQ(path_resolve(dir), FS_OK) << dir;
-        return FoundEntry.first_cluster;
-    }
     uint32_t new_cluster() {
         uint32_t c = 0;
         Sector buf{};

@@ -75,6 +75,24 @@ void set_fat_entry(uint32_t cluster, uint32_t value) {
     }
 }
 
+uint32_t cluster_of(const char *dir) {
+    DirCursor.search_kind = KIND_DIR;
+    EXPECT_EQ(path_resolve(dir), FS_OK) << dir;
+    return FoundEntry.first_cluster;
+}
+
+uint32_t free_sectors() {
+    uint32_t capacity = 0, free_space = 0;
+    EXPECT_EQ(fs_volume_info('c', &capacity, &free_space), FS_OK);
+    return free_space;
+}
+
+uint64_t sector_writes() {
+    DiskCounters c{};
+    disk_get_counters(&c);
+    return c.writes;
+}
+
 void format_memory_volume(std::vector<uint8_t> *image, uint32_t sectors) {
     image->assign(uint64_t{sectors} * 512, 0);
     ASSERT_EQ(disk_open_memory(image->data(), (uint32_t)image->size()), FS_OK);

@@ -46,6 +46,13 @@ bool all_bytes(const Sector &s, uint8_t value);
 uint32_t fat_entry(uint32_t cluster, uint32_t copy = 0);
 void set_fat_entry(uint32_t cluster, uint32_t value);
 
+// The first cluster of the directory `dir` names on the mounted volume.
+uint32_t cluster_of(const char *dir);
+// Free space of drive C in sectors, as fs_volume_info reports it.
+uint32_t free_sectors();
+// Sector writes the device has made since it was opened or reset.
+uint64_t sector_writes();
+
 // Makes `image` a formatted volume of `sectors` sectors in memory, opened
 // and initialised (at least 10,000 sectors: formatting clears that many).
 void format_memory_volume(std::vector<uint8_t> *image, uint32_t sectors);
