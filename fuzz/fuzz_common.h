@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fat16.h"
+#include "fat16_layout.h"
 
 namespace fuzz {
 

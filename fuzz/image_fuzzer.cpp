@@ -312,7 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::vector<Found> found = walk_all();
         if (!found.empty()) fuzz::die("a walk returned entries without a mounted volume");
         change_things(found);
-        DiskCounters counters;
+        FsDiskCounters counters;
         disk_get_counters(&counters);
         if (counters.writes != 0) fuzz::die("a write was attempted without a mounted volume");
         return 0;

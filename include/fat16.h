@@ -4,8 +4,8 @@
  * function and global record has C linkage. Start-up order:
  * disk_open_image(), fs_format_if_blank(), fs_init(); every other call
  * comes after fs_init(). */
-#ifndef FAT16_H
-#define FAT16_H
+#ifndef FS_FAT16_H
+#define FS_FAT16_H
 
 #include "fat16_common.h"
 #include "fat16_disk.h"

@@ -10,11 +10,12 @@
 
 #include "fat16_dir.h"
 #include "fat16_disk.h"
+#include "fat16_layout.h"
 #include "fat16_volume.h"
 
 namespace {
 
-const uint32_t MAX_ENTRIES = FAT16_MAX_CLUSTERS + 2;
+const uint32_t MAX_ENTRIES = FS_MAX_CLUSTERS + 2;
 const uint32_t BITMAP_BYTES = MAX_ENTRIES / 8 + 1;
 const uint32_t MAX_DEPTH = 256;   // directories nested deeper are reported, not followed
 const uint32_t MAX_NAMES = 65536; // names compared for duplicates in one directory

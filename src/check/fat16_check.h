@@ -1,6 +1,6 @@
 /* A read-only consistency check of the mounted volume. */
-#ifndef FAT16_CHECK_H
-#define FAT16_CHECK_H
+#ifndef FS_CHECK_H
+#define FS_CHECK_H
 
 #include "fat16_common.h"
 

@@ -26,6 +26,7 @@ const char *const error_texts[] = {
     "no volume mounted",
     "damaged volume",
     "host I/O error",
+    "size not usable for a FAT16 volume",
 };
 
 } // namespace

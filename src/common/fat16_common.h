@@ -1,8 +1,8 @@
 /* Shared vocabulary of every layer: status bytes, kinds, slot markers,
  * attributes, the sector buffer type, byte-string routines and the
  * little-endian field helpers. */
-#ifndef FAT16_COMMON_H
-#define FAT16_COMMON_H
+#ifndef FS_COMMON_H
+#define FS_COMMON_H
 
 #include <stdint.h>
 
@@ -38,7 +38,8 @@ typedef uint8_t FsStatus;
 #define ORIGIN_CURRENT 1
 #define ORIGIN_END 2
 
-#define SECTOR_SIZE 512u
+/* Bytes in a sector: every transfer moves one whole sector. */
+#define FS_SECTOR_SIZE 512u
 typedef uint8_t SectorBuffer[512];
 
 /* Longest path the library keeps (CurrentDir.path, walk_path), NUL included. */
@@ -66,11 +67,12 @@ typedef enum FsError {
     FS_ERR_INVALID_ARGUMENT,
     FS_ERR_NOT_MOUNTED,
     FS_ERR_DAMAGED,
-    FS_ERR_IO
+    FS_ERR_IO,
+    FS_ERR_VOLUME_SIZE
 } FsError;
 
 /* The reason of the last failure; FS_ERR_NONE after a public operation
- * that succeeded. */
+ * that succeeded. Operations that return a count or a handle set it too. */
 FsError fs_last_error(void);
 /* A short English text for a reason ("not found"). */
 const char *fs_strerror(FsError error);
@@ -79,11 +81,23 @@ void fs_set_error(FsError error);
 /* Records `reason` and returns FS_FAIL: the way out of a failed operation. */
 FsStatus fs_fail(FsError reason);
 
-/* Byte strings: 8-bit, NUL-terminated. Note str_copy takes the source first. */
+/* Byte strings: 8-bit, NUL-terminated. The callers size the buffers; these
+ * routines never check room. Each returns FS_OK (str_len: the length). */
+/* Copies `source` with its NUL to `destination`. Note: the source comes first. */
 FsStatus str_copy(const char *source, char *destination);
+/* Bytes before the NUL. */
 uint32_t str_len(const char *s);
+/* The capital of an ASCII letter a-z; every other byte as it is. */
+char str_ascii_upper(char c);
+/* Turns the ASCII letters a-z of `s` into capitals, in place. */
 FsStatus str_upper(char *s);
+/* Turns the ASCII capitals A-Z of `s` into small letters, in place. */
+FsStatus str_lower(char *s);
+/* Copies `source` to the end of `destination`. */
 FsStatus str_append(char *destination, const char *source);
+/* 1 when `a` and `b` are the same name without regard to case, else 0.
+ * Changes neither. */
+uint8_t str_equal_nocase(const char *a, const char *b);
 
 /* Little-endian fields of the on-disk structures, assembled byte by byte. */
 static inline uint32_t le_get(const uint8_t *p, unsigned width) {

@@ -20,14 +20,30 @@ uint32_t str_len(const char *s) {
     return n;
 }
 
+char str_ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
+
 FsStatus str_upper(char *s) {
+    for (uint32_t i = 0; s[i] != '\0'; i++) s[i] = str_ascii_upper(s[i]);
+    return FS_OK;
+}
+
+FsStatus str_lower(char *s) {
     for (uint32_t i = 0; s[i] != '\0'; i++) {
-        if (s[i] >= 'a' && s[i] <= 'z') s[i] = (char)(s[i] - 'a' + 'A');
+        if (s[i] >= 'A' && s[i] <= 'Z') s[i] = (char)(s[i] - 'A' + 'a');
     }
     return FS_OK;
 }
 
 FsStatus str_append(char *destination, const char *source) {
     return str_copy(source, destination + str_len(destination));
+}
+
+uint8_t str_equal_nocase(const char *a, const char *b) {
+    for (;; a++, b++) {
+        char x = str_ascii_upper(*a);
+        char y = str_ascii_upper(*b);
+        if (x != y) return 0;
+        if (x == '\0') return 1;
+    }
 }
 }

@@ -5,6 +5,7 @@
 
 #include "fat16_disk.h"
 #include "fat16_dir.h"
+#include "fat16_layout.h"
 #include "fat16_volume.h"
 
 extern "C" {
@@ -58,19 +59,9 @@ bool at_cluster_end(void) {
     return DirCursor.sector - first + 1 >= VolumeGeometry.sectors_per_cluster;
 }
 
-void copy_until_space(const uint8_t *from, uint32_t width, char *out) {
-    uint32_t n = 0;
-    while (n < width && from[n] != ' ') {
-        out[n] = (char)from[n];
-        n++;
-    }
-    out[n] = '\0';
-}
-
 // Steps 1 to 3 of taking an 8.3 entry: its name, extension and fields.
 void take_short_fields(const uint8_t *slot, char *name_out, char *ext_out) {
-    copy_until_space(slot + DIR_NAME, 8, name_out);
-    copy_until_space(slot + DIR_EXT, 3, ext_out);
+    dir_short_parts(slot, name_out, ext_out);
     if (DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE)
         FoundEntry.size = le_get(slot + DIR_SIZE, 4);
     FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
@@ -80,10 +71,9 @@ void take_short_fields(const uint8_t *slot, char *name_out, char *ext_out) {
 
 // Copies the characters of a long-name slot up to its first 0x00.
 uint32_t take_chunk(const uint8_t *slot, char *out) {
-    static const uint8_t offsets[LFN_CHARS] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     uint32_t n = 0;
-    while (n < LFN_CHARS && slot[offsets[n]] != 0x00) {
-        out[n] = (char)slot[offsets[n]];
+    while (n < LFN_CHARS && slot[lfn_char_offset(n)] != 0x00) {
+        out[n] = (char)slot[lfn_char_offset(n)];
         n++;
     }
     return n;
@@ -176,8 +166,9 @@ FsStatus dir_advance_or_grow(uint8_t *buffer) {
             DirCursor.cluster = next;
         } else {
             // Grow only a chain that ends in an end mark; a chain that loops
-            // or links to no data cluster is damaged and is left alone.
-            if (next < 0xFFF8u) return FS_FAIL;
+            // or links to no data cluster is damaged and is left alone, and
+            // an unreadable FAT sector says nothing about where it ends.
+            if (!fat_is_end_mark(next)) return FS_FAIL;
             uint32_t added = 0;
             if (fat_append_cluster(last, &added, buffer) != FS_OK) return FS_FAIL;
             DirCursor.cluster = added;
@@ -298,7 +289,9 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
         FoundEntry.attr = a;
         bool passed = false;
         if (!listing) {
-            if (a == ATTR_DIRECTORY)
+            // A directory is any entry with the directory bit (and no label
+            // bit), whatever other attributes it has.
+            if ((a & ATTR_DIRECTORY) && !(a & ATTR_VOLUME_ID))
                 passed = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
             else
                 passed = DirCursor.search_kind == KIND_DIR;
@@ -315,6 +308,30 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
 
 const uint8_t *dir_last_short_entry(void) { return last_short; }
 const char *dir_last_long_name(void) { return last_long; }
+
+void dir_fill_entry(FsEntry *out) {
+    const uint8_t *slot = last_short;
+    dir_short_name_text(slot, out->short_name);
+    if (last_long[0] != '\0') {
+        str_copy(last_long, out->name);
+    } else {
+        // Other systems keep an all-lower-case name part or extension of an
+        // 8.3 name as capitals with a flag for each.
+        char base[9];
+        char ext[4];
+        dir_short_parts(slot, base, ext);
+        if (slot[DIR_CASE] & DIR_CASE_LOWER_BASE) str_lower(base);
+        if (slot[DIR_CASE] & DIR_CASE_LOWER_EXT) str_lower(ext);
+        str_copy(base, out->name);
+        if (ext[0] != '\0') {
+            str_append(out->name, ".");
+            str_append(out->name, ext);
+        }
+    }
+    out->attr = slot[DIR_ATTR];
+    out->size = (out->attr & ATTR_DIRECTORY) ? 0 : le_get(slot + DIR_SIZE, 4);
+    out->first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
+}
 
 void cursor_save(uint8_t slot) {
     if (slot > 1) return;

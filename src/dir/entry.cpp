@@ -3,17 +3,7 @@
 #include <string.h>
 
 #include "fat16_dir.h"
-
-namespace {
-
-// Byte offset of character position k (0..12) within a long-name entry.
-uint32_t lfn_char_offset(uint32_t k) {
-    if (k < 5) return 1 + 2 * k;
-    if (k < 11) return 14 + 2 * (k - 5);
-    return 28 + 2 * (k - 11);
-}
-
-} // namespace
+#include "fat16_layout.h"
 
 extern "C" {
 
@@ -31,10 +21,30 @@ FsStatus dir_build_short_entry(uint8_t *entry, const char *name, uint32_t first_
             entry[DIR_EXT + out] = (uint8_t)name[i];
     }
     entry[DIR_ATTR] = attr;
-    memset(entry + 12, 0, DIR_FIRST_CLUSTER - 12);
+    memset(entry + DIR_CASE, 0, DIR_FIRST_CLUSTER - DIR_CASE);
     le_put(entry + DIR_FIRST_CLUSTER, first_cluster & 0xFFFFu, 2);
     le_put(entry + DIR_SIZE, size, 4);
     return FS_OK;
+}
+
+void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out) {
+    // Only trailing spaces pad a part; a space inside belongs to the name.
+    uint32_t end = 8;
+    while (end > 0 && slot[DIR_NAME + end - 1] == ' ') end--;
+    memcpy(name_out, slot + DIR_NAME, end);
+    name_out[end] = '\0';
+    end = 3;
+    while (end > 0 && slot[DIR_EXT + end - 1] == ' ') end--;
+    memcpy(ext_out, slot + DIR_EXT, end);
+    ext_out[end] = '\0';
+}
+
+void dir_short_name_text(const uint8_t *slot, char *out) {
+    char ext[4];
+    dir_short_parts(slot, out, ext);
+    if (ext[0] == '\0') return;
+    str_append(out, ".");
+    str_append(out, ext);
 }
 
 uint8_t lfn_checksum(const uint8_t *name11) {
@@ -52,10 +62,9 @@ FsStatus lfn_fill_entry(uint8_t *slot, char *chunk, uint8_t sequence, uint8_t ch
 
     slot[LFN_SEQUENCE] = sequence;
     slot[DIR_ATTR] = ATTR_LONG_NAME;
-    slot[12] = 0;
+    slot[LFN_RESERVED] = 0;
     slot[LFN_CHECKSUM] = checksum;
-    slot[26] = 0;
-    slot[27] = 0;
+    le_put(slot + LFN_FIRST_CLUSTER, 0, 2);
     for (uint32_t k = 0; k < LFN_CHARS; k++) {
         uint8_t c = (uint8_t)chunk[k];
         uint32_t at = lfn_char_offset(k);

@@ -1,7 +1,7 @@
 /* Directories and paths: the on-disk entry formats, the directory cursor
  * with its entry reader, path resolution and the current directory. */
-#ifndef FAT16_DIR_H
-#define FAT16_DIR_H
+#ifndef FS_DIR_H
+#define FS_DIR_H
 
 #include "fat16_common.h"
 
@@ -9,22 +9,17 @@
 extern "C" {
 #endif
 
-/* Layout of a 32-byte directory slot. */
-#define DIR_SLOT_SIZE 32u
-#define DIR_SLOTS_PER_SECTOR 16u
-#define DIR_NAME 0 /* 8 bytes, space padded */
-#define DIR_EXT 8  /* 3 bytes, space padded */
-#define DIR_ATTR 11
-#define DIR_FIRST_CLUSTER 26 /* 16 bits */
-#define DIR_SIZE 28          /* 32 bits */
+/* Bytes a name takes in UTF-8 at most, with its NUL: 255 UTF-16 units. */
+#define FS_NAME_SIZE 768u
 
-/* Long-name entry fields. */
-#define LFN_SEQUENCE 0
-#define LFN_CHECKSUM 13
-#define LFN_LAST_FLAG 0x40u
-#define LFN_CHARS 13u       /* characters per long-name entry */
-#define LFN_MAX_ENTRIES 20u /* a 255-character name */
-#define LFN_MAX_NAME 255u
+/* One directory entry as stored, for programs (fs_stat, fs_list_entries). */
+typedef struct FsEntry {
+    char name[FS_NAME_SIZE]; /* the long name, or the 8.3 name "NAME.EXT" with its case flags applied */
+    char short_name[13];     /* the 8.3 name or alias as stored, "NAME.EXT" */
+    uint8_t attr;            /* ATTR_ bits; read-only 0x01, hidden 0x02, system 0x04 */
+    uint32_t size;           /* bytes (0 for a directory) */
+    uint32_t first_cluster;  /* 0 for an empty file and for the root */
+} FsEntry;
 
 /* Where the cursor stands: one slot of one directory. `offset` 512 is the
  * end state after the directory's last slot. */
@@ -68,18 +63,58 @@ extern CursorSlotRecord CursorSlot[2];
 extern CurrentDirRecord CurrentDir;
 
 /* Entry formats. */
+
+/* Builds the 32-byte 8.3 entry of `name` ("NAME.EXT", up to 8 and 3
+ * characters are kept) in `entry`: attribute, zero times, the low 16 bits of
+ * `first_cluster`, `size`. FS_OK. */
 FsStatus dir_build_short_entry(uint8_t *entry, const char *name, uint32_t first_cluster, uint32_t size,
                                uint8_t attr);
+/* The checksum of an 11-byte 8.3 name that every long-name slot of its run
+ * carries. */
 uint8_t lfn_checksum(const uint8_t *name11);
+/* Fills a long-name slot with the 13 characters from `chunk` (bytes after
+ * its NUL become 0xFF padding in `chunk` itself), the sequence number and
+ * the checksum. FS_OK. */
 FsStatus lfn_fill_entry(uint8_t *slot, char *chunk, uint8_t sequence, uint8_t checksum);
+/* The 11-byte alias of `long_name`: up to six characters of the name part,
+ * "~1" when it is longer, and the extension. FS_FAIL when the extension has
+ * more than 3 characters (the alias is then incomplete). */
 FsStatus lfn_make_alias(const char *long_name, uint8_t *alias11);
+/* The name part and the extension of an 8.3 slot without their padding
+ * spaces (`name_out` 9 bytes, `ext_out` 4). */
+void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out);
+/* The 8.3 name of a slot as "NAME.EXT" ("NAME" without an extension) in
+ * `out` (13 bytes), as stored. */
+void dir_short_name_text(const uint8_t *slot, char *out);
 
-/* Directory cursor and entry reader. */
+/* Directory cursor and entry reader. All of them move DirCursor. */
+
+/* Steps the cursor to the next slot of its directory, loading the next
+ * sector into `buffer` when it crosses one and following the chain at a
+ * cluster's end. FS_OK on a slot that is not an end slot; FS_FAIL at an end
+ * slot or the directory's end (the cursor then stands after its last slot). */
 FsStatus dir_next_entry(uint8_t *buffer);
+/* As dir_next_entry, but at the end of a subdirectory's chain (an end mark
+ * just read) appends a zeroed cluster and goes on in it; end slots do not
+ * stop it. FS_FAIL at the end of the root area, on a damaged chain, when no
+ * cluster is free or a sector cannot be read. */
 FsStatus dir_advance_or_grow(uint8_t *buffer);
+/* Reads the next live entry from the cursor on, assembling a long name:
+ * FS_OK with the name and extension in `name_out` (256 bytes) and `ext_out`
+ * (20), FoundEntry describing the entry and the cursor one slot past its
+ * 8.3 slot. Without `listing` it passes over what the search
+ * (DirCursor.search_kind) cannot want: volume labels, and entries of the
+ * other kind. FS_FAIL at the directory's end. */
 FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing);
+/* Takes the 8.3 entry at the cursor (its sector in `buffer`) into
+ * FoundEntry and the two outputs, and steps past it. FS_OK. */
 FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out);
+/* Reads the long-name run at the cursor and the entry after it. FS_OK with
+ * the cursor on the entry's 8.3 slot; FS_FAIL when the run has no entry
+ * (the cursor stands where the reader must go on). */
 FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out);
+/* Saves the cursor (and FoundEntry.first_cluster) in slot 0 or 1, and puts
+ * it back. Other slot numbers do nothing. */
 void cursor_save(uint8_t slot);
 void cursor_restore(uint8_t slot);
 
@@ -87,22 +122,59 @@ void cursor_restore(uint8_t slot);
  * long name), and its whole long name ("" when it has none). */
 const uint8_t *dir_last_short_entry(void);
 const char *dir_last_long_name(void);
+/* Fills `out` from the entry dir_read_entry returned last. */
+void dir_fill_entry(FsEntry *out);
 
 /* Puts the cursor on the first slot of a directory: the root area when
  * `cluster` is 0, else the subdirectory whose chain starts at `cluster`. */
 void dir_cursor_start(uint32_t cluster);
 
 /* Paths and the current directory. */
+
+/* Sets the current directory to the root ("C:\"). Part of fs_init. */
+void dir_reset(void);
+
+/* Resolves `path` (absolute "C:\A\B", rooted "\A" or relative to the
+ * current directory) for DirCursor.search_kind: FS_OK with FoundEntry
+ * describing the last component's entry and the cursor one slot past it
+ * (for a path without a component, the cursor on the first slot of that
+ * directory). A drive prefix mounts that letter. FS_FAIL with the reason
+ * ("not found", "not a directory", "invalid name", "host I/O error", "no
+ * volume mounted"); FS_PATH_TOO_LONG past 260 bytes. */
 FsStatus path_resolve(const char *path);
+/* Resolves the components of `rest` from where the cursor stands. */
 FsStatus path_walk(char *rest);
+/* Splits the component at `pos` into name and extension (at its first
+ * '.'), and says how many bytes it took: FS_OK with more to come,
+ * FS_LAST_COMPONENT for the last one, FS_FAIL when a part is too long. */
 FsStatus path_next_component(const char *pos, char *name, char *ext, uint8_t *consumed);
+/* Reads the directory from the cursor on for an entry of `name` and `ext`.
+ * FS_OK on the first match; FS_FAIL at the directory's end. */
 FsStatus dir_find_name(char *name, char *ext);
-FsStatus name_compare(char *a, char *b);
+/* FS_OK when `a` and `b` are one name without regard to case, else FS_FAIL.
+ * Changes neither. */
+FsStatus name_compare(const char *a, const char *b);
+/* Makes `path` the current directory (FS_OK), or with `up` its parent
+ * (FS_AT_TOP at the root; `path` is not used). FS_FAIL with the reason when
+ * the path names no directory; FS_PATH_TOO_LONG when the new path would not
+ * fit 260 bytes. The current directory stays on failure. */
 FsStatus fs_chdir(const char *path, uint8_t up);
+
+/* The entry `path` names, file or directory, as stored. For the root
+ * ("C:\" or "\") a directory with an empty name and cluster 0. FS_OK with
+ * `out` filled; FS_FAIL with the reason of the lookup. Moves the cursor. */
+FsStatus fs_stat(const char *path, FsEntry *out);
 
 /* 1 when the path has a component to name an entry by; 0 for the empty
  * path, a drive prefix alone ("C:\") and a backslash alone. */
 uint8_t path_names_entry(const char *path);
+
+/* Splits `path` (up to 259 bytes) into the directory that holds its last
+ * component, written to `parent` (260 bytes) in a form path_resolve takes
+ * (the current directory's path for a bare name), and that component
+ * (`*name` points into `path`). FS_FAIL when the last component follows an
+ * empty one ("C:\\NAME"), which no lookup could find again. */
+FsStatus path_split(const char *path, char *parent, const char **name);
 
 /* After a lookup of `path` for `wanted_kind` failed with "not found":
  * makes the recorded reason "is a directory" or "not a directory" when the

@@ -5,6 +5,7 @@
 
 #include "fat16_dir.h"
 #include "fat16_disk.h"
+#include "fat16_layout.h"
 #include "fat16_volume.h"
 
 extern "C" {
@@ -20,17 +21,6 @@ const uint32_t NAME_AREA = LFN_MAX_NAME + 1;
 const uint32_t EXT_AREA = 20;
 
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
-
-// Equal without regard to ASCII case: what name_compare decides, without
-// uppercasing its arguments (lookups compare every entry of a directory).
-bool same_name(const char *entry, const char *wanted) {
-    for (;; entry++, wanted++) {
-        if (ascii_upper(*entry) != ascii_upper(*wanted)) return false;
-        if (*entry == '\0') return true;
-    }
-}
 
 // The form of a path by its first characters. A letter and ':' must be
 // followed by '\'; any other first character but '\' starts a relative path.
@@ -57,15 +47,20 @@ void cut_last_component(char *path) {
 // Set by dir_find_name when a name matched an entry of the other kind.
 bool matched_other_kind = false;
 
+// Why a component was not found: an entry of that name but of the other
+// kind, or none at all.
+FsStatus not_found(void) { return fs_fail(matched_other_kind ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND); }
+
 } // namespace
 
 extern "C" {
 
-FsStatus name_compare(char *a, char *b) {
-    str_upper(a);
-    str_upper(b);
-    return strcmp(a, b) == 0 ? FS_OK : FS_FAIL;
+void dir_reset(void) {
+    CurrentDir.in_subdir = 0;
+    str_copy("C:\\", CurrentDir.path);
 }
+
+FsStatus name_compare(const char *a, const char *b) { return str_equal_nocase(a, b) ? FS_OK : FS_FAIL; }
 
 FsStatus path_next_component(const char *pos, char *name, char *ext, uint8_t *consumed) {
     uint32_t taken = 0;
@@ -110,9 +105,9 @@ FsStatus dir_find_name(char *name, char *ext) {
     bool final_file = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
     for (;;) {
         if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) return FS_FAIL;
-        if (!same_name(entry_name, name)) continue;
+        if (!str_equal_nocase(entry_name, name)) continue;
         if (final_file) {
-            if (same_name(entry_ext, ext)) return FS_OK;
+            if (str_equal_nocase(entry_ext, ext)) return FS_OK;
             continue;
         }
         // A directory component matches only a directory that has a chain:
@@ -123,10 +118,6 @@ FsStatus dir_find_name(char *name, char *ext) {
         matched_other_kind = true;
     }
 }
-
-// Why a component was not found: an entry of that name but of the other
-// kind, or none at all.
-FsStatus not_found(void) { return fs_fail(matched_other_kind ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND); }
 
 FsStatus path_walk(char *rest) {
     char name[NAME_AREA];
@@ -272,6 +263,50 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
         DirCursor.sector = VolumeGeometry.root_dir_start;
     }
     DirCursor.offset = 0;
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+FsStatus path_split(const char *path, char *parent, const char **name) {
+    uint32_t len = str_len(path);
+    uint32_t p = len;
+    while (p > 0 && path[p - 1] != '\\') p--;
+    *name = path + p;
+    if (p == 0) {
+        str_copy(CurrentDir.path, parent); // a bare name lives in the current directory
+    } else if (p <= 3 && path[1] == ':') {
+        memcpy(parent, path, p); // "C:\"
+        parent[p] = '\0';
+    } else if (p == 1) {
+        str_copy("\\", parent);
+    } else if (path[p - 2] == '\\') {
+        // An empty component in front of the name ("C:\\NAME"): lookups
+        // refuse such a path, so nothing may be made or named by it.
+        return FS_FAIL;
+    } else {
+        memcpy(parent, path, p - 1);
+        parent[p - 1] = '\0';
+    }
+    return FS_OK;
+}
+
+FsStatus fs_stat(const char *path, FsEntry *out) {
+    if (path == nullptr || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    if (!path_names_entry(path)) {
+        // The root, or the current directory named by an empty relative part.
+        DirCursor.search_kind = KIND_DIR;
+        if (path_resolve(path) != FS_OK) return FS_FAIL;
+        memset(out, 0, sizeof *out);
+        out->attr = ATTR_DIRECTORY;
+        return FS_OK;
+    }
+    DirCursor.search_kind = KIND_FILE;
+    if (path_resolve(path) != FS_OK) {
+        if (fs_last_error() != FS_ERR_NOT_FOUND) return FS_FAIL;
+        DirCursor.search_kind = KIND_DIR; // an 8.3 directory is passed over by a file search
+        if (path_resolve(path) != FS_OK) return FS_FAIL;
+    }
+    dir_fill_entry(out);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }

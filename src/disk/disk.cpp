@@ -9,6 +9,7 @@
 // otherwise they, and every transfer outside the mapped length, use
 // positioned reads and writes on the descriptor.
 #include "fat16_disk.h"
+#include "fat16_layout.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -34,10 +35,10 @@ bool map_writes = false;
 bool read_only = false;
 uint8_t *memory_data = nullptr;
 uint32_t memory_size = 0;
-DiskCounters counters;
+FsDiskCounters counters;
 uint64_t failures = 0; // failed transfers since the image was opened
 bool sticky_error = false;
-DiskFaults faults;
+FsDiskFaults faults;
 uint64_t reads_seen = 0; // transfers counted for the injected faults
 uint64_t writes_seen = 0;
 
@@ -57,7 +58,7 @@ FsStatus note_result(FsStatus status, uint64_t *errors) {
     return status;
 }
 
-bool addressable(uint32_t sector) { return sector < DISK_SECTOR_LIMIT; }
+bool addressable(uint32_t sector) { return sector < FS_SECTOR_LIMIT; }
 
 // Fills a freshly created, empty image file with zeros up to `bytes`.
 // Reserving the blocks up front (rather than leaving a sparse file) means a
@@ -84,10 +85,10 @@ int create_image(const char *path, bool report) {
     if (fd < 0) return -1;
     if (report) {
         fputs("make fat16.img in progress!\n", stdout);
-        for (uint32_t i = 0; i < DISK_IMAGE_SECTORS; i += kProgressEvery) fputc('#', stdout);
+        for (uint32_t i = 0; i < FS_IMAGE_SECTORS; i += kProgressEvery) fputc('#', stdout);
         fflush(stdout);
     }
-    if (!fill_with_zeros(fd, (off_t)DISK_IMAGE_SECTORS * SECTOR_SIZE)) {
+    if (!fill_with_zeros(fd, (off_t)FS_IMAGE_SECTORS * SECTOR_SIZE)) {
         int saved = errno;
         close(fd);
         errno = saved;
@@ -244,11 +245,11 @@ void disk_close_image(void) {
     sticky_error = false;
 }
 
-void disk_get_counters(DiskCounters *out) {
+void disk_get_counters(FsDiskCounters *out) {
     if (out != nullptr) *out = counters;
 }
 
-void disk_reset_counters(void) { counters = DiskCounters{0, 0, 0, 0}; }
+void disk_reset_counters(void) { counters = FsDiskCounters{0, 0, 0, 0}; }
 
 FsStatus disk_take_error(void) {
     bool had = sticky_error;
@@ -258,8 +259,8 @@ FsStatus disk_take_error(void) {
 
 uint64_t disk_failures(void) { return failures; }
 
-void disk_set_faults(const DiskFaults *wanted) {
-    faults = wanted != nullptr ? *wanted : DiskFaults{0, 0, 0};
+void disk_set_faults(const FsDiskFaults *wanted) {
+    faults = wanted != nullptr ? *wanted : FsDiskFaults{0, 0, 0};
     reads_seen = 0;
     writes_seen = 0;
 }

@@ -1,7 +1,7 @@
 /* The image device: the only code that touches the host file. It moves
  * whole 512-byte sectors between the image and a caller's buffer. */
-#ifndef FAT16_DISK_H
-#define FAT16_DISK_H
+#ifndef FS_DISK_H
+#define FS_DISK_H
 
 #include "fat16_common.h"
 
@@ -11,10 +11,10 @@ extern "C" {
 
 /* Sectors from here up cannot be addressed (their byte offset does not fit
  * the device's signed 32-bit file offsets). */
-#define DISK_SECTOR_LIMIT 4194304u /* 2^22 */
+#define FS_SECTOR_LIMIT 4194304u /* 2^22 */
 
 /* Size of an image the device creates: 483,328 sectors. */
-#define DISK_IMAGE_SECTORS 0x76000u
+#define FS_IMAGE_SECTORS 0x76000u
 
 /* Opens "fat16.img" in the working directory, creating it zero-filled at
  * full size (with progress messages) when it does not exist. FS_FAIL when it
@@ -47,14 +47,14 @@ FsStatus disk_open_memory(uint8_t *data, uint32_t size);
 
 /* Sector transfers since the image was opened or the counters were reset
  * (benchmarks and tests measure the I/O of an operation with them). */
-typedef struct DiskCounters {
+typedef struct FsDiskCounters {
     uint64_t reads;
     uint64_t writes;
     uint64_t read_errors;  /* transfers that did not move all 512 bytes */
     uint64_t write_errors; /* including writes of sectors that cannot be addressed */
-} DiskCounters;
+} FsDiskCounters;
 
-void disk_get_counters(DiskCounters *out);
+void disk_get_counters(FsDiskCounters *out);
 void disk_reset_counters(void);
 
 /* Sticky error: FS_FAIL when a sector transfer failed since the last call
@@ -68,14 +68,14 @@ uint64_t disk_failures(void);
 /* Faults for tests: the Nth read or write from now on fails (1: the next
  * one; 0: none), and with `persistent` every later one of that kind too,
  * as on a device that lost its power. A failed write changes nothing. */
-typedef struct DiskFaults {
+typedef struct FsDiskFaults {
     uint64_t fail_read;
     uint64_t fail_write;
     uint8_t persistent;
-} DiskFaults;
+} FsDiskFaults;
 
 /* Sets the faults to inject; a null pointer removes them. */
-void disk_set_faults(const DiskFaults *faults);
+void disk_set_faults(const FsDiskFaults *faults);
 
 #ifdef __cplusplus
 }

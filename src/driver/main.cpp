@@ -185,7 +185,7 @@ int export_tree() {
 void write_stats() {
     const char *target = getenv("FAT16_DRIVER_STATS");
     if (target == nullptr) return;
-    DiskCounters counters{};
+    FsDiskCounters counters{};
     disk_get_counters(&counters);
     FILE *out = fopen(target, "w");
     if (out == nullptr) return;

@@ -1,7 +1,7 @@
 /* Open files: the two-slot open-file table and the transfer of file data
  * through each slot's one-sector buffer. */
-#ifndef FAT16_FILE_H
-#define FAT16_FILE_H
+#ifndef FS_FILE_H
+#define FS_FILE_H
 
 #include "fat16_common.h"
 
@@ -30,18 +30,54 @@ typedef struct OpenFile {
 
 extern OpenFile open_files[FS_OPEN_SLOTS];
 
+/* Frees both slots (nothing is written: every fs_write already wrote its
+ * data). Part of fs_init. */
+void file_reset(void);
+
+/* FS_OK when a slot in use, other than `except_slot` (0xFF: none), holds a
+ * file whose first cluster is `cluster`; else FS_FAIL. */
 FsStatus handle_find_by_cluster(uint32_t cluster, uint8_t except_slot);
 /* FS_OK when a slot in use, other than `except_slot` (0xFF: none), holds the
  * file whose 8.3 entry lies at (`entry_sector`, `entry_offset`). */
 FsStatus handle_find_by_entry(uint32_t entry_sector, uint32_t entry_offset, uint8_t except_slot);
+/* Takes the first free slot and returns it (0 or 1), or 0xFF when both are
+ * in use. */
 uint8_t handle_alloc(void);
+/* Frees a slot in use: FS_OK, or FS_BAD_HANDLE. */
 FsStatus handle_release(uint8_t slot);
+
+/* Opens the file `path` and returns its handle (0 or 1), positioned at 0.
+ * A second handle on a file that is open already only reads. FS_FAIL (0xFF)
+ * with the reason: "not found", "is a directory", "both open-file slots are
+ * in use", "host I/O error" (its chain or first sector could not be read). */
 uint8_t fs_open(const char *path);
+/* Frees the handle; writes nothing. FS_OK, or FS_FAIL with "bad handle". */
 FsStatus fs_close(uint8_t handle);
+/* The file's size in bytes as the handle knows it (with what it has
+ * written); 0 with "bad handle" for a handle not in use. */
+uint32_t fs_file_size(uint8_t handle);
+/* Makes the slot's buffer hold the sector of its position, writing a dirty
+ * buffer first. FS_FAIL when that write or the read failed. */
 FsStatus file_load_sector(uint8_t slot);
+/* Writes the slot's buffer to its sector of the file (allocating the first
+ * cluster, or appending one at the chain's end mark, as needed) and the
+ * size into the entry. FS_FAIL with "no space left on the volume",
+ * "damaged volume" (a chain that does not end in an end mark, or a size
+ * past its chain) or "host I/O error". */
 FsStatus file_flush_sector(uint8_t slot);
+/* Moves the position to `offset` from the start, the current position or
+ * the end (ORIGIN_). The target must lie inside the file (before its size;
+ * from the end, at most the size back). FS_OK; FS_FAIL with "invalid
+ * argument" or "bad handle". */
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin);
+/* Reads up to `count` bytes from the position into `dest`, never past the
+ * size nor past the file's chain. Returns the bytes read; fewer with a
+ * reason ("host I/O error", "bad handle") when a read failed. */
 uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count);
+/* Writes `count` bytes at the position, growing the file; every call ends
+ * with its data and the new size on the image. Returns the bytes written;
+ * fewer with the reason ("no space left on the volume", "handle is
+ * read-only", "damaged volume", "host I/O error"). */
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count);
 
 #ifdef __cplusplus

@@ -6,6 +6,7 @@
 #include "fat16_dir.h"
 #include "fat16_disk.h"
 #include "fat16_file.h"
+#include "fat16_layout.h"
 #include "fat16_volume.h"
 
 extern "C" {
@@ -55,6 +56,19 @@ void update_entry_field(const OpenFile &f, uint32_t field, uint32_t value, unsig
 } // namespace
 
 extern "C" {
+
+void file_reset(void) {
+    for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++) {
+        open_files[slot].in_use = 0;
+        open_files[slot].dirty = 0;
+    }
+}
+
+uint32_t fs_file_size(uint8_t handle) {
+    if (!slot_open(handle)) return none(FS_ERR_BAD_HANDLE);
+    fs_set_error(FS_ERR_NONE);
+    return open_files[handle].size;
+}
 
 FsStatus handle_find_by_cluster(uint32_t cluster, uint8_t except_slot) {
     for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++) {
@@ -117,8 +131,15 @@ uint8_t fs_open(const char *path) {
     f.dirty = 0;
     // A second slot on the same file (the same 8.3 entry) only reads.
     f.read_only = handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK ? 1 : 0;
+    // A chain measured across an unreadable FAT sector would look shorter
+    // than it is: such a file is not opened.
+    const uint64_t failures = disk_failures();
     chain_clusters[slot] = fat_chain_length(f.first_cluster);
     file_load_sector(slot);
+    if (disk_failures() != failures) {
+        handle_release(slot);
+        return fs_fail(FS_ERR_IO);
+    }
     fs_set_error(FS_ERR_NONE);
     return slot;
 }
@@ -201,8 +222,9 @@ FsStatus file_flush_sector(uint8_t slot) {
             continue;
         }
         // Past the chain's last cluster: it must end in an end mark, and a
-        // new cluster is appended there. Anything else is a damaged chain.
-        if (fat_read_entry(cluster) < 0xFFF4u)
+        // new cluster is appended there. Anything else (a bad-cluster mark,
+        // a link to no data cluster, an unreadable FAT sector) is not grown.
+        if (!fat_is_end_mark(fat_read_entry(cluster)))
             return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
         uint32_t added = 0;
         if (fat_append_cluster(cluster, &added, scratch) != FS_OK)

@@ -5,6 +5,7 @@
 
 #include "fat16_dir.h"
 #include "fat16_disk.h"
+#include "fat16_layout.h"
 #include "fat16_namespace.h"
 #include "fat16_volume.h"
 #include "newname.h"
@@ -46,27 +47,9 @@ FsStatus create_path(const char *path, uint8_t attr) {
     str_copy(path, copy);
 
     // Split off the last component; the rest names the parent.
-    uint32_t p = len;
-    while (p > 0 && copy[p - 1] != '\\') p--;
-    const char *name = copy + p;
+    const char *name = nullptr;
     char parent[FS_PATH_MAX];
-    if (p == 0) {
-        str_copy(CurrentDir.path, parent);
-    } else if (p <= 3 && copy[1] == ':') {
-        parent[0] = copy[0];
-        parent[1] = ':';
-        parent[2] = '\\';
-        parent[3] = '\0';
-    } else if (p == 1) {
-        str_copy("\\", parent);
-    } else if (copy[p - 2] == '\\') {
-        // An empty component in front of the name ("C:\\NAME"): lookups
-        // refuse such a path, so no entry may be created by it.
-        return fs_fail(FS_ERR_NO_PARENT);
-    } else {
-        memcpy(parent, copy, p - 1);
-        parent[p - 1] = '\0';
-    }
+    if (path_split(copy, parent, &name) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
 
     // The name must be one lookups can find, and its directory must not hold
     // it yet: newname_check refuses any live entry of that name, of either

@@ -1,9 +1,11 @@
 /* Namespace operations: creating, deleting, renaming and removing entries,
- * listing a directory and walking the whole tree. */
-#ifndef FAT16_NAMESPACE_H
-#define FAT16_NAMESPACE_H
+ * listing a directory and walking the whole tree; and fs_init, which brings
+ * every layer to its starting state. */
+#ifndef FS_NAMESPACE_H
+#define FS_NAMESPACE_H
 
 #include "fat16_common.h"
+#include "fat16_dir.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -15,21 +17,89 @@ extern char walk_path[FS_PATH_MAX];
 /* Room callers give fs_list_dir, fs_walk_tree and fs_find_file for a path. */
 #define FS_OUT_PATH_SIZE 520u
 
+/* Resets the library: no volume mounted, the current directory "C:\", both
+ * open-file slots free, no walk in progress; then mounts drive C. Returns
+ * fs_mount's status (the reason with it). Call it after opening an image
+ * and before every other operation. */
+FsStatus fs_init(void);
+
+/* Creates an empty file (attribute archive) or a directory (with its "."
+ * and ".." entries in a new zeroed cluster) at `path`. A name that fits 8.3
+ * is stored in capitals; others get long-name entries and a free alias.
+ * FS_OK when the entry is on the image. FS_FAIL with the reason: "invalid
+ * name", "already exists" (any live entry of the directory with that name,
+ * long or 8.3, in any case), "parent directory not found", "not a
+ * directory", "directory full" (the root), "no space left on the volume",
+ * "path too long", "host I/O error" (nothing is then half made: a new
+ * directory's cluster is given back). */
 FsStatus fs_mkdir(const char *path);
 FsStatus fs_create_file(const char *path);
+
+/* Creates an entry `name` with the given attribute, first cluster and size
+ * in the directory the last KIND_DIR resolution named. FS_FAIL as
+ * fs_create_file. */
 FsStatus dir_create_entry(const char *name, uint8_t attr, uint32_t first_cluster, uint32_t size);
+/* Finds `count` free slots in a row in the directory the last resolution
+ * named, from its first slot, growing a subdirectory at its end. FS_OK with
+ * the cursor on the run's first slot; FS_FAIL when the root is full, no
+ * cluster is free or a sector cannot be read. */
 FsStatus dir_find_free_run(uint32_t count, uint8_t *buffer);
+/* Writes the long-name slots of `name` and its alias entry from the cursor
+ * on (a run dir_find_free_run found). FS_FAIL when a transfer failed. */
 FsStatus dir_write_long_entries(const char *name, uint8_t attr, uint32_t first_cluster, uint8_t *buffer,
                                 uint32_t size);
+
+/* Deletes the file `path`: its entry (with its long-name slots), then its
+ * clusters. FS_FAIL with the reason: "not found", "is a directory", "file
+ * is open", "host I/O error". */
 FsStatus fs_delete_file(const char *path);
+/* Removes the empty directory `path` and frees its clusters. FS_FAIL with
+ * the reason: "not found", "not a directory", "directory not empty",
+ * "directory in use as the current directory" (it or one below it is
+ * current; the root too), "host I/O error". */
 FsStatus fs_rmdir(const char *path);
+/* Renames the file `old_path` within its directory to the last component
+ * of `new_name`, stored in capitals. Nothing changes when refused: FS_FAIL
+ * with "invalid name", "already exists", "not found", "is a directory",
+ * "file is open", "no space left on the volume", "host I/O error". */
 FsStatus fs_rename(const char *old_path, const char *new_name);
+/* Erases the entry just before the cursor and the long-name slots in front
+ * of it. FS_OK; FS_FAIL for a null buffer. */
 FsStatus dir_remove_entries(uint8_t *buffer);
+
+/* Lists the current directory one entry per call ("." and ".." left out):
+ * `continue_flag` 0 starts from its first entry, 1 goes on. FS_OK with the
+ * entry's full path in `out_path` (FS_OUT_PATH_SIZE bytes) and its
+ * attribute; FS_FAIL at the end (reason "no error") or with the reason.
+ * Keeps its place in CursorSlot 0. */
 FsStatus fs_list_dir(char *out_path, uint8_t continue_flag, uint8_t *out_attr);
+/* Lists the directory `dir_path` ("C:\" or "\" for the root, a relative
+ * path from the current directory) one entry per call, "." and ".." and
+ * volume labels left out: `continue_flag` 0 starts (and resolves
+ * `dir_path`), 1 goes on (`dir_path` is not used). FS_OK with the entry as
+ * stored in `out`; FS_FAIL at the end (reason "no error") or with the
+ * reason of the lookup. Shares CursorSlot 0 with fs_list_dir. */
+FsStatus fs_list_entries(const char *dir_path, uint8_t continue_flag, FsEntry *out);
+/* Walks the whole volume depth first, one entry per call: `continue_flag`
+ * 0 starts at the root, 1 goes on. FS_OK with the entry's full path in
+ * `out_path` (FS_OUT_PATH_SIZE bytes) and its attribute; a directory is
+ * returned before its contents. FS_FAIL at the end (reason "no error"), or
+ * with "not found" when the walk lost its place because the tree changed.
+ * CurrentDir is the same after every call as before it. */
 FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr);
-FsStatus fs_find_file(char *name, uint8_t whole_volume, char *out_path);
+/* Finds the file `name` in the current directory (`whole_volume` 0) or
+ * anywhere on the volume, depth first (1), without regard to case. FS_OK
+ * with its path, in the stored names, in `out_path` (FS_OUT_PATH_SIZE
+ * bytes); FS_FAIL with "not found", "is a directory" or the lookup's
+ * reason. `name` is not changed. */
+FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path);
+/* The walk's steps: enter the directory walk_path names, and go back to
+ * the parent where the walk left it (FS_AT_TOP at the root). */
 FsStatus walk_enter_dir(void);
 FsStatus walk_leave_dir(void);
+/* Ends a walk in progress: the next fs_walk_tree must start afresh (a
+ * continuation returns the end). Part of fs_init. */
+void walk_reset(void);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 
 #include "fat16_dir.h"
 #include "fat16_disk.h"
+#include "fat16_layout.h"
 #include "fat16_volume.h"
 
 namespace {
@@ -19,30 +20,10 @@ const uint32_t MAX_TAIL = 999999;
 const uint32_t TAIL_LIMIT = 65538;
 uint8_t tail_taken[TAIL_LIMIT / 8 + 1];
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
-
-bool same_ignoring_case(const char *a, const char *b) {
-    for (;; a++, b++) {
-        if (ascii_upper(*a) != ascii_upper(*b)) return false;
-        if (*a == '\0') return true;
-    }
-}
-
 bool same_bytes_ignoring_case(const uint8_t *a, const char *b, uint32_t n) {
     for (uint32_t i = 0; i < n; i++)
-        if (ascii_upper((char)a[i]) != ascii_upper(b[i])) return false;
+        if (str_ascii_upper((char)a[i]) != str_ascii_upper(b[i])) return false;
     return true;
-}
-
-// "NAME.EXT" of an 8.3 slot, each part up to its first space.
-void short_text(const uint8_t *entry, char *out) {
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < 8 && entry[DIR_NAME + i] != ' '; i++) out[n++] = (char)entry[DIR_NAME + i];
-    if (entry[DIR_EXT] != ' ') {
-        out[n++] = '.';
-        for (uint32_t i = 0; i < 3 && entry[DIR_EXT + i] != ' '; i++) out[n++] = (char)entry[DIR_EXT + i];
-    }
-    out[n] = '\0';
 }
 
 // The 8.3 form of a name that fits one: a name part of 1 to 8 characters
@@ -212,9 +193,9 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
         const uint8_t *entry = dir_last_short_entry();
         const char *long_name = dir_last_long_name();
         if (entry[DIR_ATTR] & ATTR_VOLUME_ID) continue; // a volume label names no entry
-        short_text(entry, text);
-        if (same_ignoring_case(text, name->text)) used = true;
-        if (long_name[0] != '\0' && same_ignoring_case(long_name, name->text)) used = true;
+        dir_short_name_text(entry, text);
+        if (str_equal_nocase(text, name->text)) used = true;
+        if (long_name[0] != '\0' && str_equal_nocase(long_name, name->text)) used = true;
         if (!name->long_form) continue;
         if (FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset) continue;
         mark_taken(&family, entry);

@@ -5,6 +5,7 @@
 #include "fat16_dir.h"
 #include "fat16_disk.h"
 #include "fat16_file.h"
+#include "fat16_layout.h"
 #include "fat16_namespace.h"
 #include "fat16_volume.h"
 #include "newname.h"
@@ -128,24 +129,6 @@ uint32_t current_path_clusters(uint32_t *clusters, uint32_t room) {
     return count;
 }
 
-// The directory part of `path` in the form path_resolve takes: "" for none.
-void directory_of(const char *path, char *dir) {
-    uint32_t len = str_len(path);
-    uint32_t slash = len;
-    while (slash > 0 && path[slash - 1] != '\\') slash--;
-    if (slash == 0) {
-        str_copy(CurrentDir.path, dir); // a bare name lives in the current directory
-    } else if (slash <= 3 && path[1] == ':') {
-        memcpy(dir, path, slash); // "C:\"
-        dir[slash] = '\0';
-    } else if (slash == 1) {
-        str_copy("\\", dir);
-    } else {
-        memcpy(dir, path, slash - 1);
-        dir[slash - 1] = '\0';
-    }
-}
-
 // Why a path that names no entry (empty, or a root) cannot be removed or renamed.
 FsStatus no_entry(const char *path) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -253,7 +236,8 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
     while (cut > 0 && new_copy[cut - 1] != '\\') cut--;
     const char *component = new_copy + cut;
     char directory[FS_PATH_MAX];
-    directory_of(old_copy, directory);
+    const char *old_name = nullptr;
+    if (path_split(old_copy, directory, &old_name) != FS_OK) return fs_fail(FS_ERR_NOT_FOUND);
 
     // The new name is checked before anything is erased.
     NewName name;

@@ -6,6 +6,7 @@
 
 #include "fat16_dir.h"
 #include "fat16_disk.h"
+#include "fat16_layout.h"
 #include "fat16_namespace.h"
 #include "fat16_volume.h"
 
@@ -38,7 +39,7 @@ uint32_t current_cluster = 0; // the directory being read; 0 for the root
 bool walking = false;
 // Directory clusters entered during this walk: each is entered at most once,
 // so cross-linked or self-containing directories cannot make it go round.
-uint8_t entered[(FAT16_MAX_CLUSTERS + 2) / 8 + 1];
+uint8_t entered[(FS_MAX_CLUSTERS + 2) / 8 + 1];
 
 bool was_entered(uint32_t c) { return (entered[c / 8] >> (c % 8)) & 1u; }
 void mark_entered(uint32_t c) { entered[c / 8] |= (uint8_t)(1u << (c % 8)); }
@@ -136,6 +137,63 @@ FsStatus done(FsStatus status) {
     return status;
 }
 
+// One step of the walk; fs_walk_tree keeps the caller's current directory
+// around it.
+FsStatus walk_step(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
+    if (continue_flag == 0) {
+        str_copy("C:\\", walk_path);
+        depth = 0;
+        memset(entered, 0, sizeof entered);
+        walking = walk_enter_dir() == FS_OK;
+        cursor_save(1);
+    }
+    if (!walking) return fs_fail(fs_is_mounted() ? FS_ERR_NONE : FS_ERR_NOT_MOUNTED);
+    cursor_restore(1);
+    char ext[EXT_AREA];
+    for (;;) {
+        char *name = begin_out_path(out_path, walk_path);
+        if (dir_read_entry(name, ext, 1) != FS_OK) {
+            FsStatus left = walk_leave_dir();
+            if (left != FS_OK) { // the root is done, or the walk lost its place
+                walking = false;
+                return fs_fail(left == FS_AT_TOP ? FS_ERR_NONE : FS_ERR_NOT_FOUND);
+            }
+            continue;
+        }
+        *out_attr = FoundEntry.attr;
+        if (!(FoundEntry.attr & ATTR_DIRECTORY)) {
+            finish_out_path(name, ext);
+            cursor_save(1);
+            return done(FS_OK);
+        }
+        if (name_ends_with_dot(name)) continue; // "." and ".."
+        descend(out_path, name);
+        cursor_save(1);
+        return done(FS_OK);
+    }
+}
+
+// A listing step of fs_list_entries: the next entry of the directory in
+// cursor slot 0 that is neither "." nor ".." nor a volume label.
+FsStatus list_step(FsEntry *out) {
+    const uint64_t failures = disk_failures();
+    cursor_restore(0);
+    char name[LFN_MAX_NAME + 1];
+    char ext[EXT_AREA];
+    for (;;) {
+        if (dir_read_entry(name, ext, 1) != FS_OK) {
+            // The reader takes an unreadable sector for the end: say so.
+            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NONE);
+        }
+        const uint8_t *slot = dir_last_short_entry();
+        if (slot[DIR_ATTR] & ATTR_VOLUME_ID) continue;
+        if (slot[0] == '.' && (slot[1] == ' ' || (slot[1] == '.' && slot[2] == ' '))) continue;
+        dir_fill_entry(out);
+        cursor_save(0);
+        return done(FS_OK);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -182,57 +240,65 @@ FsStatus walk_leave_dir(void) {
 
 FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
     if (out_path == nullptr || out_attr == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    if (continue_flag == 0) {
-        str_copy("C:\\", walk_path);
-        depth = 0;
-        memset(entered, 0, sizeof entered);
-        walking = walk_enter_dir() == FS_OK;
-        cursor_save(1);
-    }
-    if (!walking) return fs_fail(fs_is_mounted() ? FS_ERR_NONE : FS_ERR_NOT_MOUNTED);
-    cursor_restore(1);
-    char ext[EXT_AREA];
-    for (;;) {
-        char *name = begin_out_path(out_path, walk_path);
-        if (dir_read_entry(name, ext, 1) != FS_OK) {
-            FsStatus left = walk_leave_dir();
-            if (left != FS_OK) { // the root is done, or the walk lost its place
-                walking = false;
-                return fs_fail(left == FS_AT_TOP ? FS_ERR_NONE : FS_ERR_NOT_FOUND);
-            }
-            continue;
-        }
-        *out_attr = FoundEntry.attr;
-        if (!(FoundEntry.attr & ATTR_DIRECTORY)) {
-            finish_out_path(name, ext);
-            cursor_save(1);
-            return done(FS_OK);
-        }
-        if (name_ends_with_dot(name)) continue; // "." and ".."
-        descend(out_path, name);
-        cursor_save(1);
-        return done(FS_OK);
-    }
+    // The walk enters directories through CurrentDir; between and after its
+    // calls relative paths must still mean the caller's current directory.
+    const CurrentDirRecord caller = CurrentDir;
+    FsStatus status = walk_step(out_path, continue_flag, out_attr);
+    CurrentDir = caller;
+    return status;
 }
 
-FsStatus fs_find_file(char *name, uint8_t whole_volume, char *out_path) {
+FsStatus fs_list_entries(const char *dir_path, uint8_t continue_flag, FsEntry *out) {
+    if (out == nullptr || (continue_flag == 0 && dir_path == nullptr))
+        return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    if (continue_flag == 0) {
+        DirCursor.search_kind = KIND_DIR;
+        if (path_resolve(dir_path) != FS_OK) {
+            path_explain_failure(dir_path, KIND_DIR);
+            return FS_FAIL;
+        }
+        if (path_names_entry(dir_path)) {
+            if (!(FoundEntry.attr & ATTR_DIRECTORY)) return fs_fail(FS_ERR_NOT_DIRECTORY);
+            if (!fat_cluster_valid(FoundEntry.first_cluster)) return fs_fail(FS_ERR_DAMAGED);
+            dir_cursor_start(FoundEntry.first_cluster);
+        }
+        // Without a component the resolution left the cursor on the first
+        // slot of the root or of the current directory.
+        cursor_save(0);
+    }
+    return list_step(out);
+}
+
+FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path) {
     if (name == nullptr || out_path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (whole_volume == 0) {
         if (str_len(CurrentDir.path) + 1 + str_len(name) > FS_OUT_PATH_SIZE - 1)
             return fs_fail(FS_ERR_PATH_TOO_LONG);
-        str_copy(name, begin_out_path(out_path, CurrentDir.path));
+        char *stored = begin_out_path(out_path, CurrentDir.path);
+        str_copy(name, stored);
         DirCursor.search_kind = KIND_FILE;
         if (path_resolve(out_path) != FS_OK) return FS_FAIL;
         if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
+        // The path names the file as it is stored, not as it was asked for.
+        const char *long_name = dir_last_long_name();
+        if (long_name[0] != '\0' && (uint32_t)(stored - out_path) + str_len(long_name) < FS_OUT_PATH_SIZE)
+            str_copy(long_name, stored);
+        else
+            dir_short_name_text(dir_last_short_entry(), stored);
         return done(FS_OK);
     }
     uint8_t attr = 0;
     for (uint8_t more = 0; fs_walk_tree(out_path, more, &attr) == FS_OK; more = 1) {
         if (attr & ATTR_DIRECTORY) continue;
-        char *last = out_path + str_len(out_path);
+        const char *last = out_path + str_len(out_path);
         while (last > out_path && last[-1] != '\\') last--;
-        if (name_compare(last, name) == FS_OK) return done(FS_OK);
+        if (str_equal_nocase(last, name)) return done(FS_OK);
     }
-    return fs_fail(FS_ERR_NOT_FOUND);
+    return fs_fail(fs_last_error() == FS_ERR_NONE ? FS_ERR_NOT_FOUND : fs_last_error());
+}
+
+void walk_reset(void) {
+    walking = false;
+    depth = 0;
 }
 }

@@ -115,13 +115,20 @@ int finish_format(Image &image, Reporter &report, const GlobalOptions &g, uint32
     if (!image.healthy(report)) return kExitFail;
     printf("formatted %s%s: %u sectors (%llu bytes), %u clusters of %u bytes\n", g.image.c_str(),
            g.partition != 0 ? (" partition " + std::to_string(g.partition)).c_str() : "", sectors,
-           (unsigned long long)sectors * SECTOR_SIZE, VolumeGeometry.cluster_count,
-           (unsigned)VolumeGeometry.sectors_per_cluster * SECTOR_SIZE);
+           (unsigned long long)sectors * FS_SECTOR_SIZE, VolumeGeometry.cluster_count,
+           (unsigned)VolumeGeometry.sectors_per_cluster * FS_SECTOR_SIZE);
     return kExitOk;
 }
 
+// The sizes the library's formatter takes, in sectors.
+struct FormatLimits {
+    uint32_t min = 0, max = 0;
+    FormatLimits() { fs_format_at_limits(&min, &max); }
+};
+
 std::string range_text() {
-    return std::to_string(kMinSectors) + " to " + std::to_string(kMaxSectors) + " sectors";
+    FormatLimits limits;
+    return std::to_string(limits.min) + " to " + std::to_string(limits.max) + " sectors";
 }
 
 int format_partition(const GlobalOptions &g, Reporter &report, bool force, bool sectors_given,
@@ -144,14 +151,14 @@ int format_partition(const GlobalOptions &g, Reporter &report, bool force, bool 
         report.error(g.image, "the image is read-only");
         return kExitFail;
     }
-    Partition p;
+    FsPartition p;
     std::string reason;
     if (!read_partition(g.partition, &p, &reason)) {
         report.error(g.image, reason);
         return kExitFail;
     }
     std::string name = "partition " + std::to_string(g.partition);
-    if (!fat16_partition_type(p.type)) {
+    if (!fs_partition_type_fat16(p.type)) {
         char text[200];
         snprintf(text, sizeof text,
                  "%s has type 0x%02X; the library mounts FAT16 partitions only (types 0x04, 0x06, 0x0E)",
@@ -159,57 +166,58 @@ int format_partition(const GlobalOptions &g, Reporter &report, bool force, bool 
         report.error(g.image, text);
         return kExitFail;
     }
+    FormatLimits limits;
     if (!sectors_given) {
-        if (p.count > kMaxSectors) {
+        if (p.sector_count > limits.max) {
             report.error(g.image,
-                         name + " has " + std::to_string(p.count) +
+                         name + " has " + std::to_string(p.sector_count) +
                              " sectors, more than a volume of this layout can use; give --sectors (" +
                              range_text() + ")");
             return kExitFail;
         }
-        sectors = p.count;
+        sectors = p.sector_count;
     }
-    if (sectors < kMinSectors) {
+    if (sectors < limits.min) {
         report.error(g.image, name + " is too small: " + std::to_string(sectors) +
-                                  " sectors, a FAT16 volume needs " + std::to_string(kMinSectors) +
+                                  " sectors, a FAT16 volume needs " + std::to_string(limits.min) +
                                   " or more");
         return kExitFail;
     }
-    if (sectors > p.count) {
+    if (sectors > p.sector_count) {
         report.error(g.image, "--sectors " + std::to_string(sectors) + " is more than " + name + " holds (" +
-                                  std::to_string(p.count) + " sectors)");
+                                  std::to_string(p.sector_count) + " sectors)");
         return kExitFail;
     }
-    if ((uint64_t)p.first + sectors > DISK_SECTOR_LIMIT) {
-        report.error(g.image, name + " starts at sector " + std::to_string(p.first) +
-                                  ": a volume there has " + std::to_string(DISK_SECTOR_LIMIT - p.first) +
+    if ((uint64_t)p.first_sector + sectors > FS_SECTOR_LIMIT) {
+        report.error(g.image, name + " starts at sector " + std::to_string(p.first_sector) +
+                                  ": a volume there has " + std::to_string(FS_SECTOR_LIMIT - p.first_sector) +
                                   " sectors at most, since the library cannot address sectors from " +
-                                  std::to_string(DISK_SECTOR_LIMIT) + " on (give --sectors)");
+                                  std::to_string(FS_SECTOR_LIMIT) + " on (give --sectors)");
         return kExitFail;
     }
-    if ((uint64_t)st.st_size < ((uint64_t)p.first + sectors) * SECTOR_SIZE) {
+    if ((uint64_t)st.st_size < ((uint64_t)p.first_sector + sectors) * FS_SECTOR_SIZE) {
         report.error(g.image, name + " reaches past the end of the image file");
         return kExitFail;
     }
-    uint8_t boot[SECTOR_SIZE];
-    if (disk_read_sector(boot, p.first) != FS_OK) {
+    FsProbe probe = fs_probe(p.first_sector, nullptr);
+    if (probe == FS_PROBE_UNREADABLE) {
         report.error(g.image, "cannot read the first sector of " + name);
         return kExitFail;
     }
-    if (!force && boot[510] == 0x55 && boot[511] == 0xAA) {
+    if (!force && probe != FS_PROBE_BLANK && probe != FS_PROBE_OTHER) {
         report.error(g.image,
                      name + " already holds a volume (--force formats it anew; everything on it is lost)");
         return kExitFail;
     }
     disk_take_error();
-    return finish_format(image, report, g, p.first, sectors);
+    return finish_format(image, report, g, p.first_sector, sectors);
 }
 
 // True when the file's first bytes (up to a sector) are all zero.
 bool starts_blank(const std::string &path) {
     FILE *f = fopen(path.c_str(), "rb");
     if (f == nullptr) return true;
-    uint8_t head[SECTOR_SIZE];
+    uint8_t head[FS_SECTOR_SIZE];
     size_t n = fread(head, 1, sizeof head, f);
     fclose(f);
     return std::all_of(head, head + n, [](uint8_t b) { return b == 0; });
@@ -231,17 +239,17 @@ int format_whole(const GlobalOptions &g, Reporter &report, bool force, uint32_t 
             report.error(g.image, std::string("cannot open the image: ") + strerror(errno));
             return kExitFail;
         }
-        uint8_t s[SECTOR_SIZE];
-        bool read = disk_read_sector(s, 0) == FS_OK;
+        FsProbe probe = fs_probe(0, nullptr);
         bool read_only = disk_read_only() != 0;
         disk_close_image();
         if (read_only) {
             report.error(g.image, "the image is read-only");
             return kExitFail;
         }
-        if (read && !force && s[510] == 0x55 && s[511] == 0xAA) {
+        if (!force && probe != FS_PROBE_UNREADABLE && probe != FS_PROBE_BLANK && probe != FS_PROBE_OTHER) {
             report.error(g.image,
-                         fs_boot_sector_valid(s)
+                         probe == FS_PROBE_FAT16 || probe == FS_PROBE_SECTOR_SIZE ||
+                                 probe == FS_PROBE_UNSUPPORTED_FAT
                              ? "already holds a volume (--force formats it anew; everything on it is lost)"
                              : "already holds a partition table or another boot sector (-p N formats a "
                                "partition; --force formats the whole image over it)");
@@ -263,8 +271,8 @@ int format_whole(const GlobalOptions &g, Reporter &report, bool force, uint32_t 
         close(fd);
     }
     std::string reason;
-    if (!grow_image(g.image, (uint64_t)sectors * SECTOR_SIZE, &reason)) {
-        report.error(g.image, "cannot make the image " + std::to_string((uint64_t)sectors * SECTOR_SIZE) +
+    if (!grow_image(g.image, (uint64_t)sectors * FS_SECTOR_SIZE, &reason)) {
+        report.error(g.image, "cannot make the image " + std::to_string((uint64_t)sectors * FS_SECTOR_SIZE) +
                                   " bytes long: " + reason);
         if (!exists) unlink(g.image.c_str());
         return kExitFail;
@@ -294,7 +302,8 @@ int cmd_format(const GlobalOptions &g, const std::vector<std::string> &args) {
     const std::string *given = a.value("--sectors");
     if (given != nullptr) {
         if (!parse_count(*given, &sectors)) return report.usage("--sectors takes a whole number of sectors");
-        if (sectors < kMinSectors || sectors > kMaxSectors)
+        FormatLimits limits;
+        if (sectors < limits.min || sectors > limits.max)
             return report.usage(
                 "--sectors must be " + range_text() +
                 " (fewer clusters make a FAT12 volume for other tools; more do not fit FAT16)");
@@ -337,9 +346,9 @@ int cmd_info(const GlobalOptions &g, const std::vector<std::string> &args) {
            (unsigned)v.sectors_per_cluster * v.bytes_per_sector);
     printf("FATs             %u of %u sectors\n", (unsigned)v.fat_count, v.sectors_per_fat);
     printf("root directory   %u entries\n", v.root_entry_count);
-    printf("capacity         %llu bytes (%u sectors)\n", (unsigned long long)capacity * SECTOR_SIZE,
+    printf("capacity         %llu bytes (%u sectors)\n", (unsigned long long)capacity * FS_SECTOR_SIZE,
            capacity);
-    printf("free             %llu bytes (%u sectors)\n", (unsigned long long)free_sectors * SECTOR_SIZE,
+    printf("free             %llu bytes (%u sectors)\n", (unsigned long long)free_sectors * FS_SECTOR_SIZE,
            free_sectors);
     printf("files            %llu (%llu bytes)\n", (unsigned long long)files, (unsigned long long)bytes);
     printf("directories      %llu\n", (unsigned long long)dirs);
@@ -365,12 +374,7 @@ int cmd_ls(const GlobalOptions &g, const std::vector<std::string> &args) {
     } else if (found.kind == Lookup::DIR) {
         std::string reason;
         std::vector<Entry> entries;
-        FsError error = FS_ERR_NONE;
-        if (!enter_directory(path, found.entry.cluster, &reason)) {
-            report.error(text, reason);
-        } else if (!list_entered(&entries, &error)) {
-            report.error(text, reason_text(error));
-        }
+        if (!list_directory(path, found.entry.cluster, &entries, &reason)) report.error(text, reason);
         for (const Entry &e : entries) print_entry(e, long_form);
     } else {
         report.error(text, found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND) : found.reason);
@@ -594,7 +598,7 @@ int cmd_cat(const GlobalOptions &g, const std::vector<std::string> &args) {
             report.error(text, "cannot be read: " + reason_for_name(path.name(), false));
             continue;
         }
-        uint32_t size = open_files[h].size, done = 0;
+        uint32_t size = fs_file_size(h), done = 0;
         bool out_ok = true;
         while (done < size) {
             uint32_t n = fs_read(h, buffer.data(), (uint32_t)buffer.size());

@@ -13,83 +13,40 @@ namespace fat16tool {
 
 namespace {
 
-bool same_ignoring_case(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = (char)(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = (char)(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-// One part of an 8.3 slot up to its first space, as the library reads it,
-// in small letters when the slot's case flag says so.
-std::string short_part(const uint8_t *from, size_t width, bool lower) {
-    std::string out;
-    for (size_t i = 0; i < width && from[i] != ' '; i++) {
-        char c = (char)from[i];
-        if (lower && c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-        out += c;
-    }
-    return out;
-}
-
-// Flags other FAT tools keep in byte 12 of an 8.3 slot: the name part, or
-// the extension, is in small letters.
-const uint8_t kLowerBase = 0x08;
-const uint8_t kLowerExt = 0x10;
-
-// The name of the entry fs_list_dir returned last. `listed` is the name the
-// library put in the path; the entry's own slots give the name as stored.
-std::string stored_name(const std::string &listed, uint8_t attr) {
-    if (listed.empty()) return listed;
-    const char *long_name = dir_last_long_name();
-    // The library leaves the part after a '.' out of a directory's name.
-    if (long_name[0] != '\0') return (attr & ATTR_DIRECTORY) ? std::string(long_name) : listed;
-    const uint8_t *slot = dir_last_short_entry();
-    std::string base = short_part(slot + DIR_NAME, 8, (slot[12] & kLowerBase) != 0);
-    std::string ext = short_part(slot + DIR_EXT, 3, (slot[12] & kLowerExt) != 0);
-    std::string text = ext.empty() ? base : base + "." + ext;
-    if (same_ignoring_case(text, listed) || (attr & ATTR_DIRECTORY)) return text;
-    return listed;
-}
-
-// Reads sector 0 for the messages that explain a failed mount.
-bool read_sector_zero(uint8_t *sector) { return disk_read_sector(sector, 0) == FS_OK; }
-
-bool has_signature(const uint8_t *s) { return s[510] == 0x55 && s[511] == 0xAA; }
-
-bool all_zero(const uint8_t *s) {
-    for (size_t i = 0; i < SECTOR_SIZE; i++)
-        if (s[i] != 0) return false;
-    return true;
+std::string sector_size_text(uint32_t size) {
+    return "the volume has sectors of " + std::to_string(size) +
+           " bytes; sectors of that size are not supported (only 512-byte sectors)";
 }
 
 std::string explain_mount_failure(const GlobalOptions &g) {
-    uint8_t sector[SECTOR_SIZE];
-    if (fs_last_error() == FS_ERR_IO || !read_sector_zero(sector))
+    if (fs_last_error() == FS_ERR_IO)
         return "cannot read its first sector (host I/O error, or the file is empty)";
+    uint32_t detail = 0;
     if (g.partition != 0) {
-        Partition p;
+        FsPartition p;
         std::string reason;
         if (!read_partition(g.partition, &p, &reason)) return reason;
-        if (!fat16_partition_type(p.type)) {
+        if (!fs_partition_type_fat16(p.type)) {
             char text[160];
             snprintf(text, sizeof text,
                      "partition %d has type 0x%02X; only FAT16 partitions (types 0x04, 0x06, 0x0E) are used",
                      g.partition, p.type);
             return text;
         }
+        if (fs_probe(p.first_sector, &detail) == FS_PROBE_SECTOR_SIZE) return sector_size_text(detail);
         return "partition " + std::to_string(g.partition) +
                " holds no FAT16 volume this library can use (format it with 'fat16 -p " +
                std::to_string(g.partition) + " format')";
     }
-    if (all_zero(sector)) return "the image holds no volume (make one with 'fat16 format')";
-    if (has_signature(sector) && !fs_boot_sector_valid(sector))
-        return "the image holds a partition table: choose a partition with -p N";
-    return "no FAT16 volume this library can use (damaged volume)";
+    switch (fs_probe(0, &detail)) {
+    case FS_PROBE_UNREADABLE: return "cannot read its first sector (host I/O error, or the file is empty)";
+    case FS_PROBE_BLANK: return "the image holds no volume (make one with 'fat16 format')";
+    case FS_PROBE_PARTITION_TABLE: return "the image holds a partition table: choose a partition with -p N";
+    case FS_PROBE_SECTOR_SIZE: return sector_size_text(detail);
+    case FS_PROBE_UNSUPPORTED_FAT:
+        return "no FAT16 volume this library can use (a FAT12 or FAT32 volume, or a damaged one)";
+    default: return "no FAT16 volume this library can use (damaged volume)";
+    }
 }
 
 } // namespace
@@ -189,32 +146,18 @@ bool parse_vol_path(const std::string &text, VolPath *out, std::string *reason) 
     return true;
 }
 
-bool fat16_partition_type(uint8_t type) { return type == 0x04 || type == 0x06 || type == 0x0E; }
-
-bool read_partition(int number, Partition *out, std::string *reason) {
-    uint8_t sector[SECTOR_SIZE];
-    if (!read_sector_zero(sector)) {
-        *reason = "cannot read the partition table (host I/O error, or the file is empty)";
-        return false;
+bool read_partition(int number, FsPartition *out, std::string *reason) {
+    if (fs_read_partition((uint8_t)number, out) == FS_OK) return true;
+    switch (fs_last_error()) {
+    case FS_ERR_IO: *reason = "cannot read the partition table (host I/O error, or the file is empty)"; break;
+    case FS_ERR_NOT_FOUND: *reason = "partition " + std::to_string(number) + " does not exist"; break;
+    default:
+        *reason =
+            fs_probe(0, nullptr) == FS_PROBE_FAT16
+                ? "the image holds one volume from its first sector, not a partition table (leave out -p)"
+                : "the image holds no partition table";
     }
-    if (!has_signature(sector)) {
-        *reason = "the image holds no partition table";
-        return false;
-    }
-    bool jump = (sector[0] == 0xEB && sector[2] == 0x90) || sector[0] == 0xE9;
-    if (jump && fs_boot_sector_valid(sector)) {
-        *reason = "the image holds one volume from its first sector, not a partition table (leave out -p)";
-        return false;
-    }
-    const uint8_t *entry = sector + 446 + 16 * (number - 1);
-    out->type = entry[4];
-    out->first = le_get(entry + 8, 4);
-    out->count = le_get(entry + 12, 4);
-    if (out->type == 0 || out->count == 0) {
-        *reason = "partition " + std::to_string(number) + " does not exist";
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool Image::open(const GlobalOptions &g, Reporter &report, bool for_writing) {
@@ -258,46 +201,44 @@ bool Image::healthy(Reporter &report) {
     return false;
 }
 
-bool list_entered(std::vector<Entry> *out, FsError *error) {
-    out->clear();
-    char path[FS_OUT_PATH_SIZE + 16];
-    uint8_t attr = 0;
-    for (uint8_t more = 0;; more = 1) {
-        // Where the name starts in the returned path: after the current
-        // directory's path and a separator.
-        size_t prefix = strlen(CurrentDir.path);
-        if (prefix == 0 || CurrentDir.path[prefix - 1] != '\\') prefix++;
-        if (fs_list_dir(path, more, &attr) != FS_OK) break;
-        if (attr & ATTR_VOLUME_ID) continue; // a volume label names no file
-        std::string listed = strlen(path) > prefix ? std::string(path + prefix) : std::string();
-        const uint8_t *slot = dir_last_short_entry();
-        Entry e;
-        e.attr = attr;
-        e.name = stored_name(listed, attr);
-        e.cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
-        e.size = e.is_dir() ? 0 : le_get(slot + DIR_SIZE, 4);
-        out->push_back(e);
-    }
-    *error = fs_last_error();
-    return *error == FS_ERR_NONE;
-}
-
-bool enter_directory(const VolPath &dir, uint32_t cluster, std::string *reason) {
-    std::string lib = dir.lib();
-    if (fs_chdir(lib.c_str(), 0) != FS_OK) {
-        FsError e = fs_last_error();
-        *reason = reason_text(e);
-        if (e == FS_ERR_INVALID_NAME || e == FS_ERR_NOT_FOUND) {
+bool reach_directory(const VolPath &dir, uint32_t cluster, std::string *reason) {
+    const std::string lib = dir.lib();
+    FsEntry e;
+    if (fs_stat(lib.c_str(), &e) != FS_OK) {
+        FsError error = fs_last_error();
+        *reason = reason_text(error);
+        if (error == FS_ERR_INVALID_NAME || error == FS_ERR_NOT_FOUND) {
             std::string hint = dir.root() ? "" : name_rule_hint(dir.name(), true);
             if (!hint.empty()) *reason = "the library cannot look it up: " + *reason + " (" + hint + ")";
         }
         return false;
     }
-    uint32_t reached = CurrentDir.in_subdir ? CurrentDir.first_cluster : 0;
-    if (reached != cluster) {
+    if (!(e.attr & ATTR_DIRECTORY) || e.first_cluster != cluster) {
         *reason = "the library's lookup of this name leads to another directory";
         std::string hint = dir.root() ? "" : name_rule_hint(dir.name(), true);
         if (!hint.empty()) *reason += " (" + hint + ")";
+        return false;
+    }
+    return true;
+}
+
+bool list_directory(const VolPath &dir, uint32_t cluster, std::vector<Entry> *out, std::string *reason) {
+    out->clear();
+    // The library's lookup of the path must lead to the very directory
+    // listed (names with a '.' may lead it to another one).
+    if (!reach_directory(dir, cluster, reason)) return false;
+    const std::string lib = dir.lib();
+    FsEntry e;
+    for (uint8_t more = 0; fs_list_entries(lib.c_str(), more, &e) == FS_OK; more = 1) {
+        Entry entry;
+        entry.name = e.name;
+        entry.attr = e.attr;
+        entry.size = e.size;
+        entry.cluster = e.first_cluster;
+        out->push_back(entry);
+    }
+    if (fs_last_error() != FS_ERR_NONE) {
+        *reason = library_reason();
         return false;
     }
     return true;
@@ -314,19 +255,14 @@ Lookup lookup(const VolPath &path) {
     uint32_t cluster = 0;
     for (size_t i = 0; i < path.parts.size(); i++) {
         std::string reason;
-        if (!enter_directory(at, cluster, &reason)) {
-            result.reason = at.shown() + ": " + reason;
-            return result;
-        }
         std::vector<Entry> entries;
-        FsError error = FS_ERR_NONE;
-        if (!list_entered(&entries, &error)) {
-            result.reason = at.shown() + ": " + reason_text(error);
+        if (!list_directory(at, cluster, &entries, &reason)) {
+            result.reason = at.shown() + ": " + reason;
             return result;
         }
         const Entry *found = nullptr;
         for (const Entry &e : entries) {
-            if (same_ignoring_case(e.name, path.parts[i])) {
+            if (str_equal_nocase(e.name.c_str(), path.parts[i].c_str())) {
                 found = &e;
                 break;
             }
@@ -346,7 +282,7 @@ Lookup lookup(const VolPath &path) {
             result.entry = *found;
             // A directory counts only when the library's lookup of the path
             // reaches it, so that operations on the path act on it.
-            if (found->is_dir() && !enter_directory(path, found->cluster, &reason)) {
+            if (found->is_dir() && !reach_directory(path, found->cluster, &reason)) {
                 result.kind = Lookup::FAILED;
                 result.reason = "cannot be used: " + reason;
             }
@@ -397,15 +333,10 @@ struct Walker {
     // False when the visitor asked to stop.
     bool walk(const VolPath &dir, uint32_t cluster, size_t depth) {
         std::string reason;
-        if (!enter_directory(dir, cluster, &reason)) {
-            report.error(dir.shown(), "cannot be read: " + reason);
-            return true;
-        }
         std::vector<Entry> entries;
-        FsError error = FS_ERR_NONE;
-        if (!list_entered(&entries, &error)) {
-            report.error(dir.shown(), "cannot be listed: " + reason_text(error));
-            return !fatal_error(error);
+        if (!list_directory(dir, cluster, &entries, &reason)) {
+            report.error(dir.shown(), "cannot be read: " + reason);
+            return !fatal_error(fs_last_error());
         }
         for (size_t i = 0; i < entries.size(); i++) {
             const Entry &e = entries[i];

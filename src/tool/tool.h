@@ -16,15 +16,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
 
-// Volume layout of the library's formatter: 1 reserved sector, 2 FATs of
-// 256 sectors, 1,024 root entries (64 sectors), 64-sector clusters.
-constexpr uint32_t kFormatOverhead = 1 + 2 * 256 + 64;
-constexpr uint32_t kFormatClusterSectors = 64;
-// Fewer clusters than this make other tools take the volume for FAT12.
-constexpr uint32_t kMinClusters = 4085;
-constexpr uint32_t kMinSectors = kFormatOverhead + kMinClusters * kFormatClusterSectors;
-constexpr uint32_t kMaxSectors = kFormatOverhead + (FAT16_MAX_CLUSTERS + 1) * kFormatClusterSectors - 1;
-constexpr uint32_t kDefaultSectors = DISK_IMAGE_SECTORS;
+constexpr uint32_t kDefaultSectors = FS_IMAGE_SECTORS;
 
 // Options that come before the command.
 struct GlobalOptions {
@@ -59,15 +51,9 @@ bool fatal_error(FsError error);
 // Text with its control bytes shown as \xNN, safe to print on a terminal.
 std::string printable(const std::string &text);
 
-// A primary partition of the image's partition table.
-struct Partition {
-    uint8_t type = 0;
-    uint32_t first = 0;
-    uint32_t count = 0;
-};
-bool fat16_partition_type(uint8_t type);
-// Reads partition `number` (1 to 4) of the open image; false with the reason.
-bool read_partition(int number, Partition *out, std::string *reason);
+// Reads partition `number` (1 to 4) of the open image's partition table;
+// false with the reason.
+bool read_partition(int number, FsPartition *out, std::string *reason);
 
 // A path on the volume as components. Users write '/' or '\', with or
 // without a drive prefix "C:"; "." is dropped and ".." goes up.
@@ -118,14 +104,12 @@ class Image {
     bool open_ = false;
 };
 
-// The entries of the directory enter_directory entered last. False with
-// the library's reason in `error`.
-bool list_entered(std::vector<Entry> *out, FsError *error);
-
-// Enters a directory known from a listing and checks that the library's
-// lookup of its path leads to that very directory (`cluster`; 0 for the
-// root). False with a reason otherwise.
-bool enter_directory(const VolPath &dir, uint32_t cluster, std::string *reason);
+// Checks that the library's lookup of the path of a directory known from a
+// listing leads to that very directory (`cluster`; 0 for the root). False
+// with a reason otherwise.
+bool reach_directory(const VolPath &dir, uint32_t cluster, std::string *reason);
+// The entries of that directory, names as stored. False with a reason.
+bool list_directory(const VolPath &dir, uint32_t cluster, std::vector<Entry> *out, std::string *reason);
 
 // What a path names, found by listing each directory on the way. A
 // directory is DIR only when the library's lookup of the path reaches that

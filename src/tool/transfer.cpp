@@ -234,7 +234,7 @@ bool Transfer::get_file(const VolPath &src, const std::string &host) {
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::string problem;
     bool fatal = false;
-    uint32_t size = open_files[h].size, done = 0;
+    uint32_t size = fs_file_size(h), done = 0;
     while (problem.empty() && done < size) {
         uint32_t n = fs_read(h, buffer.data(), (uint32_t)std::min<uint64_t>(buffer.size(), size - done));
         if (n == 0) break;

@@ -1,9 +1,8 @@
 // Boot sector, format, mount and volume report.
 #include <string.h>
 
-#include "fat16_dir.h"
 #include "fat16_disk.h"
-#include "fat16_file.h"
+#include "fat16_layout.h"
 #include "fat16_volume.h"
 
 extern "C" {
@@ -11,30 +10,6 @@ VolumeGeometryRecord VolumeGeometry;
 }
 
 namespace {
-
-// Boot sector layout (offsets within sector 0).
-const uint32_t BS_JUMP = 0;
-const uint32_t BS_OEM_NAME = 3;
-const uint32_t BPB_BYTES_PER_SECTOR = 11;
-const uint32_t BPB_SECTORS_PER_CLUSTER = 13;
-const uint32_t BPB_RESERVED_SECTORS = 14;
-const uint32_t BPB_FAT_COUNT = 16;
-const uint32_t BPB_ROOT_ENTRIES = 17;
-const uint32_t BPB_TOTAL_SECTORS_16 = 19;
-const uint32_t BPB_MEDIA = 21;
-const uint32_t BPB_SECTORS_PER_FAT = 22;
-const uint32_t BPB_HIDDEN_SECTORS = 28;
-const uint32_t BPB_TOTAL_SECTORS_32 = 32;
-const uint32_t BS_DRIVE_NUMBER = 36;
-const uint32_t BS_RESERVED = 37;
-const uint32_t BS_EXT_SIGNATURE = 38;
-const uint32_t BS_SERIAL = 39;
-const uint32_t BS_LABEL = 43;
-const uint32_t BS_FS_TYPE_NAME = 54;
-const uint32_t BS_BOOT_CODE = 62;
-const uint32_t BS_PARTITION_TEST = 446; // boot indicator of a partition table's first entry
-const uint32_t BS_TYPE_BYTE = 450;      // type of a partition table's first entry
-const uint32_t BS_SIGNATURE = 510;
 
 // What the formatter writes.
 const uint8_t FMT_JUMP[3] = {0xEB, 0x3C, 0x90};
@@ -48,16 +23,14 @@ const uint32_t FMT_SECTORS_PER_FAT = 256;
 const uint8_t FMT_EXT_SIGNATURE = 0x29;
 const uint32_t FMT_SERIAL = 0xA88FD2B9u;
 const char FMT_FS_TYPE_NAME[] = "FAT16   ";
-const uint32_t FMT_CLEARED_SECTORS = 10000;           // sectors 1 .. 9,999 are zeroed
+const uint32_t FMT_CLEARED_SECTORS = 10000;           // sectors 1 .. 9,999 are zeroed (inside the volume)
 const uint32_t FMT_FAT2_HEAD = 257;                   // first sector of the second FAT
 const uint8_t FAT_HEAD[4] = {0xF8, 0xFF, 0xFF, 0xFF}; // entries 0 and 1
+// The formatter's system area: boot sector, two FATs, the root directory.
+const uint32_t FMT_SYSTEM_SECTORS = FMT_RESERVED_SECTORS + FMT_FAT_COUNT * FMT_SECTORS_PER_FAT + 64;
 
-// Partition table of sector 0.
-const uint32_t MBR_ENTRIES = 446;
-const uint32_t MBR_ENTRY_SIZE = 16;
-const uint32_t MBR_TYPE = 4;
-const uint32_t MBR_FIRST_SECTOR = 8;
-const uint32_t MBR_SECTOR_COUNT = 12;
+const uint32_t BS_PARTITION_TEST = 446; // boot indicator of a partition table's first entry
+const uint32_t BS_TYPE_BYTE = 450;      // type of a partition table's first entry
 
 // The boot sector is built here; bytes 24 to 31 are never written.
 uint8_t boot_template[SECTOR_SIZE];
@@ -97,16 +70,14 @@ bool bpb_usable(const uint8_t *s) {
     if (bytes_per_sector != SECTOR_SIZE) return false;
     if (per_cluster == 0 || (per_cluster & (per_cluster - 1)) != 0) return false;
     if (fats == 0 || per_fat == 0 || reserved == 0 || root_entries == 0) return false;
-    if (total > DISK_SECTOR_LIMIT) return false;
+    if (total > FS_SECTOR_LIMIT) return false;
     uint32_t root_sectors = (root_entries * 32 + SECTOR_SIZE - 1) / SECTOR_SIZE;
     uint32_t first_data = reserved + fats * per_fat + root_sectors;
     if (first_data >= total) return false;
     uint32_t clusters = (total - first_data) / per_cluster;
-    if (clusters == 0 || clusters > FAT16_MAX_CLUSTERS) return false;
+    if (clusters == 0 || clusters > FS_MAX_CLUSTERS) return false;
     return per_fat * (SECTOR_SIZE / 2) >= clusters + 2;
 }
-
-bool fat16_partition_type(uint8_t type) { return type == 0x04 || type == 0x06 || type == 0x0E; }
 
 // Writes the formatter's boot sector for a volume of `total` sectors that
 // starts at `first`.
@@ -137,14 +108,29 @@ void write_boot_sector_at(uint32_t first, uint32_t total) {
     if (first != 0) le_put(b + BPB_HIDDEN_SECTORS, 0, 4);
 }
 
-// Clears the system area after the boot sector and writes the heads of both FATs.
-void init_fats_at(uint32_t first) {
+// Clears the system area after the boot sector (and the first data sectors:
+// sectors 1 .. 9,999, never past the volume's last sector) and writes the
+// heads of both FATs.
+void init_fats_at(uint32_t first, uint32_t total) {
     SectorBuffer sector;
     memset(sector, 0, sizeof sector);
-    for (uint32_t s = 1; s < FMT_CLEARED_SECTORS; s++) disk_write_sector(sector, first + s);
+    uint32_t end = total < FMT_CLEARED_SECTORS ? total : FMT_CLEARED_SECTORS;
+    for (uint32_t s = 1; s < end; s++) disk_write_sector(sector, first + s);
     memcpy(sector, FAT_HEAD, sizeof FAT_HEAD);
     disk_write_sector(sector, first + FMT_RESERVED_SECTORS);
     disk_write_sector(sector, first + FMT_FAT2_HEAD);
+}
+
+// Clusters of a volume of `total` sectors in the formatter's layout.
+uint32_t layout_clusters(uint32_t total) {
+    return total > FMT_SYSTEM_SECTORS ? (total - FMT_SYSTEM_SECTORS) / FMT_SECTORS_PER_CLUSTER : 0;
+}
+
+// True when the formatter's layout fits `total` sectors: at least one
+// cluster, and no more than its FAT has entries for.
+bool layout_fits(uint32_t total) {
+    uint32_t clusters = layout_clusters(total);
+    return clusters >= 1 && clusters <= FS_MAX_CLUSTERS;
 }
 
 void copy_bpb(const uint8_t *s) {
@@ -165,17 +151,10 @@ extern "C" {
 
 uint8_t fs_is_mounted(void) { return mounted; }
 
-FsStatus fs_init(void) {
+void fs_unmount(void) {
     VolumeGeometry.drive_letter = 0xFF;
     mounted = 0;
     mounted_partition = 0;
-    CurrentDir.in_subdir = 0;
-    str_copy("C:\\", CurrentDir.path);
-    for (int slot = 0; slot < 2; slot++) {
-        open_files[slot].in_use = 0;
-        open_files[slot].dirty = 0;
-    }
-    return fs_mount(0);
 }
 
 uint8_t fs_boot_sector_valid(const uint8_t *sector) {
@@ -210,16 +189,36 @@ FsStatus fs_mount(uint8_t drive_index) {
     return FS_OK;
 }
 
-FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
-    if (partition < 1 || partition > 4) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+uint8_t fs_partition_type_fat16(uint8_t type) { return type == 0x04 || type == 0x06 || type == 0x0E ? 1 : 0; }
+
+FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
+    if (number < 1 || number > 4 || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     SectorBuffer table;
     if (disk_read_sector(table, 0) != FS_OK) return fs_fail(FS_ERR_IO);
-    if (!has_signature(table)) return fs_fail(FS_ERR_DAMAGED);
-    const uint8_t *entry = table + MBR_ENTRIES + MBR_ENTRY_SIZE * (partition - 1u);
-    if (!fat16_partition_type(entry[MBR_TYPE])) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    uint32_t first = le_get(entry + MBR_FIRST_SECTOR, 4);
-    uint32_t count = le_get(entry + MBR_SECTOR_COUNT, 4);
-    if (first == 0 || first >= DISK_SECTOR_LIMIT) return fs_fail(FS_ERR_DAMAGED);
+    // A volume's own boot sector carries the signature too, and its boot
+    // code may look like table entries.
+    if (!has_signature(table) || (has_jump(table) && bpb_usable(table))) return fs_fail(FS_ERR_DAMAGED);
+    const uint8_t *entry = table + MBR_ENTRIES + MBR_ENTRY_SIZE * (number - 1u);
+    out->status = entry[MBR_STATUS];
+    out->type = entry[MBR_TYPE];
+    out->first_sector = le_get(entry + MBR_FIRST_SECTOR, 4);
+    out->sector_count = le_get(entry + MBR_SECTOR_COUNT, 4);
+    if (out->type == 0 || out->sector_count == 0) return fs_fail(FS_ERR_NOT_FOUND);
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
+    FsPartition p;
+    if (partition < 1 || partition > 4) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    if (fs_read_partition(partition, &p) != FS_OK) {
+        // No table at all is a damaged volume; an empty entry names nothing.
+        if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_INVALID_ARGUMENT);
+        return FS_FAIL;
+    }
+    if (!fs_partition_type_fat16(p.type)) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    uint32_t first = p.first_sector;
+    if (first == 0 || first >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_DAMAGED);
 
     SectorBuffer boot;
     if (disk_read_sector(boot, first) != FS_OK) return fs_fail(FS_ERR_IO);
@@ -228,7 +227,7 @@ FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
     g.drive_letter = (uint8_t)('C' + drive_index);
     uint32_t total = boot_total_sectors(boot);
     // The volume must lie inside its partition and inside what can be addressed.
-    if (!fs_boot_sector_valid(boot) || total > count || (uint64_t)first + total > DISK_SECTOR_LIMIT)
+    if (!fs_boot_sector_valid(boot) || total > p.sector_count || (uint64_t)first + total > FS_SECTOR_LIMIT)
         return fs_fail(FS_ERR_DAMAGED);
     g.partition_start = first;
     g.total_sectors = total;
@@ -238,6 +237,32 @@ FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
     mounted = 1;
     mounted_partition = partition;
     return FS_OK;
+}
+
+FsProbe fs_probe(uint32_t sector, uint32_t *detail) {
+    SectorBuffer s;
+    if (disk_read_sector(s, sector) != FS_OK) return FS_PROBE_UNREADABLE;
+    bool blank = true;
+    for (uint32_t i = 0; i < SECTOR_SIZE && blank; i++) blank = s[i] == 0;
+    if (blank) return FS_PROBE_BLANK;
+    if (!has_signature(s)) return FS_PROBE_OTHER;
+    if (has_jump(s)) {
+        if (bpb_usable(s)) return FS_PROBE_FAT16;
+        uint32_t size = le_get(s + BPB_BYTES_PER_SECTOR, 2);
+        // A BPB whose sector size is a power of two from 128 to 4096 is a
+        // FAT boot sector, made for sectors of another size.
+        if (size != SECTOR_SIZE && size >= 128 && size <= 4096 && (size & (size - 1)) == 0) {
+            if (detail != nullptr) *detail = size;
+            return FS_PROBE_SECTOR_SIZE;
+        }
+        if (size == SECTOR_SIZE && s[BPB_SECTORS_PER_CLUSTER] != 0) return FS_PROBE_UNSUPPORTED_FAT;
+    }
+    // A table names its partitions with a boot indicator of 0x00 or 0x80.
+    for (uint32_t i = 0; i < 4; i++) {
+        uint8_t status = s[MBR_ENTRIES + MBR_ENTRY_SIZE * i + MBR_STATUS];
+        if (status != 0x00 && status != 0x80) return FS_PROBE_OTHER;
+    }
+    return FS_PROBE_PARTITION_TABLE;
 }
 
 void fs_compute_geometry(void) {
@@ -259,6 +284,8 @@ FsStatus fs_format_if_blank(uint8_t drive_index, uint8_t fs_type, uint32_t total
     if (disk_read_sector(sector, 0) != FS_OK) return FS_OK; // nothing to format
     if (has_signature(sector)) return FS_OK;                // already formatted
     if (fs_type != FS_TYPE_FAT16) return FS_OK;
+    // The fixed layout must fit: formatting never writes past the volume.
+    if (!layout_fits(total_sectors)) return fs_fail(FS_ERR_VOLUME_SIZE);
     fs_write_boot_sector(total_sectors, drive_index);
     return FS_OK;
 }
@@ -270,14 +297,27 @@ void fs_write_boot_sector(uint32_t total_sectors, uint8_t drive_index) {
 
 void fs_init_fats(uint8_t drive_index) {
     (void)drive_index;
-    init_fats_at(0);
+    // The total of the boot sector just built bounds the sectors cleared.
+    uint32_t total = le_get(boot_template + BPB_TOTAL_SECTORS_32, 4);
+    init_fats_at(0, total != 0 ? total : FMT_CLEARED_SECTORS);
+}
+
+void fs_format_at_limits(uint32_t *min_sectors, uint32_t *max_sectors) {
+    if (min_sectors != nullptr) *min_sectors = FMT_SYSTEM_SECTORS + FS_MIN_CLUSTERS * FMT_SECTORS_PER_CLUSTER;
+    if (max_sectors != nullptr)
+        *max_sectors = FMT_SYSTEM_SECTORS + (FS_MAX_CLUSTERS + 1) * FMT_SECTORS_PER_CLUSTER - 1;
 }
 
 FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors) {
+    uint32_t clusters = layout_clusters(total_sectors);
+    if (clusters < FS_MIN_CLUSTERS || clusters > FS_MAX_CLUSTERS ||
+        (uint64_t)first_sector + total_sectors > FS_SECTOR_LIMIT)
+        return fs_fail(FS_ERR_VOLUME_SIZE);
     uint64_t failures = disk_failures();
     write_boot_sector_at(first_sector, total_sectors);
-    init_fats_at(first_sector);
+    init_fats_at(first_sector, total_sectors);
     if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+    fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "fat16_disk.h"
+#include "fat16_layout.h"
 #include "fat16_volume.h"
 
 namespace {
@@ -14,7 +15,7 @@ const uint32_t UNADDRESSABLE = 0xFFFFFFFFu;
 const uint8_t zero_sector[SECTOR_SIZE] = {0};
 
 // One bit per cluster number, for walks that must know where they have been.
-uint8_t visited[(FAT16_MAX_CLUSTERS + 2) / 8 + 1];
+uint8_t visited[(FS_MAX_CLUSTERS + 2) / 8 + 1];
 
 uint32_t entry_sector(uint32_t cluster) { return VolumeGeometry.fat1_start + cluster / ENTRIES_PER_SECTOR; }
 uint32_t entry_offset(uint32_t cluster) { return (cluster % ENTRIES_PER_SECTOR) * 2; }
@@ -93,10 +94,14 @@ uint32_t cluster_to_sector(uint32_t cluster) {
     return (cluster - 2) * VolumeGeometry.sectors_per_cluster + VolumeGeometry.first_data_sector;
 }
 
+uint8_t fat_is_end_mark(uint32_t value) { return value >= FAT_END_MIN && value <= FAT_END_OF_CHAIN ? 1 : 0; }
+
 uint32_t fat_read_entry(uint32_t cluster) {
     if (!entry_in_range(cluster)) return FAT_END_OF_CHAIN;
     SectorBuffer sector;
-    if (disk_read_sector(sector, entry_sector(cluster)) != FS_OK) return FAT_END_OF_CHAIN;
+    // A sector that cannot be read gives no value at all: taken for an end
+    // mark it would make a chain grow in front of its own remaining clusters.
+    if (disk_read_sector(sector, entry_sector(cluster)) != FS_OK) return FAT_READ_FAILED;
     return le_get(sector + entry_offset(cluster), 2);
 }
 
@@ -112,6 +117,7 @@ FsStatus fat_append_cluster(uint32_t cluster, uint32_t *out_cluster, uint8_t *bu
     // The new cluster takes over what followed `cluster` (the end mark at the
     // end of a chain) and is linked in last, once it is complete.
     uint32_t next = fat_read_entry(cluster);
+    if (next == FAT_READ_FAILED) return FS_FAIL;
     uint32_t n = 0;
     if (take_free_cluster(next, &n, buffer) != FS_OK) return FS_FAIL;
     set_entry_all_copies(cluster, n, buffer);

@@ -1,7 +1,7 @@
 /* The mounted volume: boot sector, format, mount, volume report, and the
  * file allocation table with its cluster chains. */
-#ifndef FAT16_VOLUME_H
-#define FAT16_VOLUME_H
+#ifndef FS_VOLUME_H
+#define FS_VOLUME_H
 
 #include "fat16_common.h"
 
@@ -31,24 +31,54 @@ typedef struct VolumeGeometryRecord {
     uint32_t sectors_per_fat;
 } VolumeGeometryRecord;
 
+/* The mounted volume. Every layer above takes its sector numbers from here. */
 extern VolumeGeometryRecord VolumeGeometry;
 
 /* File-system type byte of FAT16, the only type this library formats. */
 #define FS_TYPE_FAT16 6
 
 /* Largest cluster count a FAT16 volume may have. */
-#define FAT16_MAX_CLUSTERS 65524u
+#define FS_MAX_CLUSTERS 65524u
+/* Fewer clusters than this make other tools take a volume for FAT12. */
+#define FS_MIN_CLUSTERS 4085u
 
-/* FAT entry values. */
-#define FAT_FREE 0x0000u
-#define FAT_END_OF_CHAIN 0xFFFFu
+/* Forgets the mounted volume: the next fs_mount reads the boot sector
+ * again, and until a mount succeeds every operation that needs a volume
+ * fails with "no volume mounted". Part of fs_init. */
+void fs_unmount(void);
 
-FsStatus fs_init(void);
+/* Mounts the volume of the open image under the letter 'C' + drive_index.
+ * Mounting the letter already mounted reads nothing. FS_OK when mounted;
+ * FS_FAIL with "host I/O error" (sector 0 unreadable) or "damaged volume"
+ * (sector 0 is a partition table, or a boot sector the library cannot use),
+ * and then no volume is mounted. A volume mounted from a partition is
+ * mounted from that partition again. */
 FsStatus fs_mount(uint8_t drive_index);
+
+/* Derives the layout fields of VolumeGeometry from its boot-sector fields. */
 void fs_compute_geometry(void);
+
+/* Formats the image with the formatter's fixed layout (64-sector clusters,
+ * two FATs of 256 sectors, 1,024 root entries) for `total_sectors`, unless
+ * sector 0 already carries the 55 AA signature or cannot be read, or
+ * `fs_type` is not 6: then it writes nothing and returns FS_OK. Writes only
+ * sectors below `total_sectors`. FS_FAIL, with nothing written, when the
+ * layout does not fit `total_sectors` (fewer than 641 sectors, or more
+ * clusters than its FAT can hold). Does not mount. */
 FsStatus fs_format_if_blank(uint8_t drive_index, uint8_t fs_type, uint32_t total_sectors);
+
+/* The two steps of formatting: the boot sector for `total_sectors` at
+ * sector 0 (then fs_init_fats), and the cleared system area with the heads
+ * of both FATs. They write whatever the image holds; fs_format_if_blank
+ * checks the size first. */
 void fs_write_boot_sector(uint32_t total_sectors, uint8_t drive_index);
 void fs_init_fats(uint8_t drive_index);
+
+/* Capacity and free space of the volume of drive `letter` ('C' to 'F',
+ * either case; all name the one image), in sectors. Mounts that letter.
+ * FS_OK with both outputs set; FS_FAIL with both 0 when no volume is
+ * mounted or a FAT sector cannot be read, or with neither written for
+ * another letter or a null output. */
 FsStatus fs_volume_info(char letter, uint32_t *capacity, uint32_t *free_space);
 
 /* 1 while a mount has succeeded and no later mount has failed. Operations
@@ -60,30 +90,105 @@ uint8_t fs_is_mounted(void);
  * size, a FAT for every cluster, a data area inside the total). */
 uint8_t fs_boot_sector_valid(const uint8_t *sector);
 
+/* What a sector of the image holds, for messages that explain why a volume
+ * does not mount (fs_probe). */
+typedef enum FsProbe {
+    FS_PROBE_UNREADABLE = 0,  /* the sector cannot be read (past the image's end, or an I/O error) */
+    FS_PROBE_BLANK,           /* 512 zero bytes */
+    FS_PROBE_FAT16,           /* a boot sector this library mounts */
+    FS_PROBE_PARTITION_TABLE, /* an MBR partition table (or a protective MBR) */
+    FS_PROBE_SECTOR_SIZE,     /* a FAT boot sector for sectors of another size (`detail`: the size) */
+    FS_PROBE_UNSUPPORTED_FAT, /* a FAT boot sector this library cannot use (FAT12, FAT32, damaged) */
+    FS_PROBE_OTHER            /* other data */
+} FsProbe;
+
+/* Reads `sector` of the image and says what it holds; with
+ * FS_PROBE_SECTOR_SIZE, `detail` (when not null) receives the sector size
+ * the boot sector gives. Reads only. */
+FsProbe fs_probe(uint32_t sector, uint32_t *detail);
+
+/* One entry of the MBR partition table in sector 0. */
+typedef struct FsPartition {
+    uint8_t status; /* 0x80: marked active */
+    uint8_t type;   /* 0x04, 0x06 and 0x0E are FAT16 */
+    uint32_t first_sector;
+    uint32_t sector_count;
+} FsPartition;
+
+/* Reads primary partition `number` (1 to 4) of the partition table in
+ * sector 0. FS_OK with `out` filled; FS_FAIL with "invalid argument" for
+ * another number, "host I/O error" when sector 0 cannot be read, "damaged
+ * volume" when sector 0 holds no partition table (no signature, or a
+ * volume's boot sector), "not found" when the entry is empty. */
+FsStatus fs_read_partition(uint8_t number, FsPartition *out);
+
+/* 1 for the partition types of FAT16 volumes: 0x04, 0x06 and 0x0E. */
+uint8_t fs_partition_type_fat16(uint8_t type);
+
 /* Mounts primary partition `partition` (1 to 4) of an image whose sector 0
  * holds a partition table, when that partition is FAT16 (type 0x04, 0x06 or
  * 0x0E), under the letter 'C' + drive_index. Later mounts of other letters
- * use the same partition until fs_init. */
+ * use the same partition until fs_init. FS_FAIL as fs_mount, or with
+ * "invalid argument" for another partition number or type. */
 FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition);
 
 /* Formats a volume of `total_sectors` starting at `first_sector` with the
- * formatter's layout, whatever the image holds there. FS_FAIL when a write
- * failed. */
+ * formatter's layout, whatever the image holds there; writes only sectors
+ * first_sector .. first_sector + total_sectors - 1. FS_FAIL with "size not
+ * usable for a FAT16 volume" and nothing written when the volume would have
+ * fewer than 4,085 or more than 65,524 clusters or reach past sector 2^22;
+ * with "host I/O error" when a write failed. Does not mount. */
 FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors);
+
+/* The sizes fs_format_at accepts, in sectors: `*min_sectors` (4,085
+ * clusters) to `*max_sectors` (65,524 clusters). */
+void fs_format_at_limits(uint32_t *min_sectors, uint32_t *max_sectors);
 
 /* 1 when `cluster` is a data cluster of the mounted volume. */
 uint8_t fat_cluster_valid(uint32_t cluster);
 
+/* 1 when a FAT entry value ends a chain: 0xFFF8 to 0xFFFF. Everything else
+ * outside the data clusters (0, 1, 0xFFF7 the bad-cluster mark, values past
+ * the last cluster, a failed read) is damage, never an end. */
+uint8_t fat_is_end_mark(uint32_t value);
+
+/* First sector of data cluster `cluster`; for any other number a sector no
+ * device can address, so that nothing reads or writes the system area
+ * through a bad cluster number. */
 uint32_t cluster_to_sector(uint32_t cluster);
+
+/* The FAT entry of `cluster` from the first FAT. The end mark 0xFFFF for a
+ * cluster outside the FAT (nothing is read); 0xFFFFFFFF, which is no entry
+ * value, when the FAT sector cannot be read. */
 uint32_t fat_read_entry(uint32_t cluster);
+
+/* Takes the lowest free data cluster, zero-fills it, then marks it as a
+ * one-cluster chain (0xFFFF) in every FAT copy. FS_OK with the cluster in
+ * `out_cluster` and `buffer` holding 512 zero bytes; FS_FAIL when no
+ * cluster is free or a FAT sector cannot be read. */
 FsStatus fat_alloc_cluster(uint32_t *out_cluster, uint8_t *buffer);
+
+/* Takes the lowest free data cluster n, zero-fills it, gives it the entry
+ * `cluster` had and then links `cluster` to n: at the end of a chain, n
+ * becomes its new last cluster. Callers pass a chain's last cluster, after
+ * reading its end mark. FS_OK as fat_alloc_cluster; FS_FAIL when no cluster
+ * is free, `cluster` is no data cluster or its entry cannot be read. */
 FsStatus fat_append_cluster(uint32_t cluster, uint32_t *out_cluster, uint8_t *buffer);
+
+/* Frees the chain that starts at `cluster` in every FAT copy, up to its end
+ * mark, a link to no data cluster, a loop or an unreadable FAT sector.
+ * FS_FAIL when `cluster` is no data cluster, else FS_OK. */
 FsStatus fat_free_chain(uint32_t cluster);
+
+/* The lowest cluster whose entry holds `cluster` (its predecessor in its
+ * chain); 255 when none does or a FAT sector cannot be read (255 is a valid
+ * cluster too: callers ask only for clusters that have a predecessor). */
 uint32_t fat_find_prev_cluster(uint32_t cluster);
 
 /* Number of distinct clusters of the chain that starts at `first`: it ends
- * at a value outside the data clusters or where the chain comes back to a
- * cluster it already passed. 0 when `first` is no data cluster. */
+ * at a value outside the data clusters (an unreadable FAT sector included)
+ * or where the chain comes back to a cluster it already passed. 0 when
+ * `first` is no data cluster. */
 uint32_t fat_chain_length(uint32_t first);
 
 /* Loop guard for walking a cluster chain one link at a time (Brent's cycle

@@ -71,7 +71,7 @@ TEST_F(Check, SoundVolumeIsCleanAndCounted) {
 TEST_F(Check, NeverWrites) {
     write_data("F", 1000);
     poke_entry("F", KIND_FILE, 30, 0x10); // a size of over 1 MiB: something to report
-    DiskCounters before{}, after{};
+    FsDiskCounters before{}, after{};
     disk_get_counters(&before);
     FsCheckReport r;
     EXPECT_EQ(fs_check(&r), FS_FAIL);
@@ -214,7 +214,7 @@ TEST_F(Check, UnmountedOrBrokenBootSector) {
 
 TEST_F(Check, UnreadableSectorsAreReported) {
     ASSERT_EQ(fs_mkdir("D"), FS_OK);
-    DiskFaults faults{0, 0, 0};
+    FsDiskFaults faults{0, 0, 0};
     faults.fail_read = 20; // somewhere in the FAT pass
     disk_set_faults(&faults);
     K k = kinds();

@@ -171,7 +171,7 @@ TEST(Disk, CountsSectorTransfers) {
     disk_read_sector(s.data(), 0);
     disk_read_sector(s.data(), 1);
     disk_write_sector(s.data(), 2);
-    DiskCounters c{};
+    FsDiskCounters c{};
     disk_get_counters(&c);
     EXPECT_EQ(c.reads, 2u);
     EXPECT_EQ(c.writes, 1u);

@@ -133,27 +133,35 @@ TEST_F(Walk, TwentySixNestedDirectories) {
     }
 }
 
-TEST_F(Walk, RelativePathsFollowTheWalkUntilTheNextChdirOrListing) {
+TEST_F(Walk, RelativePathsKeepTheCallersCurrentDirectoryDuringAndAfterAWalk) {
     ASSERT_EQ(fs_mkdir("A"), FS_OK);
-    ASSERT_EQ(fs_create_file("A\\INA"), FS_OK);
-    ASSERT_EQ(fs_create_file("INROOT"), FS_OK);
+    ASSERT_EQ(fs_mkdir("A\\SUB"), FS_OK);
+    ASSERT_EQ(fs_create_file("A\\Y.TXT"), FS_OK);
+    ASSERT_EQ(fs_create_file("Y.TXT"), FS_OK);
+    FsEntry entry;
+    ASSERT_EQ(fs_stat("C:\\A\\Y.TXT", &entry), FS_OK);
+    const uint32_t y_in_a = FoundEntry.entry_sector;
+    ASSERT_EQ(fs_chdir("C:\\A", 0), FS_OK);
+    const CurrentDirRecord before = CurrentDir;
     char path[FS_OUT_PATH_SIZE];
     uint8_t attr;
     ASSERT_EQ(fs_walk_tree(path, 0, &attr), FS_OK); // returns A and enters it
     EXPECT_STREQ(path, "C:\\A");
-    uint8_t h = fs_open("INA");
-    EXPECT_NE(h, FS_FAIL);
+    EXPECT_EQ(memcmp(&before, &CurrentDir, sizeof before), 0);
+    ASSERT_EQ(fs_walk_tree(path, 1, &attr), FS_OK); // enters SUB
+    EXPECT_STREQ(path, "C:\\A\\SUB");
+    EXPECT_EQ(memcmp(&before, &CurrentDir, sizeof before), 0);
+    uint8_t h = fs_open("Y.TXT"); // between two walk calls: still C:\A
+    ASSERT_NE(h, FS_FAIL);
+    EXPECT_EQ(open_files[h].entry_sector, y_in_a);
     fs_close(h);
-    EXPECT_EQ(fs_open("INROOT"), FS_FAIL);
-    // The walk goes on undisturbed by the lookups in between.
-    ASSERT_EQ(fs_walk_tree(path, 1, &attr), FS_OK);
-    EXPECT_STREQ(path, "C:\\A\\INA");
-    ASSERT_EQ(fs_list_dir(path, 0, &attr), FS_OK); // a listing re-derives the current directory
-    h = fs_open("INROOT");
-    EXPECT_NE(h, FS_FAIL);
-    fs_close(h);
-    ASSERT_EQ(fs_walk_tree(path, 1, &attr), FS_OK);
-    EXPECT_STREQ(path, "C:\\INROOT");
+    while (fs_walk_tree(path, 1, &attr) == FS_OK) {
+    }
+    EXPECT_EQ(memcmp(&before, &CurrentDir, sizeof before), 0);
+    // After a complete walk a relative name still means C:\A\Y.TXT.
+    ASSERT_EQ(fs_delete_file("Y.TXT"), FS_OK);
+    EXPECT_EQ(fs_stat("C:\\Y.TXT", &entry), FS_OK);
+    EXPECT_EQ(fs_stat("C:\\A\\Y.TXT", &entry), FS_FAIL);
 }
 
 TEST_F(Walk, FindFileInTheCurrentDirectoryOrAnywhere) {
@@ -163,15 +171,14 @@ TEST_F(Walk, FindFileInTheCurrentDirectoryOrAnywhere) {
     ASSERT_EQ(fs_create_file("TOP.TXT"), FS_OK);
     ASSERT_EQ(fs_mkdir("a long directory"), FS_OK);
     char out[FS_OUT_PATH_SIZE];
-    char top[] = "top.txt";
-    EXPECT_EQ(fs_find_file(top, 0, out), FS_OK);
-    EXPECT_STREQ(out, "C:\\top.txt");
-    char deep[] = "deep_file.txt";
+    EXPECT_EQ(fs_find_file("top.txt", 0, out), FS_OK);
+    EXPECT_STREQ(out, "C:\\TOP.TXT"); // the stored name
+    char deep[] = "DEEP_file.TXT";
     EXPECT_EQ(fs_find_file(deep, 0, out), FS_FAIL);
-    EXPECT_STREQ(out, "C:\\deep_file.txt"); // the path it tried
+    EXPECT_STREQ(out, "C:\\DEEP_file.TXT"); // the path it tried
     EXPECT_EQ(fs_find_file(deep, 1, out), FS_OK);
-    EXPECT_STREQ(out, "C:\\A\\B\\DEEP_FILE.TXT");
-    EXPECT_STREQ(deep, "DEEP_FILE.TXT");
+    EXPECT_STREQ(out, "C:\\A\\B\\deep_file.txt");
+    EXPECT_STREQ(deep, "DEEP_file.TXT"); // the caller's name is left alone
     char missing[] = "missing";
     EXPECT_EQ(fs_find_file(missing, 1, out), FS_FAIL);
     char dir[] = "a long directory";

@@ -64,10 +64,10 @@ class IoFaults : public ::testing::Test {
         ASSERT_EQ(fs_init(), FS_OK);
         disk_reset_counters();
     }
-    DiskCounters transfers_of(const Operation &op) {
+    FsDiskCounters transfers_of(const Operation &op) {
         fresh();
         EXPECT_TRUE(op.run()) << op.what;
-        DiskCounters c{};
+        FsDiskCounters c{};
         disk_get_counters(&c);
         return c;
     }
@@ -98,7 +98,7 @@ TEST_F(IoFaults, AFailedWriteIsReportedByTheOperationThatMadeIt) {
         for (uint64_t n = 1; n <= writes; n++) {
             for (uint8_t persistent : {0, 1}) {
                 fresh();
-                DiskFaults faults{0, n, persistent};
+                FsDiskFaults faults{0, n, persistent};
                 disk_set_faults(&faults);
                 std::string context = std::string(op.what) + ", write " + std::to_string(n) +
                                       (persistent ? " and on" : " only");
@@ -117,7 +117,7 @@ TEST_F(IoFaults, AFailedReadNeverLeadsToWritingBackWhatWasNotRead) {
         uint64_t reads = transfers_of(op).reads;
         for (uint64_t n = 1; n <= reads; n++) {
             fresh();
-            DiskFaults faults{n, 0, 0};
+            FsDiskFaults faults{n, 0, 0};
             disk_set_faults(&faults);
             std::string context = std::string(op.what) + ", read " + std::to_string(n);
             if (!op.run()) {
@@ -132,7 +132,7 @@ TEST_F(IoFaults, ReadsStopAtAnUnreadableSector) {
     fresh();
     uint8_t h = fs_open("C:\\D\\sentinel file.dat");
     ASSERT_NE(h, 0xFF);
-    DiskFaults faults{1, 0, 1}; // every read fails from now on
+    FsDiskFaults faults{1, 0, 1}; // every read fails from now on
     disk_set_faults(&faults);
     std::vector<uint8_t> buf(3000);
     EXPECT_EQ(fs_read(h, buf.data(), 3000), 512u); // the sector loaded at open, then nothing
@@ -145,7 +145,7 @@ TEST_F(IoFaults, ReadsStopAtAnUnreadableSector) {
 
 TEST_F(IoFaults, EverythingFailingEndsEveryOperation) {
     fresh();
-    DiskFaults faults{1, 1, 1};
+    FsDiskFaults faults{1, 1, 1};
     disk_set_faults(&faults);
     EXPECT_EQ(fs_mkdir("C:\\X"), FS_FAIL);
     EXPECT_EQ(fs_create_file("C:\\D\\Y"), FS_FAIL);

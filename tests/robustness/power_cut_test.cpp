@@ -52,13 +52,13 @@ class PowerCut : public ::testing::Test {
         EXPECT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
         EXPECT_EQ(fs_init(), FS_OK);
         disk_reset_counters();
-        DiskFaults faults{0, cut, 1};
+        FsDiskFaults faults{0, cut, 1};
         disk_set_faults(cut > 0 ? &faults : nullptr);
         std::vector<uint64_t> ends;
         for (uint32_t i = 0; i < steps.size(); i++) {
             bool ok = run_step(steps[i], i);
             if (results != nullptr) results->push_back(ok);
-            DiskCounters c{};
+            FsDiskCounters c{};
             disk_get_counters(&c);
             ends.push_back(c.writes);
         }

@@ -88,7 +88,7 @@ uint32_t free_sectors() {
 }
 
 uint64_t sector_writes() {
-    DiskCounters c{};
+    FsDiskCounters c{};
     disk_get_counters(&c);
     return c.writes;
 }

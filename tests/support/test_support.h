@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "fat16.h"
+#include "fat16_layout.h"
 
 namespace fat16test {
 

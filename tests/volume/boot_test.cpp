@@ -139,7 +139,7 @@ TEST_F(Mount, SameIndexTwiceReadsSectorZeroOnce) {
     disk_reset_counters();
     EXPECT_EQ(fs_mount(0), FS_OK);
     EXPECT_EQ(fs_mount(0), FS_OK);
-    DiskCounters c{};
+    FsDiskCounters c{};
     disk_get_counters(&c);
     EXPECT_EQ(c.reads, 0u);
     EXPECT_EQ(fs_mount(1), FS_OK); // another letter reads sector 0 again
@@ -155,7 +155,7 @@ TEST_F(Mount, IndexesBelowCNeverTakeTheShortcut) {
     EXPECT_EQ(fs_mount(254), FS_OK);
     EXPECT_EQ(fs_mount(255), FS_OK);
     EXPECT_EQ(VolumeGeometry.drive_letter, 'B');
-    DiskCounters c{};
+    FsDiskCounters c{};
     disk_get_counters(&c);
     EXPECT_EQ(c.reads, 3u);
 }
@@ -204,7 +204,7 @@ TEST_F(Mount, FailedSignatureLeavesNoVolumeMounted) {
     // The shortcut does not stand for a failed mount: sector 0 is read again.
     disk_reset_counters();
     EXPECT_EQ(fs_mount(1), FS_FAIL);
-    DiskCounters c{};
+    FsDiskCounters c{};
     disk_get_counters(&c);
     EXPECT_EQ(c.reads, 1u);
     // Nothing that needs a volume works, and nothing is written.

@@ -48,7 +48,7 @@ TEST_F(Fat, ClusterToSector) {
     EXPECT_EQ(cluster_to_sector(7543), 577u + 7541u * 64);
     // No sector is ever computed for a cluster outside the data area.
     for (uint32_t bad : {0u, 1u, 7544u, 0xFFFFu, 0xFFFFFFFFu})
-        EXPECT_GE(cluster_to_sector(bad), DISK_SECTOR_LIMIT);
+        EXPECT_GE(cluster_to_sector(bad), FS_SECTOR_LIMIT);
 }
 
 TEST_F(Fat, FirstAllocationIsClusterTwoZeroFilled) {

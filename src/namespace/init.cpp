@@ -1,0 +1,17 @@
+// The library's start: every layer back to its starting state, in order
+// from the bottom, then drive C mounted.
+#include "fat16_dir.h"
+#include "fat16_file.h"
+#include "fat16_namespace.h"
+#include "fat16_volume.h"
+
+extern "C" {
+
+FsStatus fs_init(void) {
+    fs_unmount();
+    dir_reset();
+    file_reset();
+    walk_reset();
+    return fs_mount(0);
+}
+}
