@@ -67,7 +67,10 @@ void make_directories() {
 int fill_from_source(const char *path) {
     uint8_t handle = fs_open(path);
     FILE *source = fopen(SOURCE_NAME, "rb");
-    if (source == nullptr) return fail("cannot open", SOURCE_NAME);
+    if (source == nullptr) {
+        if (handle != FS_FAIL) fs_close(handle);
+        return fail("cannot open", SOURCE_NAME);
+    }
     if (handle != FS_FAIL) {
         printf("\nOpen File %s successfully", path);
         for (;;) {

@@ -247,3 +247,40 @@ TEST_F(Paths, NothingResolvesWithoutAMountedVolume) {
 }
 
 } // namespace
+
+namespace {
+
+// A directory is any entry with the directory bit, whatever read-only,
+// hidden, system or archive bits other tools gave it; a file likewise.
+TEST_F(Paths, DirectoriesAndFilesWithFurtherAttributesAreUsable) {
+    for (uint8_t extra : {0x01, 0x02, 0x04, 0x20, 0x27}) {
+        std::string context = "attribute bits " + std::to_string(extra);
+        const std::string dir = "C:\\D" + std::to_string(extra);
+        ASSERT_EQ(fs_mkdir(dir.c_str()), FS_OK) << context;
+        ASSERT_EQ(fs_create_file((dir + "\\F.TXT").c_str()), FS_OK) << context;
+        for (const std::string &path : {dir, dir + "\\F.TXT"}) {
+            FsEntry e;
+            ASSERT_EQ(fs_stat(path.c_str(), &e), FS_OK) << path;
+            Sector s = read_raw(FoundEntry.entry_sector);
+            s[FoundEntry.entry_offset + DIR_ATTR] |= extra;
+            write_raw(FoundEntry.entry_sector, s);
+        }
+        EXPECT_EQ(find(dir.c_str(), KIND_DIR), FS_OK) << context;
+        EXPECT_EQ(find((dir + "\\F.TXT").c_str(), KIND_FILE), FS_OK) << context;
+        EXPECT_EQ(fs_create_file((dir + "\\G.TXT").c_str()), FS_OK) << context;
+        EXPECT_EQ(fs_mkdir((dir + "\\SUB").c_str()), FS_OK) << context;
+        EXPECT_EQ(fs_chdir(dir.c_str(), 0), FS_OK) << context;
+        EXPECT_EQ(fs_rmdir(dir.c_str()), FS_FAIL) << context;
+        EXPECT_EQ(fs_chdir(nullptr, 1), FS_OK) << context;
+        EXPECT_EQ(fs_rmdir(dir.c_str()), FS_FAIL) << context;
+        EXPECT_EQ(fs_last_error(), FS_ERR_NOT_EMPTY) << context;
+    }
+    // The walk goes into every one of them.
+    std::vector<std::string> walked;
+    char path[FS_OUT_PATH_SIZE];
+    uint8_t attr = 0;
+    for (uint8_t more = 0; fs_walk_tree(path, more, &attr) == FS_OK; more = 1) walked.push_back(path);
+    EXPECT_EQ(walked.size(), 5u * 4);
+}
+
+} // namespace

@@ -335,6 +335,45 @@ TEST_F(Files, DamagedSizeReadsOnlyWhatTheChainHolds) {
     EXPECT_EQ(fs_write(h, buf, 2), 1u); // the second byte would need a third cluster
 }
 
+// 0xFFF8 to 0xFFFF end a chain; every other value past the data clusters
+// (0xFFF7 marks a bad cluster) is damage: reads stop there and writes do not
+// extend the chain.
+TEST_F(Files, OnlyEndMarksEndAChainThatMayGrow) {
+    const struct {
+        uint32_t value;
+        bool grows;
+    } cases[] = {{0xFFF8, true},  {0xFFFC, true},  {0xFFFF, true}, {0xFFF7, false},
+                 {0xFFF4, false}, {0xFFF0, false}, {0x0001, false}};
+    std::vector<uint8_t> data = pattern(40000, 3);
+    for (const auto &c : cases) {
+        std::string path = "C:\\V" + std::to_string(c.value);
+        uint8_t h = create_and_open(path.c_str());
+        ASSERT_EQ(fs_write(h, data.data(), 32768), 32768u); // one whole cluster
+        uint32_t first = open_files[h].first_cluster;
+        fs_close(h);
+        set_fat_entry(first, c.value);
+        h = fs_open(path.c_str());
+        ASSERT_NE(h, FS_FAIL);
+        ASSERT_EQ(fs_seek(h, 0, ORIGIN_END), FS_OK);
+        uint32_t written = fs_write(h, data.data() + 32768, 7232);
+        if (c.grows) {
+            EXPECT_EQ(written, 7232u) << std::hex << c.value;
+        } else {
+            EXPECT_LT(written, 7232u) << std::hex << c.value; // what was copied before the flush failed
+            EXPECT_EQ(fs_last_error(), FS_ERR_DAMAGED) << std::hex << c.value;
+        }
+        fs_close(h);
+        std::vector<uint8_t> back = read_whole(path.c_str());
+        EXPECT_EQ(back.size(), c.grows ? 40000u : 32768u) << std::hex << c.value;
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin())) << std::hex << c.value;
+        if (c.grows) {
+            EXPECT_TRUE(fat_cluster_valid(fat_entry(first))) << std::hex << c.value;
+        } else {
+            EXPECT_EQ(fat_entry(first), c.value) << "the damaged link stays as it was";
+        }
+    }
+}
+
 TEST_F(Files, CloseThenOpenShowsWhatTheWritesLeft) {
     uint8_t h = create_and_open("C:\\KEEP");
     std::vector<uint8_t> data = pattern(5000);

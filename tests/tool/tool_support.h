@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <map>
 #include <string>
 
@@ -56,6 +57,16 @@ inline std::map<std::string, std::string> host_tree(const std::string &dir, cons
     }
     closedir(d);
     return out;
+}
+
+// fsck.fat -n finds nothing wrong with `image` (but the blank label); where
+// fsck.fat is missing, says so and checks nothing.
+inline void expect_fsck_clean(const std::string &image) {
+    if (!have_tool("fsck.fat")) {
+        std::cout << "fsck.fat is not installed; " << image << " was not checked with it\n";
+        return;
+    }
+    EXPECT_EQ(fsck_problems(image), "") << image;
 }
 
 inline bool contains(const std::string &text, const std::string &part) {

@@ -98,6 +98,49 @@ TEST(FormatOnly, StoresAnyTotalWithTheFixedLayout) {
     EXPECT_EQ(VolumeGeometry.cluster_count, (100000u - 577) / 64);
 }
 
+// Formatting writes inside the volume only: nothing in front of it, nothing
+// after it, and a size its layout does not fit writes nothing at all.
+TEST(FormatOnly, WritesOnlyInsideTheVolume) {
+    const uint32_t kTail = 16; // sectors after the volume, as of a next partition
+    struct Case {
+        uint32_t first;
+        uint32_t total;
+        bool if_blank; // fs_format_if_blank rather than fs_format_at
+        bool formats;
+    };
+    uint32_t min_at = 0, max_at = 0;
+    fs_format_at_limits(&min_at, &max_at);
+    EXPECT_EQ(min_at, 577u + 4085 * 64);
+    EXPECT_EQ(max_at, 577u + 65525 * 64 - 1);
+    const Case cases[] = {
+        {0, 641, true, true},            // one cluster: the smallest the layout fits
+        {0, 5000, true, true},           // fewer sectors than the 9,999 the formatter clears
+        {0, 640, true, false},           // not one whole cluster
+        {0, 300, true, false},           // not even the FATs
+        {2048, min_at, false, true},     // a partition of the smallest FAT16 size
+        {2048, min_at - 1, false, false} // one sector short of 4,085 clusters
+    };
+    for (const Case &c : cases) {
+        std::string context = std::to_string(c.first) + "+" + std::to_string(c.total);
+        std::vector<uint8_t> image((size_t)(c.first + c.total + kTail) * 512, 0xA5);
+        if (c.if_blank) memset(image.data(), 0, 512); // blank sector 0
+        ASSERT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
+        FsStatus status = c.if_blank ? fs_format_if_blank(0, 6, c.total) : fs_format_at(c.first, c.total);
+        EXPECT_EQ(status, c.formats ? FS_OK : FS_FAIL) << context;
+        if (!c.formats) {
+            EXPECT_EQ(fs_last_error(), FS_ERR_VOLUME_SIZE) << context;
+        }
+        size_t begin = (size_t)c.first * 512, end = (size_t)(c.first + c.total) * 512;
+        for (size_t i = c.if_blank ? 512 : 0; i < image.size(); i++) {
+            bool inside = i >= begin && i < end;
+            if (!c.formats || !inside) {
+                ASSERT_EQ(image[i], 0xA5) << context << ": byte " << i;
+            }
+        }
+        disk_close_image();
+    }
+}
+
 TEST(FormatOnly, ShortImageIsNeitherFormattedNorMounted) {
     ScratchDir dir;
     write_file("fat16.img", std::string(300, '\0'));
