@@ -1,9 +1,12 @@
-// The reason of the last failure of a public operation.
+// The reason of the last failure of a public operation, and the options
+// set for the library.
 #include "fat16_common.h"
 
 namespace {
 
 FsError last_error = FS_ERR_NONE;
+uint32_t options = 0;
+const uint32_t KNOWN_OPTIONS = FS_OPT_KEEP_CASE;
 
 const char *const error_texts[] = {
     "no error",
@@ -19,7 +22,7 @@ const char *const error_texts[] = {
     "file is open",
     "no space left on the volume",
     "directory full",
-    "handle is read-only",
+    "read-only",
     "bad handle",
     "both open-file slots are in use",
     "invalid argument",
@@ -27,6 +30,8 @@ const char *const error_texts[] = {
     "damaged volume",
     "host I/O error",
     "size not usable for a FAT16 volume",
+    "a directory cannot move into itself or below itself",
+    "the root directory cannot be moved or removed",
 };
 
 } // namespace
@@ -34,6 +39,15 @@ const char *const error_texts[] = {
 extern "C" {
 
 FsError fs_last_error(void) { return last_error; }
+
+FsStatus fs_set_options(uint32_t wanted) {
+    if (wanted & ~KNOWN_OPTIONS) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    options = wanted;
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+uint32_t fs_get_options(void) { return options; }
 
 void fs_set_error(FsError error) { last_error = error; }
 

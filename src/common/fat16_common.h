@@ -32,6 +32,9 @@ typedef uint8_t FsStatus;
 #define ATTR_DIRECTORY 0x10
 #define ATTR_VOLUME_ID 0x08
 #define ATTR_LONG_NAME 0x0F
+#define ATTR_READ_ONLY 0x01
+#define ATTR_HIDDEN 0x02
+#define ATTR_SYSTEM 0x04
 
 /* Origins of fs_seek. */
 #define ORIGIN_START 0
@@ -68,7 +71,9 @@ typedef enum FsError {
     FS_ERR_NOT_MOUNTED,
     FS_ERR_DAMAGED,
     FS_ERR_IO,
-    FS_ERR_VOLUME_SIZE
+    FS_ERR_VOLUME_SIZE,
+    FS_ERR_INTO_ITSELF,
+    FS_ERR_IS_ROOT
 } FsError;
 
 /* The reason of the last failure; FS_ERR_NONE after a public operation
@@ -80,6 +85,48 @@ const char *fs_strerror(FsError error);
 void fs_set_error(FsError error);
 /* Records `reason` and returns FS_FAIL: the way out of a failed operation. */
 FsStatus fs_fail(FsError reason);
+
+/* Options of the library (fs_set_options); all off after fs_init. */
+/* Names that fit an 8.3 entry keep their case: an all-small name part or
+ * extension is stored in capitals with the case flags other systems read,
+ * mixed case as a long name; renamed and moved entries keep the given case. */
+#define FS_OPT_KEEP_CASE 0x01u
+
+/* Sets the options (FS_OPT_ bits). FS_OK; FS_FAIL with "invalid argument",
+ * and nothing changed, for a bit the library does not know. */
+FsStatus fs_set_options(uint32_t options);
+/* The options in force. */
+uint32_t fs_get_options(void);
+
+/* A date and time as the volume keeps them: years 1980 to 2107, seconds in
+ * steps of two in the time field (the hundredths of a creation time add
+ * the odd second). All fields 0: no time recorded. */
+typedef struct FsDateTime {
+    uint16_t year;
+    uint8_t month;  /* 1 to 12 */
+    uint8_t day;    /* 1 to 31 */
+    uint8_t hour;   /* 0 to 23 */
+    uint8_t minute; /* 0 to 59 */
+    uint8_t second; /* 0 to 59 */
+    uint8_t hundredths;
+} FsDateTime;
+
+/* A clock the program gives the library: fills `now` with the local time. */
+typedef void (*FsClock)(FsDateTime *now);
+
+/* Sets the clock (null: none, as after fs_init). Without a clock every time
+ * field the library writes is zero. */
+void fs_set_clock(FsClock clock);
+/* Reads the clock into `now`: 1 when there is one, else 0 with `now` zero. */
+uint8_t fs_clock_now(FsDateTime *now);
+/* The 16-bit date and time fields of `t` as FAT stores them (0 for a time
+ * outside 1980..2107), and the hundredths field (0 to 199). */
+uint16_t fs_date_field(const FsDateTime *t);
+uint16_t fs_time_field(const FsDateTime *t);
+uint8_t fs_hundredths_field(const FsDateTime *t);
+/* The date and time of FAT fields (`hundredths` 0 for fields without
+ * them); all zero for a date field of 0. */
+void fs_decode_time(uint16_t date, uint16_t time, uint8_t hundredths, FsDateTime *out);
 
 /* Byte strings: 8-bit, NUL-terminated. The callers size the buffers; these
  * routines never check room. Each returns FS_OK (str_len: the length). */
@@ -95,9 +142,38 @@ FsStatus str_upper(char *s);
 FsStatus str_lower(char *s);
 /* Copies `source` to the end of `destination`. */
 FsStatus str_append(char *destination, const char *source);
-/* 1 when `a` and `b` are the same name without regard to case, else 0.
- * Changes neither. */
+/* 1 when `a` and `b` are the same name without regard to case, else 0:
+ * UTF-8 text compared code point by code point after ASCII and the simple
+ * one-to-one upper-case mappings of the Basic Multilingual Plane ("é.txt"
+ * and "É.TXT" are one name). A byte that starts no valid UTF-8 sequence
+ * equals only itself. Changes neither. */
 uint8_t str_equal_nocase(const char *a, const char *b);
+
+/* Unicode text. Names at the interface are UTF-8. */
+/* The code point of the UTF-8 sequence at `s` in `*cp` and its length in
+ * bytes (1 to 4); 0 for a byte that starts no valid sequence (overlong
+ * forms, surrogates and values past U+10FFFF are invalid). */
+uint32_t str_utf8_decode(const char *s, uint32_t *cp);
+/* Writes code point `cp` as UTF-8 to `out` (up to 4 bytes, no NUL) and
+ * returns its length; a surrogate or a value past U+10FFFF becomes U+FFFD. */
+uint32_t str_utf8_encode(uint32_t cp, char *out);
+/* UTF-16 units of the first `length` bytes of `s`, or 0xFFFFFFFF when they
+ * are no valid UTF-8. */
+uint32_t str_utf16_units(const char *s, uint32_t length);
+/* The simple upper-case mapping of `cp` (ASCII and the Basic Multilingual
+ * Plane); other code points map to themselves. */
+uint32_t str_unicode_upper(uint32_t cp);
+/* Writes `count` UTF-16 units as UTF-8 with a NUL to `out` (`room` bytes):
+ * an unpaired surrogate becomes U+FFFD. Returns the bytes before the NUL,
+ * or 0xFFFFFFFF (with `out` unfinished) when they do not fit. */
+uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uint32_t room);
+/* Writes the first `length` bytes of UTF-8 `s` as UTF-16 units to `units`
+ * (room for `room`), a pair of surrogates beyond U+FFFF. Returns the count,
+ * or 0xFFFFFFFF when the text is no valid UTF-8 or does not fit. */
+uint32_t str_utf8_to_utf16(const char *s, uint32_t length, uint16_t *units, uint32_t room);
+/* Writes byte `byte` of code page 437 as UTF-8 to `out` (up to 3 bytes, no
+ * NUL) and returns its length. */
+uint32_t str_cp437_to_utf8(uint8_t byte, char *out);
 
 /* Little-endian fields of the on-disk structures, assembled byte by byte. */
 static inline uint32_t le_get(const uint8_t *p, unsigned width) {

@@ -69,6 +69,11 @@
 #define DIR_MODIFY_DATE 24
 #define DIR_FIRST_CLUSTER 26 /* 16 bits */
 #define DIR_SIZE 28          /* 32 bits */
+#define DIR_ESCAPED_E5 0x05  /* a first name byte 0x05 stands for 0xE5 */
+/* Bytes of an 8.3 name part as UTF-8 text with its NUL (code page 437
+ * takes up to 3 bytes a character). */
+#define DIR_NAME_TEXT_SIZE 25u
+#define DIR_EXT_TEXT_SIZE 10u
 
 /* A long-name slot: 13 UTF-16 characters in three runs. */
 #define LFN_SEQUENCE 0
@@ -80,6 +85,9 @@
 #define LFN_CHARS 13u       /* characters per long-name entry */
 #define LFN_MAX_ENTRIES 20u /* a 255-character name */
 #define LFN_MAX_NAME 255u
+
+/* Work copies of a path: 259 UTF-16 units take at most 777 bytes of UTF-8. */
+#define FS_PATH_BYTES 780u
 
 /* Byte offset of character k (0..12) within a long-name slot. */
 static inline uint32_t lfn_char_offset(uint32_t k) {

@@ -37,13 +37,4 @@ FsStatus str_lower(char *s) {
 FsStatus str_append(char *destination, const char *source) {
     return str_copy(source, destination + str_len(destination));
 }
-
-uint8_t str_equal_nocase(const char *a, const char *b) {
-    for (;; a++, b++) {
-        char x = str_ascii_upper(*a);
-        char y = str_ascii_upper(*b);
-        if (x != y) return 0;
-        if (x == '\0') return 1;
-    }
-}
 }

@@ -29,7 +29,7 @@ uint32_t saved_guard_cluster[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
 // The entry reader's own sector buffer, and what it returned last.
 SectorBuffer reader_buffer;
 uint8_t last_short[DIR_SLOT_SIZE];
-char last_long[LFN_MAX_NAME + 1];
+char last_long[FS_NAME_SIZE]; // UTF-8
 
 // Follows the chain from the cursor's cluster to the next one. FS_FAIL at
 // the chain's end, at a link to no data cluster, or when the chain loops;
@@ -62,21 +62,17 @@ bool at_cluster_end(void) {
 // Steps 1 to 3 of taking an 8.3 entry: its name, extension and fields.
 void take_short_fields(const uint8_t *slot, char *name_out, char *ext_out) {
     dir_short_parts(slot, name_out, ext_out);
+    // With kept case, the flags other systems set for an all-small name
+    // part or extension are applied.
+    if (fs_get_options() & FS_OPT_KEEP_CASE) {
+        if (slot[DIR_CASE] & DIR_CASE_LOWER_BASE) str_lower(name_out);
+        if (slot[DIR_CASE] & DIR_CASE_LOWER_EXT) str_lower(ext_out);
+    }
     if (DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE)
         FoundEntry.size = le_get(slot + DIR_SIZE, 4);
     FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
     FoundEntry.entry_sector = DirCursor.sector;
     FoundEntry.entry_offset = DirCursor.offset;
-}
-
-// Copies the characters of a long-name slot up to its first 0x00.
-uint32_t take_chunk(const uint8_t *slot, char *out) {
-    uint32_t n = 0;
-    while (n < LFN_CHARS && slot[lfn_char_offset(n)] != 0x00) {
-        out[n] = (char)slot[lfn_char_offset(n)];
-        n++;
-    }
-    return n;
 }
 
 // Splits a long name at its last '.', looking at most 15 positions back and
@@ -190,7 +186,7 @@ FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out) {
 FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
     // Chunks arrive last one first; each is kept whole with its length, so
     // that a short chunk in the middle of a damaged run cannot leave a gap.
-    char chunks[LFN_MAX_ENTRIES][LFN_CHARS];
+    uint16_t chunks[LFN_MAX_ENTRIES][LFN_CHARS];
     uint32_t lengths[LFN_MAX_ENTRIES];
     ext_out[0] = '\0';
     for (;;) {
@@ -199,7 +195,7 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
         const uint8_t *slot = buffer + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
             if (count < LFN_MAX_ENTRIES) {
-                lengths[count] = take_chunk(slot, chunks[count]);
+                lengths[count] = lfn_slot_units(slot, chunks[count]);
                 count++;
             } else {
                 too_long = true;
@@ -216,22 +212,33 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
         if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
             FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
             FoundEntry.size = le_get(slot + DIR_SIZE, 4);
+            uint16_t units[LFN_MAX_NAME];
             uint32_t total = 0;
-            for (uint32_t i = 0; i < count; i++) total += lengths[i];
-            if (too_long || total > LFN_MAX_NAME) {
-                // Longer than any valid name: the entry reads by its alias.
+            for (uint32_t i = count; i-- > 0 && !too_long;) {
+                if (total + lengths[i] > LFN_MAX_NAME)
+                    too_long = true;
+                else {
+                    memcpy(units + total, chunks[i], lengths[i] * sizeof units[0]);
+                    total += lengths[i];
+                }
+            }
+            // Longer than any valid name: the entry reads by its alias.
+            uint32_t bytes =
+                too_long ? 0xFFFFFFFFu : str_utf16_to_utf8(units, total, last_long, FS_NAME_SIZE);
+            if (bytes == 0xFFFFFFFFu) {
                 take_short_fields(slot, name_out, ext_out);
                 last_long[0] = '\0';
                 return FS_OK;
             }
-            uint32_t at = 0;
-            for (uint32_t i = count; i-- > 0;) {
-                memcpy(name_out + at, chunks[i], lengths[i]);
-                at += lengths[i];
+            // Callers give the reader 256 bytes of name: a name longer in
+            // UTF-8 reads there by its alias (lookups compare the whole
+            // name, from dir_last_long_name).
+            if (bytes > LFN_MAX_NAME) {
+                take_short_fields(slot, name_out, ext_out);
+                return FS_OK;
             }
-            name_out[at] = '\0';
-            memcpy(last_long, name_out, at + 1);
-            split_long_name(name_out, at, ext_out);
+            memcpy(name_out, last_long, bytes + 1);
+            split_long_name(name_out, bytes, ext_out);
             return FS_OK;
         }
 
@@ -306,6 +313,22 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
     }
 }
 
+void dir_cursor_mark(DirCursorMark *mark) {
+    mark->cursor = DirCursor;
+    mark->guard = guard;
+    mark->guard_cluster = guard_cluster;
+}
+
+void dir_cursor_return(const DirCursorMark *mark) {
+    DirCursor = mark->cursor;
+    guard = mark->guard;
+    guard_cluster = mark->guard_cluster;
+}
+
+uint8_t dir_is_dot_entry(const uint8_t *slot) {
+    return memcmp(slot, ".          ", 11) == 0 || memcmp(slot, "..         ", 11) == 0 ? 1 : 0;
+}
+
 const uint8_t *dir_last_short_entry(void) { return last_short; }
 const char *dir_last_long_name(void) { return last_long; }
 
@@ -331,6 +354,11 @@ void dir_fill_entry(FsEntry *out) {
     out->attr = slot[DIR_ATTR];
     out->size = (out->attr & ATTR_DIRECTORY) ? 0 : le_get(slot + DIR_SIZE, 4);
     out->first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
+    fs_decode_time((uint16_t)le_get(slot + DIR_CREATE_DATE, 2), (uint16_t)le_get(slot + DIR_CREATE_TIME, 2),
+                   slot[DIR_CREATE_HUNDREDTHS], &out->created);
+    fs_decode_time((uint16_t)le_get(slot + DIR_MODIFY_DATE, 2), (uint16_t)le_get(slot + DIR_MODIFY_TIME, 2),
+                   0, &out->modified);
+    fs_decode_time((uint16_t)le_get(slot + DIR_ACCESS_DATE, 2), 0, 0, &out->accessed);
 }
 
 void cursor_save(uint8_t slot) {

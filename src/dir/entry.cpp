@@ -29,22 +29,55 @@ FsStatus dir_build_short_entry(uint8_t *entry, const char *name, uint32_t first_
 
 void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out) {
     // Only trailing spaces pad a part; a space inside belongs to the name.
+    // Bytes from 0x80 up are code page 437, the code page other systems
+    // write 8.3 names in by default; a first byte 0x05 stands for 0xE5,
+    // which would mark the slot free.
     uint32_t end = 8;
     while (end > 0 && slot[DIR_NAME + end - 1] == ' ') end--;
-    memcpy(name_out, slot + DIR_NAME, end);
-    name_out[end] = '\0';
+    uint32_t at = 0;
+    for (uint32_t i = 0; i < end; i++) {
+        uint8_t b = slot[DIR_NAME + i];
+        if (i == 0 && b == DIR_ESCAPED_E5) b = ENTRY_FREE;
+        at += str_cp437_to_utf8(b, name_out + at);
+    }
+    name_out[at] = '\0';
     end = 3;
     while (end > 0 && slot[DIR_EXT + end - 1] == ' ') end--;
-    memcpy(ext_out, slot + DIR_EXT, end);
-    ext_out[end] = '\0';
+    at = 0;
+    for (uint32_t i = 0; i < end; i++) at += str_cp437_to_utf8(slot[DIR_EXT + i], ext_out + at);
+    ext_out[at] = '\0';
 }
 
 void dir_short_name_text(const uint8_t *slot, char *out) {
-    char ext[4];
+    char ext[DIR_EXT_TEXT_SIZE];
     dir_short_parts(slot, out, ext);
     if (ext[0] == '\0') return;
     str_append(out, ".");
     str_append(out, ext);
+}
+
+uint32_t lfn_slot_units(const uint8_t *slot, uint16_t *units) {
+    uint32_t n = 0;
+    while (n < LFN_CHARS) {
+        uint16_t u = (uint16_t)le_get(slot + lfn_char_offset(n), 2);
+        if (u == 0x0000) break;
+        units[n++] = u;
+    }
+    return n;
+}
+
+void lfn_fill_units(uint8_t *slot, const uint16_t *units, uint32_t count, uint8_t sequence,
+                    uint8_t checksum) {
+    slot[LFN_SEQUENCE] = sequence;
+    slot[DIR_ATTR] = ATTR_LONG_NAME;
+    slot[LFN_RESERVED] = 0;
+    slot[LFN_CHECKSUM] = checksum;
+    le_put(slot + LFN_FIRST_CLUSTER, 0, 2);
+    // A chunk shorter than 13 ends in 0x0000 and is padded with 0xFFFF.
+    for (uint32_t k = 0; k < LFN_CHARS; k++) {
+        uint32_t u = k < count ? units[k] : k == count ? 0x0000u : 0xFFFFu;
+        le_put(slot + lfn_char_offset(k), u, 2);
+    }
 }
 
 uint8_t lfn_checksum(const uint8_t *name11) {

@@ -4,6 +4,7 @@
 #define FS_DIR_H
 
 #include "fat16_common.h"
+#include "fat16_volume.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -11,14 +12,19 @@ extern "C" {
 
 /* Bytes a name takes in UTF-8 at most, with its NUL: 255 UTF-16 units. */
 #define FS_NAME_SIZE 768u
+/* Bytes of an 8.3 name as UTF-8 text "NAME.EXT" with its NUL. */
+#define FS_SHORT_NAME_SIZE 40u
 
 /* One directory entry as stored, for programs (fs_stat, fs_list_entries). */
 typedef struct FsEntry {
     char name[FS_NAME_SIZE]; /* the long name, or the 8.3 name "NAME.EXT" with its case flags applied */
-    char short_name[13];     /* the 8.3 name or alias as stored, "NAME.EXT" */
-    uint8_t attr;            /* ATTR_ bits; read-only 0x01, hidden 0x02, system 0x04 */
-    uint32_t size;           /* bytes (0 for a directory) */
-    uint32_t first_cluster;  /* 0 for an empty file and for the root */
+    char short_name[FS_SHORT_NAME_SIZE]; /* the 8.3 name or alias as stored, "NAME.EXT" */
+    uint8_t attr;                        /* ATTR_ bits; read-only 0x01, hidden 0x02, system 0x04 */
+    uint32_t size;                       /* bytes (0 for a directory) */
+    uint32_t first_cluster;              /* 0 for an empty file and for the root */
+    FsDateTime created;                  /* all 0 where the entry records no time */
+    FsDateTime modified;
+    FsDateTime accessed; /* a date only */
 } FsEntry;
 
 /* Where the cursor stands: one slot of one directory. `offset` 512 is the
@@ -81,11 +87,19 @@ FsStatus lfn_fill_entry(uint8_t *slot, char *chunk, uint8_t sequence, uint8_t ch
  * more than 3 characters (the alias is then incomplete). */
 FsStatus lfn_make_alias(const char *long_name, uint8_t *alias11);
 /* The name part and the extension of an 8.3 slot without their padding
- * spaces (`name_out` 9 bytes, `ext_out` 4). */
+ * spaces, as UTF-8 (bytes from 0x80 up are code page 437): `name_out` 25
+ * bytes, `ext_out` 10. */
 void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out);
 /* The 8.3 name of a slot as "NAME.EXT" ("NAME" without an extension) in
- * `out` (13 bytes), as stored. */
+ * `out` (FS_SHORT_NAME_SIZE bytes), as stored. */
 void dir_short_name_text(const uint8_t *slot, char *out);
+/* The UTF-16 characters of a long-name slot up to its terminator (at most
+ * 13) in `units`; returns their count. */
+uint32_t lfn_slot_units(const uint8_t *slot, uint16_t *units);
+/* Fills a long-name slot with `count` (at most 13) UTF-16 characters, the
+ * terminator and 0xFFFF padding after a shorter chunk, the sequence number
+ * and the checksum. */
+void lfn_fill_units(uint8_t *slot, const uint16_t *units, uint32_t count, uint8_t sequence, uint8_t checksum);
 
 /* Directory cursor and entry reader. All of them move DirCursor. */
 
@@ -125,13 +139,25 @@ const char *dir_last_long_name(void);
 /* Fills `out` from the entry dir_read_entry returned last. */
 void dir_fill_entry(FsEntry *out);
 
+/* 1 when `slot` is a "." or ".." entry. */
+uint8_t dir_is_dot_entry(const uint8_t *slot);
+
+/* A place of the cursor, with its chain guard, to come back to. */
+typedef struct DirCursorMark {
+    DirCursorState cursor;
+    FatChainGuard guard;
+    uint32_t guard_cluster;
+} DirCursorMark;
+void dir_cursor_mark(DirCursorMark *mark);
+void dir_cursor_return(const DirCursorMark *mark);
+
 /* Puts the cursor on the first slot of a directory: the root area when
  * `cluster` is 0, else the subdirectory whose chain starts at `cluster`. */
 void dir_cursor_start(uint32_t cluster);
 
 /* Paths and the current directory. */
 
-/* Sets the current directory to the root ("C:\"). Part of fs_init. */
+/* Sets the current directory to the root ("C:\"). One step of fs_init. */
 void dir_reset(void);
 
 /* Resolves `path` (absolute "C:\A\B", rooted "\A" or relative to the
@@ -140,7 +166,7 @@ void dir_reset(void);
  * (for a path without a component, the cursor on the first slot of that
  * directory). A drive prefix mounts that letter. FS_FAIL with the reason
  * ("not found", "not a directory", "invalid name", "host I/O error", "no
- * volume mounted"); FS_PATH_TOO_LONG past 260 bytes. */
+ * volume mounted"); FS_PATH_TOO_LONG past 260 UTF-16 units. */
 FsStatus path_resolve(const char *path);
 /* Resolves the components of `rest` from where the cursor stands. */
 FsStatus path_walk(char *rest);
@@ -169,8 +195,29 @@ FsStatus fs_stat(const char *path, FsEntry *out);
  * path, a drive prefix alone ("C:\") and a backslash alone. */
 uint8_t path_names_entry(const char *path);
 
-/* Splits `path` (up to 259 bytes) into the directory that holds its last
- * component, written to `parent` (260 bytes) in a form path_resolve takes
+/* Bytes of a volume label as UTF-8 with its NUL. */
+#define FS_LABEL_SIZE 36u
+/* The volume's label in `out` (FS_LABEL_SIZE bytes): the root's label
+ * entry, or else the boot sector's field; "" when there is none. FS_FAIL
+ * with "no volume mounted" or "host I/O error". */
+FsStatus fs_get_label(char *out);
+/* Sets the label to `label` (up to 11 characters, stored in capitals) in
+ * both places; "" removes the root's entry and writes "NO NAME" into the
+ * boot sector. FS_FAIL with "invalid name" (see fs_label_form), "directory
+ * full" (no free root slot for a new entry), "host I/O error". */
+FsStatus fs_set_label(const char *label);
+
+/* 1 when the entry the last resolution of `path` found carries the path's
+ * last component as its whole name (long or 8.3), not only as the name
+ * part of a directory component ("FOO.TXT" finds the directory FOO). */
+uint8_t path_found_by_whole_name(const char *path);
+
+/* The length of a path as the limits count it: UTF-16 units (bytes for a
+ * path that is no UTF-8). Paths hold at most FS_PATH_MAX - 1 of them. */
+uint32_t path_length(const char *path);
+
+/* Splits `path` (up to 259 units) into the directory that holds its last
+ * component, written to `parent` (780 bytes) in a form path_resolve takes
  * (the current directory's path for a bare name), and that component
  * (`*name` points into `path`). FS_FAIL when the last component follows an
  * empty one ("C:\\NAME"), which no lookup could find again. */

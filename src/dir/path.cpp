@@ -51,6 +51,78 @@ bool matched_other_kind = false;
 // kind, or none at all.
 FsStatus not_found(void) { return fs_fail(matched_other_kind ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND); }
 
+// True when a component could name an entry: at most 255 UTF-16 units (a
+// component that is no valid UTF-8 names nothing, but is no error).
+bool component_usable(const char *component) {
+    uint32_t bytes = str_len(component);
+    if (bytes >= FS_NAME_SIZE) return false;
+    uint32_t units = str_utf16_units(component, bytes);
+    return units == 0xFFFFFFFFu || units <= LFN_MAX_NAME;
+}
+
+// True when the entry dir_read_entry returned last is named `component`:
+// its long name or its 8.3 name ("NAME.EXT"), without regard to case.
+bool entry_named(const char *component) {
+    const char *long_name = dir_last_long_name();
+    if (long_name[0] != '\0' && str_equal_nocase(long_name, component)) return true;
+    char text[FS_SHORT_NAME_SIZE];
+    dir_short_name_text(dir_last_short_entry(), text);
+    return text[0] != '\0' && str_equal_nocase(text, component);
+}
+
+// How a directory component was matched before names were compared whole:
+// its part before the first '.' (with at most 3 characters after it)
+// against the name of a directory whose name has no extension, so that
+// "FOO.TXT\X" still leads into FOO.
+bool legacy_directory_match(const char *component, const char *entry_name, const char *entry_ext) {
+    if (entry_ext[0] != '\0') return false;
+    uint32_t dot = 0;
+    while (component[dot] != '\0' && component[dot] != '.') dot++;
+    if (component[dot] != '.' || str_len(component + dot + 1) > 3) return false;
+    char part[LFN_MAX_NAME + 1];
+    if (dot > LFN_MAX_NAME) return false;
+    memcpy(part, component, dot);
+    part[dot] = '\0';
+    return str_equal_nocase(part, entry_name);
+}
+
+// Reads the directory from the cursor on for the entry `component` names.
+// A directory component matches only a directory that has a chain: walking
+// into a file's data, or into cluster 0, as if it were a directory would
+// read and write the wrong sectors. FS_OK with the cursor one slot past the
+// entry's 8.3 slot, FoundEntry describing it.
+FsStatus dir_find_component(const char *component) {
+    if (component[0] == '\0') return FS_FAIL; // an empty component names nothing
+    char entry_name[NAME_AREA];
+    char entry_ext[EXT_AREA];
+    const bool final_file = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
+    DirCursorMark before;
+    DirCursorMark legacy;
+    bool have_legacy = false;
+    for (;;) {
+        dir_cursor_mark(&before);
+        if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) break;
+        bool named = entry_named(component);
+        if (final_file) {
+            if (named) return FS_OK;
+            continue;
+        }
+        bool directory = (FoundEntry.attr & ATTR_DIRECTORY) && fat_cluster_valid(FoundEntry.first_cluster);
+        if (named) {
+            if (directory) return FS_OK;
+            matched_other_kind = true;
+        } else if (!have_legacy && directory && legacy_directory_match(component, entry_name, entry_ext)) {
+            legacy = before;
+            have_legacy = true;
+        }
+    }
+    if (!have_legacy) return FS_FAIL;
+    // Read that entry again, so that the cursor, FoundEntry and the reader's
+    // last entry all describe it.
+    dir_cursor_return(&legacy);
+    return dir_read_entry(entry_name, entry_ext, 0);
+}
+
 } // namespace
 
 extern "C" {
@@ -120,26 +192,31 @@ FsStatus dir_find_name(char *name, char *ext) {
 }
 
 FsStatus path_walk(char *rest) {
-    char name[NAME_AREA];
-    char ext[EXT_AREA];
-    uint8_t consumed = 0;
     matched_other_kind = false;
-    FsStatus split = path_next_component(rest, name, ext, &consumed);
-    if (split == FS_FAIL) return fs_fail(FS_ERR_INVALID_NAME);
-    rest += consumed;
-    if (dir_find_name(name, ext) != FS_OK) return not_found();
-    if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
-    while (split != FS_LAST_COMPONENT) {
-        // The next component is split before the walk enters the directory
-        // just found, so a malformed one leaves the cursor where it was.
-        split = path_next_component(rest, name, ext, &consumed);
-        if (split == FS_FAIL) return fs_fail(FS_ERR_INVALID_NAME);
+    for (;;) {
+        // The component ends at the next separator, which is cut off for
+        // the search and put back afterwards.
+        // Trailing dots and spaces are no part of a name (creation drops
+        // them too), so "NAME." finds NAME, and "." and ".." name nothing.
+        char *end = rest;
+        while (*end != '\0' && *end != '\\') end++;
+        const bool last = *end == '\0';
+        char *cut = end;
+        while (cut > rest && (cut[-1] == '.' || cut[-1] == ' ')) cut--;
+        const char kept = *cut;
+        *cut = '\0';
+        DirCursor.component_kind = last && DirCursor.search_kind == KIND_FILE ? KIND_FILE : KIND_DIR;
+        bool usable = component_usable(rest);
+        FsStatus found = usable ? dir_find_component(rest) : FS_FAIL;
+        *cut = kept;
+        if (!usable) return fs_fail(FS_ERR_INVALID_NAME);
+        if (found != FS_OK) return not_found();
+        if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
+        if (last) break;
+        rest = end + 1;
         DirCursor.cluster = FoundEntry.first_cluster;
         DirCursor.sector = cluster_to_sector(DirCursor.cluster);
         DirCursor.offset = 0;
-        rest += consumed;
-        if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
-        if (dir_find_name(name, ext) != FS_OK) return not_found();
     }
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
@@ -149,16 +226,17 @@ FsStatus path_resolve(const char *path) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     PathForm form = path_form(path);
     if (form == FORM_INVALID) return fs_fail(FS_ERR_INVALID_NAME);
-    uint32_t len = str_len(path);
+    uint32_t len = path_length(path);
+    if (str_len(path) > FS_PATH_BYTES - 1) len = 0xFFFFu; // more bytes than any path of 260 units
     bool too_long = (form == FORM_ABSOLUTE && len > FS_PATH_MAX) ||
                     (form == FORM_ROOTED && len + 1 > FS_PATH_MAX) ||
-                    (form == FORM_RELATIVE && len + str_len(CurrentDir.path) > FS_PATH_MAX);
+                    (form == FORM_RELATIVE && len + path_length(CurrentDir.path) > FS_PATH_MAX);
     if (too_long) {
         fs_set_error(FS_ERR_PATH_TOO_LONG);
         return FS_PATH_TOO_LONG;
     }
 
-    char work[FS_PATH_MAX + 2];
+    char work[FS_PATH_BYTES + 2];
     str_copy(path, work);
     str_upper(work);
     char *rest = work;
@@ -267,6 +345,12 @@ FsStatus fs_chdir(const char *path, uint8_t up) {
     return FS_OK;
 }
 
+uint32_t path_length(const char *path) {
+    uint32_t bytes = str_len(path);
+    uint32_t units = str_utf16_units(path, bytes);
+    return units == 0xFFFFFFFFu ? bytes : units;
+}
+
 FsStatus path_split(const char *path, char *parent, const char **name) {
     uint32_t len = str_len(path);
     uint32_t p = len;
@@ -288,6 +372,18 @@ FsStatus path_split(const char *path, char *parent, const char **name) {
         parent[p - 1] = '\0';
     }
     return FS_OK;
+}
+
+uint8_t path_found_by_whole_name(const char *path) {
+    uint32_t length = str_len(path);
+    while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) length--;
+    uint32_t start = length;
+    while (start > 0 && path[start - 1] != '\\') start--;
+    if (length - start >= FS_NAME_SIZE) return 0;
+    char component[FS_NAME_SIZE];
+    memcpy(component, path + start, length - start);
+    component[length - start] = '\0';
+    return entry_named(component) ? 1 : 0;
 }
 
 FsStatus fs_stat(const char *path, FsEntry *out) {

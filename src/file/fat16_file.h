@@ -31,7 +31,7 @@ typedef struct OpenFile {
 extern OpenFile open_files[FS_OPEN_SLOTS];
 
 /* Frees both slots (nothing is written: every fs_write already wrote its
- * data). Part of fs_init. */
+ * data). One step of fs_init. */
 void file_reset(void);
 
 /* FS_OK when a slot in use, other than `except_slot` (0xFF: none), holds a

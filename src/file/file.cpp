@@ -42,15 +42,30 @@ uint32_t readable_bytes(uint8_t slot) {
     return held < open_files[slot].size ? (uint32_t)held : open_files[slot].size;
 }
 
+// Whether each slot's entry already carries the time of its first write:
+// with a clock, the first data of an open file that reaches the image
+// stamps the modification time and access date, once per open file.
+bool stamped[FS_OPEN_SLOTS];
+
 // Stores a value into the file's 8.3 entry (`width` bytes at `field`),
-// writing the sector only when the value changes.
-void update_entry_field(const OpenFile &f, uint32_t field, uint32_t value, unsigned width) {
+// writing the sector only when something changes. With `stamp`, the
+// modification time and access date become the clock's now in the same
+// write.
+void update_entry_field(const OpenFile &f, uint32_t field, uint32_t value, unsigned width,
+                        bool stamp = false) {
     SectorBuffer scratch;
     if (disk_read_sector(scratch, f.entry_sector) != FS_OK) return;
-    uint8_t *at = scratch + f.entry_offset + field;
-    if (le_get(at, width) == value) return;
-    le_put(at, value, width);
-    disk_write_sector(scratch, f.entry_sector);
+    uint8_t *slot = scratch + f.entry_offset;
+    bool changed = le_get(slot + field, width) != value;
+    le_put(slot + field, value, width);
+    FsDateTime now;
+    if (stamp && fs_clock_now(&now)) {
+        le_put(slot + DIR_MODIFY_TIME, fs_time_field(&now), 2);
+        le_put(slot + DIR_MODIFY_DATE, fs_date_field(&now), 2);
+        le_put(slot + DIR_ACCESS_DATE, fs_date_field(&now), 2);
+        changed = true;
+    }
+    if (changed) disk_write_sector(scratch, f.entry_sector);
 }
 
 } // namespace
@@ -129,8 +144,11 @@ uint8_t fs_open(const char *path) {
     f.entry_sector = FoundEntry.entry_sector;
     f.entry_offset = FoundEntry.entry_offset;
     f.dirty = 0;
-    // A second slot on the same file (the same 8.3 entry) only reads.
+    // A second slot on the same file (the same 8.3 entry) only reads, and
+    // so does every slot on a read-only file.
     f.read_only = handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK ? 1 : 0;
+    if (FoundEntry.attr & ATTR_READ_ONLY) f.read_only = 1;
+    stamped[slot] = false;
     // A chain measured across an unreadable FAT sector would look shorter
     // than it is: such a file is not opened.
     const uint64_t failures = disk_failures();
@@ -237,8 +255,9 @@ FsStatus file_flush_sector(uint8_t slot) {
     f.write_ordinal = ordinal;
     // The buffer stays dirty until its data and the size are on the image.
     if (disk_write_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) return fs_fail(FS_ERR_IO);
-    update_entry_field(f, DIR_SIZE, f.size, 4);
+    update_entry_field(f, DIR_SIZE, f.size, 4, !stamped[slot]);
     if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+    stamped[slot] = true;
     f.dirty = 0;
     return FS_OK;
 }

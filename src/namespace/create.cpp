@@ -14,8 +14,18 @@ namespace {
 
 const uint32_t NO_SKIP = 0xFFFFFFFFu;
 
-// The alias dir_write_long_entries stores when creation has chosen one.
-const uint8_t *chosen_alias = nullptr;
+// With a clock, a new entry's creation, modification and access times are
+// now; without one they stay zero.
+void stamp_creation(uint8_t *entry) {
+    FsDateTime now;
+    if (!fs_clock_now(&now)) return;
+    entry[DIR_CREATE_HUNDREDTHS] = fs_hundredths_field(&now);
+    le_put(entry + DIR_CREATE_TIME, fs_time_field(&now), 2);
+    le_put(entry + DIR_CREATE_DATE, fs_date_field(&now), 2);
+    le_put(entry + DIR_MODIFY_TIME, fs_time_field(&now), 2);
+    le_put(entry + DIR_MODIFY_DATE, fs_date_field(&now), 2);
+    le_put(entry + DIR_ACCESS_DATE, fs_date_field(&now), 2);
+}
 
 // The "." and ".." entries that open every new directory's first sector.
 void build_dot_entries(uint8_t *sector, uint32_t self, uint32_t parent) {
@@ -25,8 +35,9 @@ void build_dot_entries(uint8_t *sector, uint32_t self, uint32_t parent) {
         e[0] = '.';
         if (i == 1) e[1] = '.';
         e[DIR_ATTR] = ATTR_DIRECTORY;
-        memset(e + 12, 0, DIR_SLOT_SIZE - 12);
+        memset(e + DIR_CASE, 0, DIR_SLOT_SIZE - DIR_CASE);
         le_put(e + DIR_FIRST_CLUSTER, i == 0 ? self : parent, 2);
+        stamp_creation(e);
     }
 }
 
@@ -40,39 +51,80 @@ FsStatus parent_failed(const char *parent) {
 // Shared steps of fs_create_file and fs_mkdir.
 FsStatus create_path(const char *path, uint8_t attr) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    uint32_t len = str_len(path);
-    if (len == 0) return fs_fail(FS_ERR_INVALID_NAME);
-    if (len > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
-    char copy[FS_PATH_MAX];
-    str_copy(path, copy);
+    if (path[0] == '\0') return fs_fail(FS_ERR_INVALID_NAME);
+    if (path_length(path) > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
 
     // Split off the last component; the rest names the parent.
     const char *name = nullptr;
-    char parent[FS_PATH_MAX];
-    if (path_split(copy, parent, &name) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
+    char parent[FS_PATH_BYTES];
+    if (path_split(path, parent, &name) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
 
     // The name must be one lookups can find, and its directory must not hold
     // it yet: newname_check refuses any live entry of that name, of either
     // kind, so no separate lookup of the whole path is needed.
     NewName new_name;
-    if (newname_prepare(name, attr, &new_name) != FS_OK) return FS_FAIL;
+    if (newname_prepare(name, 0, &new_name) != FS_OK) return FS_FAIL;
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(parent) != FS_OK) return parent_failed(parent);
-    if (newname_check(&new_name, NO_SKIP, NO_SKIP) != FS_OK) return FS_FAIL;
-    return newname_create(&new_name, attr, 0, 0);
+    if (newname_check(&new_name, NO_SKIP, NO_SKIP, 0) != FS_OK) return FS_FAIL;
+    return newname_create(&new_name, nullptr, attr, 0, 0);
+}
+
+// The 8.3 slot of a new entry: `name11`, then either the fields of `model`
+// or the attribute, first cluster and size given with every other field zero.
+void build_entry(uint8_t *entry, const uint8_t *name11, uint8_t case_flags, const uint8_t *model,
+                 uint8_t attr, uint32_t first_cluster, uint32_t size) {
+    memcpy(entry + DIR_NAME, name11, 11);
+    if (model != nullptr) {
+        memcpy(entry + DIR_ATTR, model + DIR_ATTR, DIR_SLOT_SIZE - DIR_ATTR);
+    } else {
+        entry[DIR_ATTR] = attr;
+        memset(entry + DIR_CASE, 0, DIR_FIRST_CLUSTER - DIR_CASE);
+        le_put(entry + DIR_FIRST_CLUSTER, first_cluster & 0xFFFFu, 2);
+        le_put(entry + DIR_SIZE, size, 4);
+        stamp_creation(entry);
+    }
+    entry[DIR_CASE] = case_flags;
+}
+
+// Writes the long-name slots of `units` and then `entry` (the alias slot)
+// from the cursor on, through a run of free slots dir_find_free_run found.
+// A sector that could not be read is never written back: its other slots
+// would be lost. FS_FAIL when a transfer failed.
+FsStatus write_long_run(const uint16_t *units, uint32_t count, const uint8_t *entry, uint8_t *buffer) {
+    uint32_t n = (count + LFN_CHARS - 1) / LFN_CHARS;
+    uint8_t checksum = lfn_checksum(entry);
+    const uint64_t failures = disk_failures();
+    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
+    for (uint32_t k = n; k >= 1; k--) {
+        uint8_t sequence = (uint8_t)(k == n ? k | LFN_LAST_FLAG : k);
+        uint32_t first = LFN_CHARS * (k - 1);
+        uint32_t chunk = count - first < LFN_CHARS ? count - first : LFN_CHARS;
+        lfn_fill_units(buffer + DirCursor.offset, units + first, chunk, sequence, checksum);
+        disk_write_sector(buffer, DirCursor.sector);
+        dir_next_entry(buffer); // the run is known to be free: its status does not matter
+        if (disk_failures() != failures) return FS_FAIL;
+    }
+    if (DirCursor.offset >= SECTOR_SIZE) return FS_FAIL; // the run was not there after all
+    memcpy(buffer + DirCursor.offset, entry, DIR_SLOT_SIZE);
+    disk_write_sector(buffer, DirCursor.sector);
+    return FS_OK;
 }
 
 // Writes the entry once its run has been found; FS_FAIL when a transfer failed.
-FsStatus write_entry(const NewName *name, uint8_t attr, uint32_t first_cluster, uint32_t size,
-                     uint8_t *buffer) {
-    if (name->long_form) {
-        chosen_alias = name->alias;
-        FsStatus written = dir_write_long_entries(name->text, attr, first_cluster, buffer, size);
-        chosen_alias = nullptr;
-        return written;
-    }
+FsStatus write_entry(const NewName *name, const uint8_t *model, uint8_t attr, uint32_t first_cluster,
+                     uint32_t size, uint8_t *buffer) {
     uint8_t entry[DIR_SLOT_SIZE];
-    dir_build_short_entry(entry, name->text, first_cluster, size, attr);
+    build_entry(entry, name->short_name, name->long_form ? 0 : name->case_flags, model, attr, first_cluster,
+                size);
+    if (name->long_form) {
+        char text[FS_NAME_SIZE];
+        uint16_t units[LFN_MAX_NAME];
+        newname_text(name, text);
+        uint32_t count = str_utf8_to_utf16(text, name->length, units, LFN_MAX_NAME);
+        if (count == 0xFFFFFFFFu) return FS_FAIL; // newname_prepare let no such name through
+        return write_long_run(units, count, entry, buffer);
+    }
     if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     memcpy(buffer + DirCursor.offset, entry, DIR_SLOT_SIZE);
     return disk_write_sector(buffer, DirCursor.sector);
@@ -80,11 +132,12 @@ FsStatus write_entry(const NewName *name, uint8_t attr, uint32_t first_cluster, 
 
 } // namespace
 
-FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
+FsStatus newname_create(const NewName *name, const uint8_t *model, uint8_t attr, uint32_t first_cluster,
+                        uint32_t size) {
     const uint64_t failures = disk_failures();
     SectorBuffer buffer;
     uint32_t new_dir = 0;
-    if (attr & ATTR_DIRECTORY) {
+    if ((attr & ATTR_DIRECTORY) && model == nullptr) {
         uint32_t parent = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
         if (fat_alloc_cluster(&new_dir, buffer) != FS_OK)
             return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
@@ -99,7 +152,7 @@ FsStatus newname_create(const NewName *name, uint8_t attr, uint32_t first_cluste
         if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
         return fs_fail(in_root ? FS_ERR_DIR_FULL : FS_ERR_NO_SPACE);
     }
-    if (write_entry(name, attr, first_cluster, size, buffer) != FS_OK || disk_failures() != failures)
+    if (write_entry(name, model, attr, first_cluster, size, buffer) != FS_OK || disk_failures() != failures)
         return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
@@ -114,9 +167,9 @@ FsStatus fs_mkdir(const char *path) { return create_path(path, ATTR_DIRECTORY); 
 FsStatus dir_create_entry(const char *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
     if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
     NewName new_name;
-    if (newname_prepare(name, attr, &new_name) != FS_OK) return FS_FAIL;
-    if (newname_check(&new_name, NO_SKIP, NO_SKIP) != FS_OK) return FS_FAIL;
-    return newname_create(&new_name, attr, first_cluster, size);
+    if (newname_prepare(name, 0, &new_name) != FS_OK) return FS_FAIL;
+    if (newname_check(&new_name, NO_SKIP, NO_SKIP, 0) != FS_OK) return FS_FAIL;
+    return newname_create(&new_name, nullptr, attr, first_cluster, size);
 }
 
 FsStatus dir_find_free_run(uint32_t count, uint8_t *buffer) {
@@ -153,37 +206,17 @@ FsStatus dir_find_free_run(uint32_t count, uint8_t *buffer) {
 FsStatus dir_write_long_entries(const char *name, uint8_t attr, uint32_t first_cluster, uint8_t *buffer,
                                 uint32_t size) {
     uint32_t len = str_len(name);
-    if (len == 0 || len > LFN_MAX_NAME) return FS_FAIL;
-    uint32_t n = (len + LFN_CHARS - 1) / LFN_CHARS;
+    if (len == 0 || len > LFN_MAX_NAME || buffer == nullptr) return FS_FAIL;
     uint8_t alias[11];
-    if (chosen_alias != nullptr)
-        memcpy(alias, chosen_alias, 11);
-    else
-        lfn_make_alias(name, alias);
-    uint8_t checksum = lfn_checksum(alias);
-
-    // lfn_fill_entry pads the 13-byte window after the name's end.
-    char scratch[LFN_MAX_ENTRIES * LFN_CHARS + LFN_CHARS];
-    str_copy(name, scratch);
-    // A sector that could not be read is never written back: its other slots
-    // would be lost.
-    const uint64_t failures = disk_failures();
-    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
-    for (uint32_t k = n; k >= 1; k--) {
-        uint8_t sequence = (uint8_t)(k == n ? k | LFN_LAST_FLAG : k);
-        lfn_fill_entry(buffer + DirCursor.offset, scratch + LFN_CHARS * (k - 1), sequence, checksum);
-        disk_write_sector(buffer, DirCursor.sector);
-        dir_next_entry(buffer); // the run is known to be free: its status does not matter
-        if (disk_failures() != failures) return FS_FAIL;
+    lfn_make_alias(name, alias);
+    uint8_t entry[DIR_SLOT_SIZE];
+    build_entry(entry, alias, 0, nullptr, attr, first_cluster, size);
+    // A name that is no UTF-8 keeps its bytes, one character each.
+    uint16_t units[LFN_MAX_NAME];
+    uint32_t count = str_utf8_to_utf16(name, len, units, LFN_MAX_NAME);
+    if (count == 0xFFFFFFFFu) {
+        for (count = 0; count < len; count++) units[count] = (uint8_t)name[count];
     }
-    if (DirCursor.offset >= SECTOR_SIZE) return FS_FAIL; // the run was not there after all
-    uint8_t *e = buffer + DirCursor.offset;
-    memcpy(e, alias, 11);
-    e[DIR_ATTR] = attr;
-    memset(e + 12, 0, DIR_FIRST_CLUSTER - 12);
-    le_put(e + DIR_FIRST_CLUSTER, first_cluster & 0xFFFFu, 2);
-    le_put(e + DIR_SIZE, size, 4);
-    disk_write_sector(buffer, DirCursor.sector);
-    return FS_OK;
+    return write_long_run(units, count, entry, buffer);
 }
 }

@@ -17,10 +17,11 @@ extern char walk_path[FS_PATH_MAX];
 /* Room callers give fs_list_dir, fs_walk_tree and fs_find_file for a path. */
 #define FS_OUT_PATH_SIZE 520u
 
-/* Resets the library: no volume mounted, the current directory "C:\", both
- * open-file slots free, no walk in progress; then mounts drive C. Returns
- * fs_mount's status (the reason with it). Call it after opening an image
- * and before every other operation. */
+/* Resets the library: no options, no clock, no volume mounted, the current
+ * directory "C:\", both open-file slots free, no walk in progress; then
+ * mounts drive C. Returns fs_mount's status (the reason with it). Call it
+ * after opening an image and before every other operation; set options and
+ * the clock after it. */
 FsStatus fs_init(void);
 
 /* Creates an empty file (attribute archive) or a directory (with its "."
@@ -63,6 +64,33 @@ FsStatus fs_rmdir(const char *path);
  * with "invalid name", "already exists", "not found", "is a directory",
  * "file is open", "no space left on the volume", "host I/O error". */
 FsStatus fs_rename(const char *old_path, const char *new_name);
+/* Moves or renames the file or directory `old_path` to `new_path`, within
+ * its directory or into another one; the last component of `new_path` is
+ * the new name (stored as creation stores a name, so with FS_OPT_KEEP_CASE
+ * as given). The entry keeps its attributes, times, clusters and size; a
+ * moved directory's ".." names its new parent. Nothing changes when
+ * refused: FS_FAIL with "not found" (no source), "parent directory not
+ * found" (no destination directory), "already exists" (another entry of
+ * that name), "a directory cannot move into itself or below itself", "the
+ * root directory cannot be moved or removed", "file is open", "directory in
+ * use as the current directory" (it or one below it), "invalid name", "no
+ * space left on the volume" / "directory full", "host I/O error". The old
+ * entry is erased before the new one is written: an interruption leaves at
+ * worst an entry without a name, never two entries on one chain. */
+FsStatus fs_move(const char *old_path, const char *new_path);
+/* Sets the read-only, hidden, system and archive bits of the file or
+ * directory `path` to `attributes` (the directory and label bits are left
+ * as they are). A read-only file opens read-only and cannot be deleted,
+ * renamed or moved until the bit is cleared. FS_FAIL with "invalid
+ * argument" for other bits, or the lookup's reason. */
+FsStatus fs_set_attributes(const char *path, uint8_t attributes);
+/* Sets the creation, modification and access times of the file or
+ * directory `path`; a null pointer leaves that time as it is (the access
+ * time is a date). A time outside 1980..2107 is stored as none. FS_FAIL
+ * with the lookup's reason, or "host I/O error". */
+FsStatus fs_set_times(const char *path, const FsDateTime *created, const FsDateTime *modified,
+                      const FsDateTime *accessed);
+
 /* Erases the entry just before the cursor and the long-name slots in front
  * of it. FS_OK; FS_FAIL for a null buffer. */
 FsStatus dir_remove_entries(uint8_t *buffer);
@@ -98,7 +126,7 @@ FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path);
 FsStatus walk_enter_dir(void);
 FsStatus walk_leave_dir(void);
 /* Ends a walk in progress: the next fs_walk_tree must start afresh (a
- * continuation returns the end). Part of fs_init. */
+ * continuation returns the end). One step of fs_init. */
 void walk_reset(void);
 
 #ifdef __cplusplus

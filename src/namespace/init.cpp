@@ -1,5 +1,5 @@
-// The library's start: every layer back to its starting state, in order
-// from the bottom, then drive C mounted.
+// The library's start: options and clock off, every layer back to its
+// starting state in order from the bottom, then drive C mounted.
 #include "fat16_dir.h"
 #include "fat16_file.h"
 #include "fat16_namespace.h"
@@ -8,6 +8,8 @@
 extern "C" {
 
 FsStatus fs_init(void) {
+    fs_set_options(0);
+    fs_set_clock(nullptr);
     fs_unmount();
     dir_reset();
     file_reset();

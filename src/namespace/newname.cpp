@@ -1,6 +1,7 @@
-// Names of new entries. A name is accepted only when a lookup can find it
-// again, and only when its directory does not already hold it: other FAT
-// tools take two live entries of one name for a damaged directory.
+// Names of new entries. A name is accepted when a long-name entry can hold
+// it and lookups can find it again, and only when its directory does not
+// already hold it: other FAT tools take two live entries of one name for a
+// damaged directory.
 #include "newname.h"
 
 #include <string.h>
@@ -13,12 +14,15 @@
 namespace {
 
 const char FORBIDDEN[] = "\"*/:<>?\\|";
-const char NEEDS_LONG_FORM[] = " +,;=[]"; // fit an 8.3 entry by length but not by character
+const char NEEDS_LONG_FORM[] = " +,;=[]"; // 8.3 length, but characters an 8.3 entry cannot hold
 const uint32_t MAX_TAIL = 999999;
 // A directory holds at most 65,536 slots, so the lowest free alias tail is
 // never above 65,537: only tails below this are tracked.
 const uint32_t TAIL_LIMIT = 65538;
 uint8_t tail_taken[TAIL_LIMIT / 8 + 1];
+
+bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
+bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 
 bool same_bytes_ignoring_case(const uint8_t *a, const char *b, uint32_t n) {
     for (uint32_t i = 0; i < n; i++)
@@ -27,23 +31,41 @@ bool same_bytes_ignoring_case(const uint8_t *a, const char *b, uint32_t n) {
 }
 
 // The 8.3 form of a name that fits one: a name part of 1 to 8 characters
-// and at most one '.' followed by up to 3.
-bool fits_short_form(const char *name, uint8_t *form) {
+// and at most one '.' followed by up to 3, all of them characters an 8.3
+// entry holds (ASCII, none of " + , ; = [ ]"), case as given.
+bool fits_short_form(const char *name, uint32_t length, uint8_t *form) {
     memset(form, ' ', 11);
     uint32_t i = 0;
-    for (; name[i] != '\0' && name[i] != '.'; i++) {
+    for (; i < length && name[i] != '.'; i++) {
         if (i == 8) return false;
         form[i] = (uint8_t)name[i];
     }
     if (i == 0) return false;
-    if (name[i] == '.') {
+    if (i < length) {
         const char *ext = name + i + 1;
-        for (uint32_t k = 0; ext[k] != '\0'; k++) {
-            if (k == 3 || ext[k] == '.') return false;
+        uint32_t ext_len = length - i - 1;
+        if (ext_len > 3) return false;
+        for (uint32_t k = 0; k < ext_len; k++) {
+            if (ext[k] == '.') return false;
             form[8 + k] = (uint8_t)ext[k];
         }
     }
+    for (uint32_t k = 0; k < length; k++) {
+        uint8_t c = (uint8_t)name[k];
+        if (c >= 0x80 || strchr(NEEDS_LONG_FORM, c) != nullptr) return false;
+    }
     return true;
+}
+
+// How the letters of one part of an 8.3 form are written: 0 no letters or
+// all capitals, 1 all small, 2 mixed.
+int part_case(const uint8_t *part, uint32_t n) {
+    bool lower = false, upper = false;
+    for (uint32_t i = 0; i < n; i++) {
+        lower = lower || is_lower((char)part[i]);
+        upper = upper || is_upper((char)part[i]);
+    }
+    return lower && upper ? 2 : lower ? 1 : 0;
 }
 
 uint32_t digit_count(uint32_t k) {
@@ -55,21 +77,79 @@ uint32_t digit_count(uint32_t k) {
     return d;
 }
 
-// The alias family of a long-form name: the base that lfn_make_alias gives,
-// split into the name prefix the tails attach to and the extension.
-struct AliasFamily {
-    uint8_t base[11];
-    char prefix[8];
-    uint32_t prefix_len;
-    bool base_has_tail; // the base already ends in "~1"
-};
-
+// The family of an alias made by lfn_make_alias: its base may be free as it
+// is; its tail, when it has one, is "~1" at bytes 6 and 7.
 void family_from_base(AliasFamily *f) {
     uint32_t len = 0;
     while (len < 8 && f->base[len] != ' ') len++;
     f->base_has_tail = len == 8 && f->base[6] == '~' && f->base[7] == '1';
     f->prefix_len = f->base_has_tail ? 6 : len;
     memcpy(f->prefix, f->base, f->prefix_len);
+}
+
+// One code point of a name as an 8.3 character: capitals, '_' for what an
+// 8.3 name cannot hold (other systems' choice for non-ASCII characters too).
+uint8_t alias_char(uint32_t cp) {
+    if (cp >= 0x80 || cp < 0x20 || strchr(NEEDS_LONG_FORM, (int)cp) != nullptr) return '_';
+    return (uint8_t)str_ascii_upper((char)cp);
+}
+
+// The family of a name the legacy alias was not made for (several dots, a
+// leading dot, a long extension, characters beyond ASCII), as other systems
+// build it: leading dots dropped, the base from before the last dot without
+// dots and spaces, up to three characters after the last dot, in capitals,
+// and always a numeric tail.
+void family_of_new_name(const char *name, uint32_t length, AliasFamily *f) {
+    uint32_t start = 0;
+    while (start < length && name[start] == '.') start++;
+    uint32_t last_dot = length;
+    for (uint32_t i = length; i-- > start;) {
+        if (name[i] == '.') {
+            last_dot = i;
+            break;
+        }
+    }
+    memset(f->base, ' ', 11);
+    f->prefix_len = 0;
+    for (uint32_t at = start; at < last_dot && f->prefix_len < 6;) {
+        uint32_t cp = 0;
+        uint32_t n = str_utf8_decode(name + at, &cp);
+        at += n == 0 ? 1 : n;
+        if (cp == '.' || cp == ' ') continue;
+        f->prefix[f->prefix_len++] = (char)alias_char(cp);
+    }
+    if (f->prefix_len == 0) f->prefix[f->prefix_len++] = '_';
+    memcpy(f->base, f->prefix, f->prefix_len);
+    uint32_t ext = 0;
+    for (uint32_t at = last_dot + 1; at < length && ext < 3;) {
+        uint32_t cp = 0;
+        uint32_t n = str_utf8_decode(name + at, &cp);
+        at += n == 0 ? 1 : n;
+        if (cp == ' ') continue;
+        f->base[8 + ext++] = alias_char(cp);
+    }
+    f->base_has_tail = true;
+}
+
+// The legacy alias of a long name of at most one '.' and an extension of up
+// to 3 ASCII characters, as lfn_make_alias makes it: spaces left out, the
+// other characters an 8.3 name cannot hold as '_', letters as given.
+void family_of_legacy_name(const char *name, uint32_t length, AliasFamily *f) {
+    char cleaned[LFN_MAX_NAME + 2];
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < length; i++) {
+        char c = name[i];
+        if (c == ' ') continue;
+        cleaned[n++] = strchr(NEEDS_LONG_FORM, c) != nullptr ? '_' : c;
+    }
+    cleaned[n] = '\0';
+    // Nothing left of the name part: the alias starts with '_'.
+    if (cleaned[0] == '.' || cleaned[0] == '\0') {
+        memmove(cleaned + 1, cleaned, n + 1);
+        cleaned[0] = '_';
+    }
+    lfn_make_alias(cleaned, f->base);
+    family_from_base(f);
 }
 
 // Marks the tail an existing 8.3 form takes from the family, if any.
@@ -114,92 +194,120 @@ void alias_with_tail(const AliasFamily *f, uint32_t k, uint8_t *alias) {
     }
 }
 
+// True for a long name the legacy alias was made for: ASCII, no leading
+// '.', at most one '.' and at most 3 characters after it.
+bool legacy_name(const char *name, uint32_t length) {
+    if (name[0] == '.') return false;
+    uint32_t dots = 0;
+    uint32_t dot = 0;
+    for (uint32_t i = 0; i < length; i++) {
+        if ((uint8_t)name[i] >= 0x80) return false;
+        if (name[i] == '.') {
+            dots++;
+            dot = i;
+        }
+    }
+    return dots == 0 || (dots == 1 && length - dot - 1 <= 3);
+}
+
+// The kept name as a NUL-terminated string in `out` (FS_NAME_SIZE bytes),
+// in capitals when the name asks for them.
+void kept_text(const NewName *name, char *out) {
+    memcpy(out, name->text, name->length);
+    out[name->length] = '\0';
+    if (name->capitals) str_upper(out);
+}
+
 } // namespace
 
-FsStatus newname_prepare(const char *name, uint8_t attr, NewName *out) {
+FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
     if (name == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    uint32_t len = 0;
-    uint32_t dots = 0;
-    uint32_t first_dot = 0;
-    bool special = false;
-    for (; name[len] != '\0'; len++) {
-        if (len == LFN_MAX_NAME) return fs_fail(FS_ERR_INVALID_NAME);
-        uint8_t c = (uint8_t)name[len];
-        if (c < 0x20 || c == 0x7F || c == 0xFF || strchr(FORBIDDEN, c) != nullptr)
-            return fs_fail(FS_ERR_INVALID_NAME);
-        if (strchr(NEEDS_LONG_FORM, c) != nullptr) special = true;
-        if (c == '.' && dots++ == 0) first_dot = len;
+    uint32_t length = str_len(name);
+    // Other systems drop a name's trailing spaces and dots ("name." is NAME).
+    while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.')) length--;
+    if (length == 0 || length >= FS_NAME_SIZE) return fs_fail(FS_ERR_INVALID_NAME);
+    for (uint32_t i = 0; i < length; i++) {
+        uint8_t c = (uint8_t)name[i];
+        if (c < 0x20 || c == 0x7F || strchr(FORBIDDEN, c) != nullptr) return fs_fail(FS_ERR_INVALID_NAME);
     }
-    // An empty name, or one whose first byte reads as the free-slot marker.
-    if (len == 0 || (uint8_t)name[0] == ENTRY_FREE) return fs_fail(FS_ERR_INVALID_NAME);
-    if (attr & ATTR_DIRECTORY) {
-        if (dots > 0) return fs_fail(FS_ERR_INVALID_NAME);
-    } else {
-        if (name[0] == '.' || dots > 1) return fs_fail(FS_ERR_INVALID_NAME);
-        if (dots == 1 && len - first_dot - 1 > 3) return fs_fail(FS_ERR_INVALID_NAME);
+    uint32_t units = str_utf16_units(name, length);
+    if (units == 0xFFFFFFFFu || units > LFN_MAX_NAME) return fs_fail(FS_ERR_INVALID_NAME);
+
+    const bool keep_case = (fs_get_options() & FS_OPT_KEEP_CASE) != 0;
+    out->text = name;
+    out->length = length;
+    out->case_flags = 0;
+    out->capitals = capitals && !keep_case;
+    uint8_t form[11];
+    bool short_form = fits_short_form(name, length, form);
+    if (short_form && keep_case) {
+        // An all-small part is stored in capitals with its flag; a part of
+        // mixed case can only be kept in a long name.
+        int base = part_case(form + DIR_NAME, 8);
+        int ext = part_case(form + DIR_EXT, 3);
+        if (base == 2 || ext == 2) {
+            short_form = false;
+        } else {
+            if (base == 1) out->case_flags |= DIR_CASE_LOWER_BASE;
+            if (ext == 1) out->case_flags |= DIR_CASE_LOWER_EXT;
+        }
     }
-    str_copy(name, out->text);
-    if (dots == 1 && first_dot == len - 1) { // "name." is the name without extension
-        out->text[--len] = '\0';
-        dots = 0;
-    }
-    uint32_t name_part = dots == 1 ? first_dot : len;
-    out->long_form = (name_part > 8 || special) ? 1 : 0;
-    if (!out->long_form) {
+    if (short_form) {
+        for (uint32_t i = 0; i < 11; i++) form[i] = (uint8_t)str_ascii_upper((char)form[i]);
+        memcpy(out->short_name, form, 11);
+        out->long_form = 0;
         out->slots = 1;
-        str_upper(out->text); // 8.3 names are stored in capitals
         return FS_OK;
     }
-    out->slots = (len + LFN_CHARS - 1) / LFN_CHARS + 1;
-    // The alias leaves out spaces and turns the other characters an 8.3
-    // name cannot hold into '_'.
-    char cleaned[LFN_MAX_NAME + 2];
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < len; i++) {
-        char c = out->text[i];
-        if (c == ' ') continue;
-        cleaned[n++] = strchr(NEEDS_LONG_FORM, c) != nullptr ? '_' : c;
+    out->long_form = 1;
+    out->slots = (units + LFN_CHARS - 1) / LFN_CHARS + 1;
+    if (legacy_name(name, length)) {
+        family_of_legacy_name(name, length, &out->family);
+        // Other systems write aliases in capitals; kept case follows them.
+        if (keep_case || out->capitals) {
+            for (uint32_t i = 0; i < 11; i++)
+                out->family.base[i] = (uint8_t)str_ascii_upper((char)out->family.base[i]);
+            for (uint32_t i = 0; i < out->family.prefix_len; i++)
+                out->family.prefix[i] = str_ascii_upper(out->family.prefix[i]);
+        }
+    } else {
+        family_of_new_name(name, length, &out->family);
     }
-    cleaned[n] = '\0';
-    // Nothing left of the name part, or a first byte that would make the
-    // alias slot read as a free one (" \xE5..." loses its space).
-    if (cleaned[0] == '.' || cleaned[0] == '\0' || (uint8_t)cleaned[0] == ENTRY_FREE) {
-        memmove(cleaned + 1, cleaned, n + 1);
-        cleaned[0] = '_';
-    }
-    lfn_make_alias(cleaned, out->alias);
+    memcpy(out->short_name, out->family.base, 11);
     return FS_OK;
 }
 
-FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset) {
+FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset, uint8_t skip_is_free) {
     const DirCursorState saved_cursor = DirCursor;
     const FoundEntryRecord saved_found = FoundEntry;
     uint32_t dir_cluster = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
     if (DirCursor.in_chain && !fat_cluster_valid(dir_cluster)) return fs_fail(FS_ERR_DAMAGED);
 
-    AliasFamily family;
-    memcpy(family.base, name->alias, 11);
-    family_from_base(&family);
+    const AliasFamily &family = name->family;
     memset(tail_taken, 0, sizeof tail_taken);
+    char wanted[FS_NAME_SIZE];
+    kept_text(name, wanted);
 
     const uint64_t failures = disk_failures();
     dir_cursor_start(dir_cluster);
     bool used = false;
     char entry_name[LFN_MAX_NAME + 1];
     char entry_ext[20];
-    char text[LFN_MAX_NAME + 1];
+    char text[FS_SHORT_NAME_SIZE];
     uint8_t form[11];
     while (!used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
         const uint8_t *entry = dir_last_short_entry();
         const char *long_name = dir_last_long_name();
         if (entry[DIR_ATTR] & ATTR_VOLUME_ID) continue; // a volume label names no entry
+        bool skipped = FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset;
+        if (skipped && skip_is_free) continue;
         dir_short_name_text(entry, text);
-        if (str_equal_nocase(text, name->text)) used = true;
-        if (long_name[0] != '\0' && str_equal_nocase(long_name, name->text)) used = true;
-        if (!name->long_form) continue;
-        if (FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset) continue;
+        if (str_equal_nocase(text, wanted)) used = true;
+        if (long_name[0] != '\0' && str_equal_nocase(long_name, wanted)) used = true;
+        if (!name->long_form || skipped) continue;
         mark_taken(&family, entry);
-        if (long_name[0] != '\0' && fits_short_form(long_name, form)) mark_taken(&family, form);
+        uint32_t long_length = str_len(long_name);
+        if (long_length > 0 && fits_short_form(long_name, long_length, form)) mark_taken(&family, form);
     }
     DirCursor = saved_cursor;
     FoundEntry = saved_found;
@@ -209,9 +317,12 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     if (!name->long_form) return FS_OK;
     for (uint32_t k = family.base_has_tail ? 1 : 0; k < TAIL_LIMIT && k <= MAX_TAIL; k++) {
         if (!tail_is_taken(k)) {
-            alias_with_tail(&family, k, name->alias);
+            alias_with_tail(&family, k, name->short_name);
             return FS_OK;
         }
     }
     return fs_fail(FS_ERR_DIR_FULL);
 }
+
+// The stored text of a prepared name, for the writers in create.cpp.
+void newname_text(const NewName *name, char *out) { kept_text(name, out); }

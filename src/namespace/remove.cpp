@@ -107,8 +107,7 @@ bool directory_empty(uint32_t first_cluster) {
     for (;;) {
         const uint8_t *slot = buffer + DirCursor.offset;
         if (slot[0] == ENTRY_END) return true;
-        bool dot = memcmp(slot, ".          ", 11) == 0 || memcmp(slot, "..         ", 11) == 0;
-        if (slot[0] != ENTRY_FREE && !dot) return false;
+        if (slot[0] != ENTRY_FREE && !dir_is_dot_entry(slot)) return false;
         if (dir_next_entry(buffer) != FS_OK) return true; // an end slot or the chain's end
     }
 }
@@ -149,6 +148,83 @@ FsStatus finish(uint64_t failures_before) {
     return FS_OK;
 }
 
+// True when the directory whose first cluster is `dir` (0: the root) is
+// `ancestor` or lies below it, found by following ".." entries up to the
+// root. `*unreadable` is set when a sector on the way could not be read.
+bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
+    SectorBuffer sector;
+    for (uint32_t steps = 0; dir != 0 && steps <= VolumeGeometry.cluster_count; steps++) {
+        if (dir == ancestor) return true;
+        if (!fat_cluster_valid(dir)) return false;
+        if (disk_read_sector(sector, cluster_to_sector(dir)) != FS_OK) {
+            *unreadable = true;
+            return false;
+        }
+        const uint8_t *dotdot = sector + DIR_SLOT_SIZE;
+        if (memcmp(dotdot, "..         ", 11) != 0) return false;
+        dir = le_get(dotdot + DIR_FIRST_CLUSTER, 2);
+    }
+    return false;
+}
+
+// Points the ".." entry of the directory `dir` at `parent` (0: the root).
+void set_parent_entry(uint32_t dir, uint32_t parent) {
+    SectorBuffer sector;
+    uint32_t first = cluster_to_sector(dir);
+    if (disk_read_sector(sector, first) != FS_OK) return; // never write back what was not read
+    uint8_t *dotdot = sector + DIR_SLOT_SIZE;
+    if (!dir_is_dot_entry(dotdot) || le_get(dotdot + DIR_FIRST_CLUSTER, 2) == parent) return;
+    le_put(dotdot + DIR_FIRST_CLUSTER, parent, 2);
+    disk_write_sector(sector, first);
+}
+
+// What a move or rename found at its source.
+struct Source {
+    uint8_t slot[DIR_SLOT_SIZE]; // the 8.3 entry (the alias of a long name)
+    uint32_t sector;
+    uint32_t offset;
+    uint8_t kind; // the search that found it, to find it again
+};
+
+// Takes the entry the last resolution found as the source.
+FsStatus take_source(Source *src, uint8_t kind) {
+    SectorBuffer sector;
+    if (disk_read_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
+    memcpy(src->slot, sector + FoundEntry.entry_offset, DIR_SLOT_SIZE);
+    src->sector = FoundEntry.entry_sector;
+    src->offset = FoundEntry.entry_offset;
+    src->kind = kind;
+    return FS_OK;
+}
+
+// Gives the source entry the name `name` in the directory `directory`
+// (already checked by newname_check): the old entry is erased first and the
+// new one written after, so an interruption never leaves two entries on one
+// chain. When the new entry finds no room the old one is put back.
+FsStatus relocate(const char *old_path, const Source &src, const char *directory, const NewName &name) {
+    const uint64_t failures = disk_failures();
+    DirCursor.search_kind = src.kind;
+    if (path_resolve(old_path) != FS_OK || FoundEntry.entry_sector != src.sector ||
+        FoundEntry.entry_offset != src.offset)
+        return FS_FAIL;
+    SectorBuffer buffer;
+    ErasedSlots erased;
+    erased.count = 0;
+    remove_entries(buffer, &erased);
+    if (disk_failures() != failures) {
+        // The old entry may still stand: a new one would share its clusters.
+        restore_erased(erased);
+        return fs_fail(FS_ERR_IO);
+    }
+    DirCursor.search_kind = KIND_DIR;
+    if (path_resolve(directory) != FS_OK || newname_create(&name, src.slot, 0, 0, 0) != FS_OK) {
+        FsError reason = fs_last_error();
+        restore_erased(erased); // no room for the new entry: it keeps its old one
+        return fs_fail(reason);
+    }
+    return FS_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -164,6 +240,7 @@ FsStatus fs_delete_file(const char *path) {
     DirCursor.search_kind = KIND_FILE;
     if (path_resolve(path) != FS_OK) return explain(path, KIND_FILE);
     if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
+    if (FoundEntry.attr & ATTR_READ_ONLY) return fs_fail(FS_ERR_READ_ONLY);
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
         return fs_fail(FS_ERR_FILE_OPEN);
     const uint64_t failures = disk_failures();
@@ -175,19 +252,15 @@ FsStatus fs_delete_file(const char *path) {
 
 FsStatus fs_rmdir(const char *path) {
     if (!path_names_entry(path)) return no_entry(path);
-    // A directory lookup does not compare a component's extension, so
-    // "DOT.D" would find an empty "DOT"; no directory holds a '.' in its
-    // name, so such a path removes nothing.
-    uint32_t last = str_len(path);
-    while (last > 0 && path[last - 1] != '\\') last--;
-    for (const char *c = path + last; *c != '\0'; c++)
-        if (*c == '.' && c[1] != '\0') return fs_fail(FS_ERR_NOT_FOUND);
     // The current directory and every directory above it stay.
     uint32_t in_use[FS_PATH_MAX / 2];
     uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);
 
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(path) != FS_OK) return explain(path, KIND_DIR);
+    // A directory component may also match a directory by its name part
+    // alone ("FOO.TXT" finds FOO): what is removed must be named wholly.
+    if (!path_found_by_whole_name(path)) return fs_fail(FS_ERR_NOT_FOUND);
     uint32_t first = FoundEntry.first_cluster;
     if (!(FoundEntry.attr & ATTR_DIRECTORY)) return fs_fail(FS_ERR_NOT_DIRECTORY);
     if (!fat_cluster_valid(first)) return fs_fail(FS_ERR_DAMAGED);
@@ -211,61 +284,98 @@ FsStatus fs_rmdir(const char *path) {
 
 FsStatus fs_rename(const char *old_path, const char *new_name) {
     if (old_path == nullptr || new_name == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    if (str_len(old_path) > FS_PATH_MAX - 1 || str_len(new_name) > FS_PATH_MAX - 1)
+    if (path_length(old_path) > FS_PATH_MAX - 1 || path_length(new_name) > FS_PATH_MAX - 1)
         return fs_fail(FS_ERR_PATH_TOO_LONG);
-    char old_copy[FS_PATH_MAX];
-    char new_copy[FS_PATH_MAX];
-    str_copy(old_path, old_copy);
-    str_copy(new_name, new_copy);
-    str_upper(old_copy); // the new name is stored in capitals
-    str_upper(new_copy);
-    if (!path_names_entry(old_copy)) return no_entry(old_copy);
+    if (!path_names_entry(old_path)) return no_entry(old_path);
 
     DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(old_copy) != FS_OK) return explain(old_copy, KIND_FILE);
+    if (path_resolve(old_path) != FS_OK) return explain(old_path, KIND_FILE);
     if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
+    if (FoundEntry.attr & ATTR_READ_ONLY) return fs_fail(FS_ERR_READ_ONLY);
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
         return fs_fail(FS_ERR_FILE_OPEN);
-    const uint32_t first_cluster = FoundEntry.first_cluster;
-    const uint32_t size = FoundEntry.size;
-    const uint32_t old_sector = FoundEntry.entry_sector;
-    const uint32_t old_offset = FoundEntry.entry_offset;
+    Source src;
+    if (take_source(&src, KIND_FILE) != FS_OK) return FS_FAIL;
 
-    // Only the last component of the new name counts.
-    uint32_t cut = str_len(new_copy);
-    while (cut > 0 && new_copy[cut - 1] != '\\') cut--;
-    const char *component = new_copy + cut;
-    char directory[FS_PATH_MAX];
+    // Only the last component of the new name counts; without kept case it
+    // is stored in capitals.
+    uint32_t cut = str_len(new_name);
+    while (cut > 0 && new_name[cut - 1] != '\\') cut--;
+    char directory[FS_PATH_BYTES];
     const char *old_name = nullptr;
-    if (path_split(old_copy, directory, &old_name) != FS_OK) return fs_fail(FS_ERR_NOT_FOUND);
+    if (path_split(old_path, directory, &old_name) != FS_OK) return fs_fail(FS_ERR_NOT_FOUND);
 
     // The new name is checked before anything is erased.
     NewName name;
-    if (newname_prepare(component, ATTR_ARCHIVE, &name) != FS_OK) return FS_FAIL;
+    if (newname_prepare(new_name + cut, 1, &name) != FS_OK) return FS_FAIL;
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(directory) != FS_OK) return FS_FAIL;
-    if (newname_check(&name, old_sector, old_offset) != FS_OK) return FS_FAIL;
+    if (newname_check(&name, src.sector, src.offset, 0) != FS_OK) return FS_FAIL;
+    const uint64_t failures = disk_failures();
+    if (relocate(old_path, src, directory, name) != FS_OK) return FS_FAIL;
+    return finish(failures);
+}
+
+FsStatus fs_move(const char *old_path, const char *new_path) {
+    if (old_path == nullptr || new_path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    if (path_length(old_path) > FS_PATH_MAX - 1 || path_length(new_path) > FS_PATH_MAX - 1)
+        return fs_fail(FS_ERR_PATH_TOO_LONG);
+    if (!path_names_entry(old_path))
+        return fs_fail(old_path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_IS_ROOT);
+    if (!path_names_entry(new_path))
+        return fs_fail(new_path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_EXISTS);
+
+    // The source: a file or a directory, named wholly.
+    uint8_t kind = KIND_FILE;
+    DirCursor.search_kind = KIND_FILE;
+    if (path_resolve(old_path) != FS_OK) {
+        if (fs_last_error() != FS_ERR_NOT_FOUND) return FS_FAIL;
+        kind = KIND_DIR;
+        DirCursor.search_kind = KIND_DIR;
+        if (path_resolve(old_path) != FS_OK) return FS_FAIL;
+    }
+    if (!path_found_by_whole_name(old_path)) return fs_fail(FS_ERR_NOT_FOUND);
+    const bool is_dir = (FoundEntry.attr & ATTR_DIRECTORY) != 0;
+    const uint32_t moved = FoundEntry.first_cluster;
+    if (!is_dir && (FoundEntry.attr & ATTR_READ_ONLY)) return fs_fail(FS_ERR_READ_ONLY);
+    if (!is_dir && handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
+        return fs_fail(FS_ERR_FILE_OPEN);
+    if (is_dir && !fat_cluster_valid(moved)) return fs_fail(FS_ERR_DAMAGED);
+    Source src;
+    if (take_source(&src, kind) != FS_OK) return FS_FAIL;
+    if (is_dir) {
+        // The current directory and those above it keep their paths.
+        uint32_t in_use[FS_PATH_MAX / 2];
+        uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);
+        for (uint32_t i = 0; i < in_use_count; i++)
+            if (in_use[i] == moved) return fs_fail(FS_ERR_BUSY);
+    }
+
+    // The destination: an existing directory, and a name free in it.
+    char directory[FS_PATH_BYTES];
+    const char *name_text = nullptr;
+    if (path_split(new_path, directory, &name_text) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
+    NewName name;
+    if (newname_prepare(name_text, 0, &name) != FS_OK) return FS_FAIL;
+    DirCursor.search_kind = KIND_DIR;
+    if (path_resolve(directory) != FS_OK) {
+        path_explain_failure(directory, KIND_DIR);
+        if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_NO_PARENT);
+        return FS_FAIL;
+    }
+    const uint32_t target = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
+    if (is_dir) {
+        bool unreadable = false;
+        bool within = lies_within(target, moved, &unreadable);
+        if (unreadable) return fs_fail(FS_ERR_IO);
+        if (within) return fs_fail(FS_ERR_INTO_ITSELF);
+    }
+    if (newname_check(&name, src.sector, src.offset, 1) != FS_OK) return FS_FAIL;
 
     const uint64_t failures = disk_failures();
-    DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(old_copy) != FS_OK) return FS_FAIL;
-    SectorBuffer buffer;
-    ErasedSlots erased;
-    erased.count = 0;
-    remove_entries(buffer, &erased);
-    if (disk_failures() != failures) {
-        // The old entry may still stand: a new one would share its clusters.
-        restore_erased(erased);
-        return fs_fail(FS_ERR_IO);
-    }
-
-    DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(directory) != FS_OK ||
-        newname_create(&name, ATTR_ARCHIVE, first_cluster, size) != FS_OK) {
-        FsError reason = fs_last_error();
-        restore_erased(erased); // no room for the new entry: the file keeps its old one
-        return fs_fail(reason);
-    }
+    if (relocate(old_path, src, directory, name) != FS_OK) return FS_FAIL;
+    // A directory that changed parents names its new one in "..".
+    if (is_dir) set_parent_entry(moved, target);
     return finish(failures);
 }
 }

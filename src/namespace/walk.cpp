@@ -62,9 +62,13 @@ void finish_out_path(char *name, const char *ext) {
     str_append(name, ext);
 }
 
-bool name_ends_with_dot(const char *name) {
+// True for "." and "..", and for an 8.3 name that ends in a dot (no name
+// can: it is damage): the entries listings and walks pass over. A long
+// name such as "a..b" reads with a name part "a." and is listed.
+bool passed_over(const char *name) {
+    if (dir_is_dot_entry(dir_last_short_entry())) return true;
     uint32_t len = str_len(name);
-    return len > 0 && name[len - 1] == '.';
+    return dir_last_long_name()[0] == '\0' && len > 0 && name[len - 1] == '.';
 }
 
 // Puts the cursor at the first slot of the directory `walk_path` names and
@@ -166,7 +170,7 @@ FsStatus walk_step(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
             cursor_save(1);
             return done(FS_OK);
         }
-        if (name_ends_with_dot(name)) continue; // "." and ".."
+        if (passed_over(name)) continue; // "." and ".."
         descend(out_path, name);
         cursor_save(1);
         return done(FS_OK);
@@ -213,7 +217,7 @@ FsStatus fs_list_dir(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
         char *name = begin_out_path(out_path, CurrentDir.path);
         if (dir_read_entry(name, ext, 1) != FS_OK) return fs_fail(FS_ERR_NONE); // the end of the listing
         *out_attr = FoundEntry.attr;
-        bool dotted = name_ends_with_dot(name); // ".", ".." and names that end in a dot
+        bool dotted = passed_over(name); // "." and ".."
         finish_out_path(name, ext);
         if (dotted) continue;
         cursor_save(0);

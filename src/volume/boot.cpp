@@ -36,7 +36,54 @@ const uint32_t BS_TYPE_BYTE = 450;      // type of a partition table's first ent
 uint8_t boot_template[SECTOR_SIZE];
 
 uint8_t mounted = 0;
-uint8_t mounted_partition = 0; // 0: the volume starts at sector 0
+// Where the mounted volume starts, and how many sectors its partition
+// holds: 0 and 0 for a volume from sector 0 of the image. Later mounts of
+// other letters use the same place until fs_init.
+uint32_t mounted_start = 0;
+uint32_t mounted_room = 0;
+
+// GPT: the header at sector 1 and its partition entries.
+const char GPT_SIGNATURE[] = "EFI PART";
+const uint32_t GPT_ENTRIES_LBA = 72;
+const uint32_t GPT_ENTRY_COUNT = 80;
+const uint32_t GPT_ENTRY_SIZE = 84;
+const uint32_t GPT_FIRST_LBA = 32; // within an entry
+const uint32_t GPT_LAST_LBA = 40;
+const uint8_t MBR_PROTECTIVE = 0xEE;
+
+// Partition `number` of a GPT disk whose protective MBR is sector 0.
+FsStatus read_gpt_partition(uint32_t number, FsPartition *out) {
+    SectorBuffer header;
+    if (disk_read_sector(header, 1) != FS_OK) return fs_fail(FS_ERR_IO);
+    if (memcmp(header, GPT_SIGNATURE, 8) != 0) return fs_fail(FS_ERR_DAMAGED);
+    uint32_t entries_lba = le_get(header + GPT_ENTRIES_LBA, 4); // the high half of 64 bits must be 0 here
+    uint32_t count = le_get(header + GPT_ENTRY_COUNT, 4);
+    uint32_t size = le_get(header + GPT_ENTRY_SIZE, 4);
+    if (le_get(header + GPT_ENTRIES_LBA + 4, 4) != 0 || size < 128 || size > SECTOR_SIZE ||
+        (size & (size - 1)) != 0)
+        return fs_fail(FS_ERR_DAMAGED);
+    if (number > count) return fs_fail(FS_ERR_NOT_FOUND);
+    uint64_t byte = (uint64_t)(number - 1) * size;
+    SectorBuffer sector;
+    if (entries_lba + byte / SECTOR_SIZE >= FS_SECTOR_LIMIT ||
+        disk_read_sector(sector, (uint32_t)(entries_lba + byte / SECTOR_SIZE)) != FS_OK)
+        return fs_fail(FS_ERR_IO);
+    const uint8_t *entry = sector + byte % SECTOR_SIZE;
+    bool used = false;
+    for (uint32_t i = 0; i < 16; i++) used = used || entry[i] != 0; // the type GUID
+    if (!used) return fs_fail(FS_ERR_NOT_FOUND);
+    uint64_t first = (uint64_t)le_get(entry + GPT_FIRST_LBA + 4, 4) << 32 | le_get(entry + GPT_FIRST_LBA, 4);
+    uint64_t last = (uint64_t)le_get(entry + GPT_LAST_LBA + 4, 4) << 32 | le_get(entry + GPT_LAST_LBA, 4);
+    if (last < first || first >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_DAMAGED);
+    out->status = 0;
+    out->type = MBR_PROTECTIVE;
+    out->gpt = 1;
+    out->first_sector = (uint32_t)first;
+    uint64_t count64 = last - first + 1;
+    out->sector_count = count64 > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)count64;
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
 
 bool has_signature(const uint8_t *sector) {
     return sector[BS_SIGNATURE] == 0x55 && sector[BS_SIGNATURE + 1] == 0xAA;
@@ -152,9 +199,11 @@ extern "C" {
 uint8_t fs_is_mounted(void) { return mounted; }
 
 void fs_unmount(void) {
+    fat_forget_free_hint();
     VolumeGeometry.drive_letter = 0xFF;
     mounted = 0;
-    mounted_partition = 0;
+    mounted_start = 0;
+    mounted_room = 0;
 }
 
 uint8_t fs_boot_sector_valid(const uint8_t *sector) {
@@ -164,7 +213,7 @@ uint8_t fs_boot_sector_valid(const uint8_t *sector) {
 FsStatus fs_mount(uint8_t drive_index) {
     VolumeGeometryRecord &g = VolumeGeometry;
     if (mounted && (int)g.drive_letter - 0x43 == (int)drive_index) return FS_OK;
-    if (mounted_partition != 0) return fs_mount_partition(drive_index, mounted_partition);
+    if (mounted_start != 0) return fs_mount_at(drive_index, mounted_start, mounted_room);
 
     SectorBuffer sector;
     if (disk_read_sector(sector, 0) != FS_OK) return fs_fail(FS_ERR_IO);
@@ -185,6 +234,7 @@ FsStatus fs_mount(uint8_t drive_index) {
     copy_bpb(sector);
     g.fs_type = FS_TYPE_FAT16;
     fs_compute_geometry();
+    fat_forget_free_hint();
     mounted = 1;
     return FS_OK;
 }
@@ -192,15 +242,19 @@ FsStatus fs_mount(uint8_t drive_index) {
 uint8_t fs_partition_type_fat16(uint8_t type) { return type == 0x04 || type == 0x06 || type == 0x0E ? 1 : 0; }
 
 FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
-    if (number < 1 || number > 4 || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    if (number < 1 || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     SectorBuffer table;
     if (disk_read_sector(table, 0) != FS_OK) return fs_fail(FS_ERR_IO);
     // A volume's own boot sector carries the signature too, and its boot
     // code may look like table entries.
     if (!has_signature(table) || (has_jump(table) && bpb_usable(table))) return fs_fail(FS_ERR_DAMAGED);
+    // A protective MBR: the partitions are those of the GPT behind it.
+    if (table[MBR_ENTRIES + MBR_TYPE] == MBR_PROTECTIVE) return read_gpt_partition(number, out);
+    if (number > 4) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     const uint8_t *entry = table + MBR_ENTRIES + MBR_ENTRY_SIZE * (number - 1u);
     out->status = entry[MBR_STATUS];
     out->type = entry[MBR_TYPE];
+    out->gpt = 0;
     out->first_sector = le_get(entry + MBR_FIRST_SECTOR, 4);
     out->sector_count = le_get(entry + MBR_SECTOR_COUNT, 4);
     if (out->type == 0 || out->sector_count == 0) return fs_fail(FS_ERR_NOT_FOUND);
@@ -208,35 +262,42 @@ FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
     return FS_OK;
 }
 
-FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
-    FsPartition p;
-    if (partition < 1 || partition > 4) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    if (fs_read_partition(partition, &p) != FS_OK) {
-        // No table at all is a damaged volume; an empty entry names nothing.
-        if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_INVALID_ARGUMENT);
-        return FS_FAIL;
-    }
-    if (!fs_partition_type_fat16(p.type)) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    uint32_t first = p.first_sector;
-    if (first == 0 || first >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_DAMAGED);
-
+FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room) {
+    if (first_sector == 0 || first_sector >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     SectorBuffer boot;
-    if (disk_read_sector(boot, first) != FS_OK) return fs_fail(FS_ERR_IO);
+    if (disk_read_sector(boot, first_sector) != FS_OK) return fs_fail(FS_ERR_IO);
     VolumeGeometryRecord &g = VolumeGeometry;
     mounted = 0;
     g.drive_letter = (uint8_t)('C' + drive_index);
     uint32_t total = boot_total_sectors(boot);
     // The volume must lie inside its partition and inside what can be addressed.
-    if (!fs_boot_sector_valid(boot) || total > p.sector_count || (uint64_t)first + total > FS_SECTOR_LIMIT)
+    if (!fs_boot_sector_valid(boot) || (room != 0 && total > room) ||
+        (uint64_t)first_sector + total > FS_SECTOR_LIMIT)
         return fs_fail(FS_ERR_DAMAGED);
-    g.partition_start = first;
+    g.partition_start = first_sector;
     g.total_sectors = total;
     copy_bpb(boot);
     g.fs_type = FS_TYPE_FAT16;
     fs_compute_geometry();
+    fat_forget_free_hint();
     mounted = 1;
-    mounted_partition = partition;
+    mounted_start = first_sector;
+    mounted_room = room;
     return FS_OK;
+}
+
+FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
+    FsPartition p;
+    if (partition < 1) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    if (fs_read_partition(partition, &p) != FS_OK) {
+        // No table at all is a damaged volume; an empty entry names nothing.
+        if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_INVALID_ARGUMENT);
+        return FS_FAIL;
+    }
+    // Whatever the type byte says (0xEF system partitions, 0x0B, 0x83 hold
+    // FAT volumes too), the partition is used when it holds a FAT16 volume.
+    if (p.first_sector == 0 || p.first_sector >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_DAMAGED);
+    return fs_mount_at(drive_index, p.first_sector, p.sector_count);
 }
 
 FsProbe fs_probe(uint32_t sector, uint32_t *detail) {

@@ -14,6 +14,11 @@ const uint32_t UNADDRESSABLE = 0xFFFFFFFFu;
 
 const uint8_t zero_sector[SECTOR_SIZE] = {0};
 
+// No cluster below this one is free (as far as this library has changed the
+// FAT since the mount): allocation searches from here, so that filling a
+// large volume does not read the whole FAT again for every cluster.
+uint32_t free_hint = 2;
+
 // One bit per cluster number, for walks that must know where they have been.
 uint8_t visited[(FS_MAX_CLUSTERS + 2) / 8 + 1];
 
@@ -39,20 +44,36 @@ void zero_cluster(uint32_t cluster) {
         disk_write_sector(zero_sector, first + k);
 }
 
-// First-fit scan of the first FAT for a free data cluster. On success
-// `buffer` holds the FAT sector of the cluster found. Entries 0 and 1 are
-// never handed out, even when a damaged FAT shows them free.
-FsStatus find_free_cluster(uint8_t *buffer, uint32_t *found) {
+// First-fit scan of the first FAT for a free data cluster, from `from` on.
+// On success `buffer` holds the FAT sector of the cluster found. Entries 0
+// and 1 are never handed out, even when a damaged FAT shows them free.
+FsStatus scan_free(uint32_t from, uint8_t *buffer, uint32_t *found) {
     uint32_t limit = VolumeGeometry.cluster_count + 2;
-    for (uint32_t n = 0; n < limit; n++) {
+    const uint32_t first = from < 2 ? 2 : from;
+    for (uint32_t n = first; n < limit; n++) {
         uint32_t at = entry_offset(n);
-        if (at == 0 && disk_read_sector(buffer, entry_sector(n)) != FS_OK) return FS_FAIL;
-        if (n >= 2 && buffer[at] == 0 && buffer[at + 1] == 0) {
+        if ((at == 0 || n == first) && disk_read_sector(buffer, entry_sector(n)) != FS_OK) return FS_FAIL;
+        if (buffer[at] == 0 && buffer[at + 1] == 0) {
             *found = n;
             return FS_OK;
         }
     }
     return FS_FAIL;
+}
+
+// The lowest free data cluster. The search starts at the hint; should a
+// change made past this library have freed a cluster below it, a second
+// search from the start still finds one before giving up.
+FsStatus find_free_cluster(uint8_t *buffer, uint32_t *found) {
+    const uint64_t failures = disk_failures();
+    if (scan_free(free_hint, buffer, found) == FS_OK) {
+        free_hint = *found;
+        return FS_OK;
+    }
+    if (disk_failures() != failures || free_hint <= 2) return FS_FAIL;
+    if (scan_free(2, buffer, found) != FS_OK) return FS_FAIL;
+    free_hint = *found;
+    return FS_OK;
 }
 
 // Sets the entry of `cluster` to `value` in every FAT copy, reading each
@@ -82,6 +103,8 @@ FsStatus take_free_cluster(uint32_t value, uint32_t *out_cluster, uint8_t *buffe
 } // namespace
 
 extern "C" {
+
+void fat_forget_free_hint(void) { free_hint = 2; }
 
 uint8_t fat_cluster_valid(uint32_t cluster) {
     return fs_is_mounted() && cluster >= 2 && cluster <= VolumeGeometry.cluster_count + 1;
@@ -138,6 +161,7 @@ FsStatus fat_free_chain(uint32_t cluster) {
         uint32_t next = le_get(sector + entry_offset(cluster), 2);
         le_put(sector + entry_offset(cluster), FAT_FREE, 2);
         write_fat_sector_all_copies(sector, t);
+        if (cluster < free_hint) free_hint = cluster;
         cluster = next;
     }
     return FS_OK;

@@ -44,7 +44,7 @@ extern VolumeGeometryRecord VolumeGeometry;
 
 /* Forgets the mounted volume: the next fs_mount reads the boot sector
  * again, and until a mount succeeds every operation that needs a volume
- * fails with "no volume mounted". Part of fs_init. */
+ * fails with "no volume mounted". One step of fs_init. */
 void fs_unmount(void);
 
 /* Mounts the volume of the open image under the letter 'C' + drive_index.
@@ -107,29 +107,39 @@ typedef enum FsProbe {
  * the boot sector gives. Reads only. */
 FsProbe fs_probe(uint32_t sector, uint32_t *detail);
 
-/* One entry of the MBR partition table in sector 0. */
+/* One partition of the image's partition table. */
 typedef struct FsPartition {
     uint8_t status; /* 0x80: marked active */
-    uint8_t type;   /* 0x04, 0x06 and 0x0E are FAT16 */
+    uint8_t type;   /* the MBR type byte (0x04, 0x06 and 0x0E are FAT16); 0xEE for a GPT partition */
+    uint8_t gpt;    /* 1: an entry of the GPT behind a protective MBR */
     uint32_t first_sector;
     uint32_t sector_count;
 } FsPartition;
 
-/* Reads primary partition `number` (1 to 4) of the partition table in
- * sector 0. FS_OK with `out` filled; FS_FAIL with "invalid argument" for
- * another number, "host I/O error" when sector 0 cannot be read, "damaged
- * volume" when sector 0 holds no partition table (no signature, or a
- * volume's boot sector), "not found" when the entry is empty. */
+/* Reads partition `number` of the partition table in sector 0: a primary
+ * MBR partition (1 to 4), or with a protective MBR (type 0xEE) entry
+ * `number` of the GPT behind it. FS_OK with `out` filled; FS_FAIL with
+ * "invalid argument" for a number outside the table, "host I/O error" when
+ * a table sector cannot be read, "damaged volume" when sector 0 holds no
+ * partition table (no signature, or a volume's boot sector) or the GPT is
+ * unusable, "not found" when the entry is empty. */
 FsStatus fs_read_partition(uint8_t number, FsPartition *out);
+
+/* Mounts the FAT16 volume whose boot sector is `first_sector` (not 0) of the
+ * image under the letter 'C' + drive_index; with `room` not 0 the volume
+ * must fit that many sectors (its partition). Later mounts of other letters
+ * use the same place until fs_init. FS_FAIL as fs_mount. */
+FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room);
 
 /* 1 for the partition types of FAT16 volumes: 0x04, 0x06 and 0x0E. */
 uint8_t fs_partition_type_fat16(uint8_t type);
 
-/* Mounts primary partition `partition` (1 to 4) of an image whose sector 0
- * holds a partition table, when that partition is FAT16 (type 0x04, 0x06 or
- * 0x0E), under the letter 'C' + drive_index. Later mounts of other letters
- * use the same partition until fs_init. FS_FAIL as fs_mount, or with
- * "invalid argument" for another partition number or type. */
+/* Mounts partition `partition` (as fs_read_partition numbers them) of an
+ * image whose sector 0 holds a partition table, whatever its type byte,
+ * when it holds a FAT16 volume that fits it; under the letter 'C' +
+ * drive_index. Later mounts of other letters use the same partition until
+ * fs_init. FS_FAIL as fs_mount, or with "invalid argument" for a partition
+ * the table does not have. */
 FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition);
 
 /* Formats a volume of `total_sectors` starting at `first_sector` with the
@@ -143,6 +153,44 @@ FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors);
 /* The sizes fs_format_at accepts, in sectors: `*min_sectors` (4,085
  * clusters) to `*max_sectors` (65,524 clusters). */
 void fs_format_at_limits(uint32_t *min_sectors, uint32_t *max_sectors);
+
+/* What fs_format_volume makes. Fields left 0 take their default. */
+typedef struct FsFormatOptions {
+    uint32_t first_sector;        /* the volume's first sector on the device (a partition's start) */
+    uint32_t total_sectors;       /* sectors of the volume */
+    uint32_t sectors_per_cluster; /* 1, 2, 4 ... 128; 0: from the size, as mkfs.fat -F 16 chooses */
+    uint32_t root_entries;        /* 0: 512; rounded up to whole sectors (16 entries each) */
+    uint32_t fat_count;           /* 1 or 2; 0: 2 */
+    uint32_t reserved_sectors;    /* 0: 1 */
+    uint8_t media;                /* 0xF0 or 0xF8 to 0xFF; 0: 0xF8 */
+    const char *label;            /* up to 11 characters; null or "": none ("NO NAME") */
+    uint8_t volume_id_given;      /* 1: `volume_id` as given; 0: from the clock (0 without one) */
+    uint32_t volume_id;
+    const char *oem_name; /* up to 8 characters; null: "MSWIN4.1" */
+} FsFormatOptions;
+
+/* Formats a FAT16 volume: zeroes the reserved sectors, every FAT copy and
+ * the root, writes the FAT heads, a volume-label entry when a label is
+ * given, and the boot sector (sectors per track and heads, hidden sectors =
+ * first_sector, drive 0x80, the volume id, the label or "NO NAME", "FAT16",
+ * a boot stub that says the volume cannot start a computer). The FAT is the
+ * smallest that covers the clusters. Writes only sectors first_sector ..
+ * first_sector + total_sectors - 1, and nothing when refused. Does not
+ * mount. FS_FAIL with "size not usable for a FAT16 volume" when the cluster
+ * count would fall outside 4,085..65,524 or the volume would reach past
+ * sector 2^22; "invalid argument" for a field outside its range; "invalid
+ * name" for a label with characters a label cannot hold; "host I/O error". */
+FsStatus fs_format_volume(const FsFormatOptions *options);
+
+/* The 11 bytes a volume label is stored as: capitals, space padded. FS_FAIL
+ * with "invalid name" for more than 11 characters, a leading space, or a
+ * character a label cannot hold (control characters, non-ASCII, and
+ * " * + , . / : ; < = > ? [ \ ] |). */
+FsStatus fs_label_form(const char *label, uint8_t *label11);
+
+/* Allocation remembers below which cluster none is free; a mount starts
+ * afresh. Programs that change the FAT past the library call this too. */
+void fat_forget_free_hint(void);
 
 /* 1 when `cluster` is a data cluster of the mounted volume. */
 uint8_t fat_cluster_valid(uint32_t cluster);

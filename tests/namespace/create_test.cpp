@@ -164,14 +164,36 @@ TEST_F(Create, ThousandLongNamesInOneDirectoryHaveDistinctAliases) {
 TEST_F(Create, NamesThatCouldNotBeNamedAgainAreRefused) {
     ASSERT_EQ(fs_mkdir("DIR"), FS_OK);
     uint64_t before = sector_writes();
-    const char *refused_files[] = {"C:\\DIR\\", "a.html", ".hidden",  "a.b.c",  "bad\x01name", "tab\tname",
-                                   "q?.txt",    "star*",  "pipe|x",   "lt<",    "gt>",         "quote\"",
-                                   "del\x7f",   "ff\xff", "\xe5name", "colon:x"};
+    const char *refused_files[] = {"C:\\DIR\\",
+                                   "bad\x01name",
+                                   "tab\tname",
+                                   "q?.txt",
+                                   "star*",
+                                   "pipe|x",
+                                   "lt<",
+                                   "gt>",
+                                   "quote\"",
+                                   "del\x7f",
+                                   "ff\xff",
+                                   "\xe5name",
+                                   "colon:x",
+                                   ".",
+                                   "..",
+                                   "...",
+                                   "  ",
+                                   "\xc3(",
+                                   "\xed\xa0\x80 surrogate",
+                                   "\xf4\x90\x80\x80 past U+10FFFF",
+                                   "\xc0\xaf overlong"};
     for (const char *p : refused_files) EXPECT_EQ(fs_create_file(p), FS_FAIL) << p;
-    EXPECT_EQ(fs_mkdir("dotted.dir"), FS_FAIL);
-    EXPECT_EQ(fs_mkdir("trailing."), FS_FAIL);
     EXPECT_EQ(fs_mkdir("C:\\DIR\\"), FS_FAIL);
+    EXPECT_EQ(fs_mkdir(".. "), FS_FAIL);
+    // At most 255 UTF-16 units: 256 letters, or 128 characters beyond
+    // U+FFFF (two units each), are too many.
     EXPECT_EQ(fs_create_file(std::string(256, 'n').c_str()), FS_FAIL);
+    std::string pairs;
+    for (int i = 0; i < 128; i++) pairs += "\xF0\x9F\x98\x80"; // U+1F600
+    EXPECT_EQ(fs_create_file(pairs.c_str()), FS_FAIL);
     EXPECT_EQ(fs_create_file(""), FS_FAIL);
     EXPECT_EQ(fs_create_file(nullptr), FS_FAIL);
     EXPECT_EQ(fs_create_file("C:\\"), FS_FAIL);

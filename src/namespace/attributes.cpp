@@ -1,0 +1,69 @@
+// An entry's attributes and times, as programs set them: the bits other
+// systems give meaning to, and the three times an entry records.
+#include <string.h>
+
+#include "fat16_dir.h"
+#include "fat16_disk.h"
+#include "fat16_layout.h"
+#include "fat16_namespace.h"
+#include "fat16_volume.h"
+
+namespace {
+
+// The attribute bits a program may set: read-only, hidden, system, archive.
+const uint8_t SETTABLE = 0x01 | 0x02 | 0x04 | ATTR_ARCHIVE;
+
+// Resolves `path` to a file or a directory, named wholly, and reads its
+// 8.3 slot's sector into `sector`. FS_OK with FoundEntry describing it.
+FsStatus find_entry(const char *path, uint8_t *sector) {
+    if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    if (!path_names_entry(path)) return fs_fail(path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_IS_ROOT);
+    DirCursor.search_kind = KIND_FILE;
+    if (path_resolve(path) != FS_OK) {
+        if (fs_last_error() != FS_ERR_NOT_FOUND) return FS_FAIL;
+        DirCursor.search_kind = KIND_DIR;
+        if (path_resolve(path) != FS_OK) return FS_FAIL;
+    }
+    if (!path_found_by_whole_name(path)) return fs_fail(FS_ERR_NOT_FOUND);
+    if (disk_read_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
+    return FS_OK;
+}
+
+FsStatus write_back(const uint8_t *sector) {
+    if (disk_write_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+FsStatus fs_set_attributes(const char *path, uint8_t attributes) {
+    if (attributes & ~SETTABLE) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    SectorBuffer sector;
+    if (find_entry(path, sector) != FS_OK) return FS_FAIL;
+    uint8_t *slot = sector + FoundEntry.entry_offset;
+    // The directory and label bits stay as they are.
+    slot[DIR_ATTR] = (uint8_t)((slot[DIR_ATTR] & ~SETTABLE) | attributes);
+    return write_back(sector);
+}
+
+FsStatus fs_set_times(const char *path, const FsDateTime *created, const FsDateTime *modified,
+                      const FsDateTime *accessed) {
+    SectorBuffer sector;
+    if (find_entry(path, sector) != FS_OK) return FS_FAIL;
+    uint8_t *slot = sector + FoundEntry.entry_offset;
+    if (created != nullptr) {
+        slot[DIR_CREATE_HUNDREDTHS] = fs_hundredths_field(created);
+        le_put(slot + DIR_CREATE_TIME, fs_time_field(created), 2);
+        le_put(slot + DIR_CREATE_DATE, fs_date_field(created), 2);
+    }
+    if (modified != nullptr) {
+        le_put(slot + DIR_MODIFY_TIME, fs_time_field(modified), 2);
+        le_put(slot + DIR_MODIFY_DATE, fs_date_field(modified), 2);
+    }
+    if (accessed != nullptr) le_put(slot + DIR_ACCESS_DATE, fs_date_field(accessed), 2);
+    return write_back(sector);
+}
+}
