@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "fat16.h"
 #include "fat16_layout.h"
@@ -75,11 +76,19 @@ inline void end_listing_and_walk() {
     }
 }
 
+// The consistency check with a work area of the size it asks for (a damaged
+// boot sector may claim more clusters than the small volume has).
+inline FsStatus check_volume(FsCheckReport *report) {
+    static std::vector<uint8_t> work;
+    work.resize(fs_check_work_size());
+    return fs_check(report, work.data(), (uint32_t)work.size());
+}
+
 // Runs the consistency check and aborts with its report when it finds a
 // problem. `after` says what had just been done.
 inline void require_clean_check(const std::string &after) {
     static FsCheckReport report;
-    if (fs_check(&report) == FS_OK) return;
+    if (check_volume(&report) == FS_OK) return;
     fprintf(stderr, "fs_check found %u problem(s) after %s\n", report.problem_count, after.c_str());
     for (uint32_t i = 0; i < report.problem_count && i < FS_CHECK_MAX_PROBLEMS; i++) {
         const FsProblem &p = report.problems[i];

@@ -336,11 +336,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     list_directory("C:\\");
     static FsCheckReport report;
-    fs_check(&report);
+    fuzz::check_volume(&report);
 
     change_things(found);
     walk_all();
-    fs_check(&report);
+    fuzz::check_volume(&report);
     fs_volume_info('C', &capacity, &free_space);
     require_outside_unchanged(outside);
     return 0;

@@ -9,20 +9,27 @@ extern "C" {
 #endif
 
 typedef enum FsProblemKind {
-    FS_PROBLEM_BOOT_SECTOR = 1,   /* sector 0 fails the mount rules */
+    FS_PROBLEM_BOOT_SECTOR = 1,   /* the boot sector fails the mount rules, or its two totals disagree */
     FS_PROBLEM_FAT_COPIES_DIFFER, /* `cluster` is the first entry that differs */
     FS_PROBLEM_BAD_CLUSTER,       /* a chain or entry names a cluster outside the data area */
     FS_PROBLEM_CHAIN_LOOP,        /* a chain comes back to one of its own clusters */
     FS_PROBLEM_CROSS_LINK,        /* a cluster belongs to two chains */
-    FS_PROBLEM_BAD_CHAIN_END,     /* a chain runs into a free or reserved entry */
+    FS_PROBLEM_BAD_CHAIN_END,     /* a chain runs into a free, reserved or bad-cluster entry */
     FS_PROBLEM_LOST_CLUSTERS,     /* `count` clusters are used but no entry reaches them */
     FS_PROBLEM_CHAIN_TOO_LONG,    /* a file holds more clusters than its size needs */
     FS_PROBLEM_CHAIN_TOO_SHORT,   /* a file's size needs more clusters than it holds */
-    FS_PROBLEM_DOT_ENTRIES,       /* "." or ".." missing or naming the wrong cluster */
-    FS_PROBLEM_LONG_NAME,         /* a long-name run out of order, unfinished or with a wrong checksum */
+    FS_PROBLEM_DOT_ENTRIES,       /* "." or ".." missing, naming the wrong cluster, or out of place */
+    FS_PROBLEM_LONG_NAME,         /* a long-name run out of order, unfinished, with a wrong checksum,
+                                     or a slot whose reserved fields are not 0 */
     FS_PROBLEM_DUPLICATE_NAME,    /* two live entries of one directory share a name */
     FS_PROBLEM_TOO_DEEP,          /* directories nested beyond what the check follows */
-    FS_PROBLEM_IO                 /* a sector could not be read */
+    FS_PROBLEM_IO,                /* a sector could not be read (`cluster`: the sector) */
+    FS_PROBLEM_SHORT_IMAGE,       /* the volume's last sector cannot be read (`cluster`: that sector) */
+    FS_PROBLEM_FAT_HEAD,          /* a FAT copy's entry 0 is not the media byte with 0xFF above it
+                                     (`cluster`: the copy's first sector) */
+    FS_PROBLEM_BAD_NAME,          /* an 8.3 name holds a byte FAT forbids, or starts with a space */
+    FS_PROBLEM_DIR_ENTRY,         /* a directory entry with a size, or with first cluster 0 */
+    FS_PROBLEM_STRAY_LABEL        /* a volume label outside the root directory */
 } FsProblemKind;
 
 #define FS_CHECK_MAX_PROBLEMS 32u
@@ -30,7 +37,9 @@ typedef enum FsProblemKind {
 
 typedef struct FsProblem {
     uint8_t kind;                  /* an FsProblemKind */
-    uint32_t cluster;              /* the cluster concerned, 0 when none */
+    uint32_t cluster;              /* the cluster concerned, 0 when none; for the kinds about a
+                                      sector (FS_PROBLEM_IO, FS_PROBLEM_SHORT_IMAGE,
+                                      FS_PROBLEM_FAT_HEAD) that sector */
     uint32_t count;                /* how many (lost clusters, differing FAT entries), else 1 */
     char path[FS_CHECK_PATH_SIZE]; /* the entry or directory concerned, "" when none */
 } FsProblem;
@@ -45,10 +54,18 @@ typedef struct FsCheckReport {
     FsProblem problems[FS_CHECK_MAX_PROBLEMS];
 } FsCheckReport;
 
-/* Checks the mounted volume and fills `report`. Reads only. FS_OK when no
- * problem was found; FS_FAIL when problems were found or no volume is
- * mounted. */
-FsStatus fs_check(FsCheckReport *report);
+/* Bytes of work area fs_check needs for the mounted volume (0 when none is
+ * mounted): a fixed part of about 16 KB and two bits per cluster, about
+ * 32 KB for the largest FAT16 volume. */
+uint32_t fs_check_work_size(void);
+
+/* Checks the mounted volume and fills `report`, using `work` (`work_size`
+ * bytes, at least fs_check_work_size(); any alignment) as its only scratch
+ * memory. Reads only. FS_OK when no problem was found; FS_FAIL when
+ * problems were found ("damaged volume"), no volume is mounted ("no volume
+ * mounted", with a boot-sector problem), or `report` or the work area is
+ * missing or too small ("invalid argument", no problem listed). */
+FsStatus fs_check(FsCheckReport *report, void *work, uint32_t work_size);
 
 /* A short English text for a problem kind. */
 const char *fs_check_problem_text(uint8_t kind);

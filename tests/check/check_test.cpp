@@ -13,7 +13,7 @@ class Check : public VolumeTest {
     // The kinds of problem the check reports, in the order found.
     std::vector<int> kinds() {
         std::vector<int> v;
-        fs_check(&report);
+        check_volume(&report);
         for (uint32_t i = 0; i < report.problem_count && i < FS_CHECK_MAX_PROBLEMS; i++)
             v.push_back(report.problems[i].kind);
         return v;
@@ -56,7 +56,7 @@ TEST_F(Check, SoundVolumeIsCleanAndCounted) {
     write_data("A\\FILE.BIN", 70000);
     write_data("a long file name.txt", 100);
     ASSERT_EQ(fs_create_file("EMPTY"), FS_OK);
-    ASSERT_EQ(fs_check(&report), FS_OK);
+    ASSERT_EQ(check_volume(&report), FS_OK);
     EXPECT_EQ(report.problem_count, 0u);
     EXPECT_EQ(report.directories, 2u);
     EXPECT_EQ(report.files, 3u);
@@ -74,7 +74,7 @@ TEST_F(Check, NeverWrites) {
     FsDiskCounters before{}, after{};
     disk_get_counters(&before);
     FsCheckReport r;
-    EXPECT_EQ(fs_check(&r), FS_FAIL);
+    EXPECT_EQ(check_volume(&r), FS_FAIL);
     disk_get_counters(&after);
     EXPECT_EQ(after.writes, before.writes);
     EXPECT_GT(after.reads, before.reads);
@@ -155,7 +155,7 @@ TEST_F(Check, DotEntries) {
 
 TEST_F(Check, BrokenLongNameRuns) {
     ASSERT_EQ(fs_create_file("a name of twenty-six chars"), FS_OK); // slots 0..2
-    ASSERT_EQ(fs_check(&report), FS_OK);
+    ASSERT_EQ(check_volume(&report), FS_OK);
     Slot alias = root_slot(2);
     alias[0] = 'X'; // the checksum no longer matches
     put_slots(root_sectors(), 2, {alias});
@@ -168,7 +168,7 @@ TEST_F(Check, BrokenLongNameRuns) {
     EXPECT_EQ(kinds(), K{FS_PROBLEM_LONG_NAME});
     second[0] = 0x01;
     put_slots(root_sectors(), 1, {second});
-    ASSERT_EQ(fs_check(&report), FS_OK);
+    ASSERT_EQ(check_volume(&report), FS_OK);
     // A run with no alias after it.
     std::vector<Slot> orphan = lfn_slots("orphan long name", "ORPHAN~1   ");
     put_slots(root_sectors(), 3, orphan);
@@ -189,7 +189,7 @@ TEST_F(Check, DuplicateNames) {
     Slot gone = root_slot(4);
     gone[0] = 0xE5;
     put_slots(root_sectors(), 4, {gone});
-    ASSERT_EQ(fs_check(&report), FS_OK);
+    ASSERT_EQ(check_volume(&report), FS_OK);
     std::vector<Slot> run = lfn_slots("same.txt", "SAME~1  TXT");
     run.push_back(short_slot("SAME~1  TXT", ATTR_ARCHIVE));
     put_slots(root_sectors(), 5, run);
@@ -204,12 +204,12 @@ TEST_F(Check, UnmountedOrBrokenBootSector) {
     EXPECT_EQ(kinds(), K{FS_PROBLEM_BOOT_SECTOR});
     write_raw(0, s);
     ASSERT_EQ(fs_mount(1), FS_OK);
-    ASSERT_EQ(fs_check(&report), FS_OK);
+    ASSERT_EQ(check_volume(&report), FS_OK);
     broken[510] = 0;
     write_raw(0, broken);
     ASSERT_EQ(fs_mount(2), FS_FAIL);
     EXPECT_EQ(kinds(), K{FS_PROBLEM_BOOT_SECTOR});
-    EXPECT_EQ(fs_check(nullptr), FS_FAIL);
+    EXPECT_EQ(fs_check(nullptr, nullptr, 0), FS_FAIL);
 }
 
 TEST_F(Check, UnreadableSectorsAreReported) {

@@ -85,7 +85,7 @@ TEST(ForeignTree, TreeMadeByMtoolsResolvesHere) {
         EXPECT_EQ(FoundEntry.size, 0u) << f;
     }
     static FsCheckReport report;
-    EXPECT_EQ(fs_check(&report), FS_OK);
+    EXPECT_EQ(check_volume(&report), FS_OK);
     EXPECT_EQ(report.directories, 4u);
     EXPECT_EQ(report.files, 5u);
     // Creating next to them keeps the image clean for fsck.

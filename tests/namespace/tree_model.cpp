@@ -198,7 +198,7 @@ void TreeModel::check_contents_and_space() {
     ASSERT_EQ(fs_volume_info('c', &capacity, &free_space), FS_OK);
     ASSERT_EQ(free_space, (VolumeGeometry.cluster_count - used) * VolumeGeometry.sectors_per_cluster);
     static FsCheckReport report;
-    EXPECT_EQ(fs_check(&report), FS_OK)
+    EXPECT_EQ(check_volume(&report), FS_OK)
         << "first problem: " << (report.problem_count ? fs_check_problem_text(report.problems[0].kind) : "")
         << " at " << report.problems[0].path;
     EXPECT_EQ(report.used_clusters, used);

@@ -80,7 +80,7 @@ class IoFaults : public ::testing::Test {
         DirCursor.search_kind = KIND_DIR;
         EXPECT_EQ(path_resolve("C:\\D"), FS_OK) << context;
         static FsCheckReport report;
-        fs_check(&report);
+        check_volume(&report);
         for (uint32_t i = 0; i < report.problem_count && i < FS_CHECK_MAX_PROBLEMS; i++) {
             uint8_t k = report.problems[i].kind;
             EXPECT_TRUE(k != FS_PROBLEM_CROSS_LINK && k != FS_PROBLEM_CHAIN_LOOP &&

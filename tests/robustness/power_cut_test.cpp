@@ -84,7 +84,7 @@ TEST_F(PowerCut, EveryCutLeavesCompletedStepsIntact) {
     for (uint32_t i = 0; i < steps.size(); i++) ASSERT_TRUE(results[i]) << "step " << i;
     ASSERT_NO_FATAL_FAILURE(verify(ends.back(), ends));
     static FsCheckReport report;
-    ASSERT_EQ(fs_check(&report), FS_OK);
+    ASSERT_EQ(check_volume(&report), FS_OK);
     const uint64_t total = ends.back();
     ASSERT_GT(total, 500u);
 

@@ -134,7 +134,7 @@ void verify_interrupted(const std::vector<Step> &steps, uint32_t done) {
         ASSERT_TRUE(std::equal(now.begin() + (long)old.size(), now.end(), added.begin()));
     }
     static FsCheckReport report;
-    fs_check(&report);
+    check_volume(&report);
     for (uint32_t i = 0; i < report.problem_count && i < FS_CHECK_MAX_PROBLEMS; i++) {
         const FsProblem &p = report.problems[i];
         std::string where = upper_path(std::string("C:") + p.path);

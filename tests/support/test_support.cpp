@@ -93,6 +93,11 @@ uint64_t sector_writes() {
     return c.writes;
 }
 
+FsStatus check_volume(FsCheckReport *report) {
+    std::vector<uint8_t> work(fs_check_work_size());
+    return fs_check(report, work.data(), (uint32_t)work.size());
+}
+
 void format_memory_volume(std::vector<uint8_t> *image, uint32_t sectors) {
     image->assign(uint64_t{sectors} * 512, 0);
     ASSERT_EQ(disk_open_memory(image->data(), (uint32_t)image->size()), FS_OK);

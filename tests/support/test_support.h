@@ -54,6 +54,9 @@ uint32_t free_sectors();
 // Sector writes the device has made since it was opened or reset.
 uint64_t sector_writes();
 
+// fs_check of the mounted volume with a work area of the size it asks for.
+FsStatus check_volume(FsCheckReport *report);
+
 // Makes `image` a formatted volume of `sectors` sectors in memory, opened
 // and initialised (at least 10,000 sectors: formatting clears that many).
 void format_memory_volume(std::vector<uint8_t> *image, uint32_t sectors);

@@ -62,7 +62,7 @@ TEST_F(Partition, FormattedAtAnOffsetAndMountedThroughTheTable) {
     EXPECT_EQ(read_whole("C:\\DIR\\a long file name.bin"), data);
     for (uint32_t s = 1; s < kStart; s += 97) ASSERT_TRUE(all_bytes(read_raw(s), 0)) << s;
     static FsCheckReport report;
-    EXPECT_EQ(fs_check(&report), FS_OK);
+    EXPECT_EQ(check_volume(&report), FS_OK);
     EXPECT_EQ(report.files, 1u);
     // Another letter keeps the same partition; fs_init goes back to sector 0.
     EXPECT_EQ(fs_mount(1), FS_OK);
