@@ -32,7 +32,9 @@ const char BOOT_MESSAGE[] = "This volume holds no operating system.\r\n"
 
 // Sectors per cluster for a volume of `total` sectors when the caller
 // leaves the choice: the sizes mkfs.fat picks for FAT16 (2 KiB clusters up
-// to 128 MiB, doubling with every doubling of the volume).
+// to 128 MiB, doubling with every doubling of the volume). A volume with
+// too few or too many clusters for FAT16 at that size gets smaller or
+// larger ones.
 uint32_t default_cluster_sectors(uint32_t total) {
     if (total < 262656) return 4;
     if (total < 524790) return 8;
@@ -155,11 +157,14 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
     if (o.total_sectors == 0 || (uint64_t)o.first_sector + o.total_sectors > FS_SECTOR_LIMIT)
         return fs_fail(FS_ERR_VOLUME_SIZE);
     if (l.per_cluster == 0) {
-        // The size's usual cluster, or a smaller one where a small volume
-        // would have too few clusters for FAT16.
+        // The size's usual cluster, or a smaller or larger one where the
+        // volume would have too few or too many clusters for FAT16.
         l.per_cluster = default_cluster_sectors(o.total_sectors);
         while (l.per_cluster > 1 && size_fat(o.total_sectors, &l) && l.clusters < FS_MIN_CLUSTERS)
             l.per_cluster /= 2;
+        while (l.per_cluster < MAX_CLUSTER_SECTORS && size_fat(o.total_sectors, &l) &&
+               l.clusters > FS_MAX_CLUSTERS)
+            l.per_cluster *= 2;
     }
     if (!size_fat(o.total_sectors, &l) || l.clusters < FS_MIN_CLUSTERS || l.clusters > FS_MAX_CLUSTERS ||
         l.fat_sectors > 0xFFFF)

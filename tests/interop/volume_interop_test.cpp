@@ -1,5 +1,6 @@
 // Volumes formatted here read correctly in other FAT tools, and volumes
 // those tools format mount here with the free space they report.
+#include <fstream>
 #include <regex>
 
 #include "test_support.h"
@@ -15,6 +16,13 @@ std::string field(const std::string &text, const std::string &pattern) {
     std::regex re(pattern);
     if (std::regex_search(text, m, re)) return m[1];
     return "";
+}
+
+std::string first_sector(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string s(512, '\0');
+    in.read(&s[0], 512);
+    return s;
 }
 
 uint32_t free_space_here() {
@@ -80,6 +88,82 @@ TEST(ForeignVolume, MformatImageMountsWithItsFreeSpace) {
     ASSERT_EQ(disk_open_image(), FS_OK);
     ASSERT_EQ(fs_init(), FS_OK); // byte 446 of this boot sector is 0x80
     EXPECT_EQ(uint64_t{free_space_here()} * 512, std::stoull(free_bytes));
+}
+
+// Volumes of many sizes and options: fsck.fat finds nothing at all, mtools
+// opens them with its checks on and reports the geometry asked for, and
+// mkfs.fat given the same choices makes the same layout.
+TEST(FormatVolume, ManySizesAndOptionsReadAsOtherToolsWriteThem) {
+    REQUIRE_TOOL("fsck.fat");
+    REQUIRE_TOOL("minfo");
+    REQUIRE_TOOL("mkfs.fat");
+    struct Case {
+        uint32_t sectors;
+        uint32_t per_cluster; // 0: chosen
+        uint32_t root;        // 0: 512
+        uint32_t fats;
+        uint32_t reserved;
+        const char *label;
+        uint32_t want_per_cluster;
+    };
+    const Case cases[] = {
+        {4200, 0, 0, 0, 0, nullptr, 1},       // 2 MiB
+        {32768, 0, 0, 0, 0, "SD CARD", 4},    // 16 MiB, as mkfs.fat chooses
+        {131072, 2, 256, 1, 0, "ONE FAT", 2}, // 64 MiB, one FAT, a small root
+        {524288, 0, 1024, 2, 8, nullptr, 8},  // 256 MiB, more reserved sectors
+        {2097152, 32, 0, 0, 0, "BIG", 32},    // 1 GiB, 16 KiB clusters
+        {4194303, 0, 0, 0, 0, nullptr, 128},  // the largest the library addresses: 64 KiB clusters
+    };
+    for (const Case &c : cases) {
+        std::string context = std::to_string(c.sectors) + " sectors";
+        ScratchDir dir;
+        make_sparse_file("mine.img", uint64_t{c.sectors} * 512);
+        ASSERT_EQ(disk_open_image_path("mine.img", 0), FS_OK);
+        FsFormatOptions o{};
+        o.total_sectors = c.sectors;
+        o.sectors_per_cluster = c.per_cluster;
+        o.root_entries = c.root;
+        o.fat_count = c.fats;
+        o.reserved_sectors = c.reserved;
+        o.label = c.label;
+        o.volume_id_given = 1;
+        o.volume_id = 0x1234ABCD;
+        ASSERT_EQ(fs_format_volume(&o), FS_OK) << context;
+        ASSERT_EQ(fs_init(), FS_OK) << context;
+        EXPECT_EQ(VolumeGeometry.sectors_per_cluster, c.want_per_cluster) << context;
+        disk_close_image();
+
+        CommandResult fsck = run_command("fsck.fat -n mine.img");
+        EXPECT_EQ(fsck.status, 0) << context << "\n" << fsck.output;
+        EXPECT_EQ(fsck.output.find("\n", fsck.output.find("\n") + 1), fsck.output.rfind("\n"))
+            << context << ": fsck.fat said more than its banner and summary:\n"
+            << fsck.output;
+        CommandResult info = run_command("minfo -i mine.img ::");
+        ASSERT_EQ(info.status, 0) << context << "\n" << info.output;
+        EXPECT_EQ(field(info.output, "cluster size: (\\d+) sectors"), std::to_string(c.want_per_cluster))
+            << context;
+        EXPECT_EQ(field(info.output, "fats: (\\d+)"), std::to_string(c.fats != 0 ? c.fats : 2)) << context;
+        EXPECT_EQ(field(info.output, "serial number: ([0-9A-F]+)"), "1234ABCD") << context;
+        if (c.label != nullptr) {
+            CommandResult label = run_command("mlabel -s -i mine.img ::");
+            EXPECT_NE(label.output.find(c.label), std::string::npos) << context << label.output;
+        }
+
+        // mkfs.fat with the same choices: the same FAT size and clusters.
+        make_sparse_file("theirs.img", uint64_t{c.sectors} * 512);
+        std::string options = "-F 16 -s " + std::to_string(c.want_per_cluster) + " -r " +
+                              std::to_string(c.root != 0 ? c.root : 512) + " -f " +
+                              std::to_string(c.fats != 0 ? c.fats : 2) + " -R " +
+                              std::to_string(c.reserved != 0 ? c.reserved : 1) + " -a";
+        CommandResult mk = run_command("mkfs.fat " + options + " theirs.img");
+        ASSERT_EQ(mk.status, 0) << context << "\n" << mk.output;
+        std::string mine = first_sector("mine.img"), theirs = first_sector("theirs.img");
+        for (int offset : {11, 13, 14, 16, 17, 19, 21, 22, 32}) {
+            int width = offset == 13 || offset == 16 || offset == 21 ? 1 : offset == 32 ? 4 : 2;
+            EXPECT_EQ(mine.substr(offset, width), theirs.substr(offset, width))
+                << context << ": boot sector field at " << offset;
+        }
+    }
 }
 
 } // namespace

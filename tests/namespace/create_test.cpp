@@ -309,3 +309,161 @@ TEST_F(Create, EntriesOfRunsAcrossSectorBoundariesReadBack) {
 }
 
 } // namespace
+
+namespace {
+
+// The 8.3 slot of the entry `path` names, and its long name as UTF-8.
+struct Stored {
+    std::string short11;
+    uint8_t case_flags;
+    std::string long_name;
+};
+Stored stored(const char *path) {
+    FsEntry e;
+    EXPECT_EQ(fs_stat(path, &e), FS_OK) << path;
+    Slot s = slot_at(FoundEntry.entry_sector, FoundEntry.entry_offset);
+    return {std::string(s.begin(), s.begin() + 11), s[DIR_CASE], dir_last_long_name()};
+}
+
+// Every name a long-name entry can hold is stored as other systems store
+// it and found again by its whole name, in any case, and by its alias.
+TEST_F(Create, NamesAreStoredAsGivenAndFoundByWholeNameOrAlias) {
+    const struct {
+        const char *name;
+        bool keep_case;
+        bool dir;
+        const char *short11; // the 8.3 entry or alias as stored
+        uint8_t flags;
+        const char *long_name; // "" for a plain 8.3 entry
+        const char *other_case;
+    } cases[] = {
+        {"a.txt", true, false, "A       TXT", 0x18, "", "A.TXT"},
+        {"a.txt", false, false, "A       TXT", 0x00, "", "a.TXT"}, // without kept case: capitals
+        {"readme.TXT", true, false, "README  TXT", 0x08, "", "README.txt"},
+        {"Docs", true, true, "DOCS       ", 0x00, "Docs", "DOCS"},
+        {"Mixed Case.txt", true, false, "MIXEDC~1TXT", 0x00, "Mixed Case.txt", "MIXED CASE.TXT"},
+        {"Mixed Case.txt", false, false, "MixedC~1txt", 0x00, "Mixed Case.txt", "mixed case.TXT"},
+        {"index.html", false, false, "INDEX~1 HTM", 0x00, "index.html", "INDEX.HTML"},
+        {"jquery.min.js", false, false, "JQUERY~1JS ", 0x00, "jquery.min.js", "JQUERY.MIN.JS"},
+        {".gitignore", false, false, "GITIGN~1   ", 0x00, ".gitignore", ".GITIGNORE"},
+        {"v1.2", false, true, "V1      2  ", 0x00, "", "V1.2"},
+        {"archive.tar.gz", false, false, "ARCHIV~1GZ ", 0x00, "archive.tar.gz", "ARCHIVE.TAR.GZ"},
+        {"a..b", false, true, "A~1     B  ", 0x00, "a..b", "A..B"},
+        {"caf\xC3\xA9.txt", false, false, "CAF_~1  TXT", 0x00, "caf\xC3\xA9.txt", "CAF\xC3\x89.TXT"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC.txt", false, false, "__~1    TXT", 0x00, "\xE6\x97\xA5\xE6\x9C\xAC.txt",
+         "\xE6\x97\xA5\xE6\x9C\xAC.TXT"},
+        {"\xF0\x9F\x98\x80 smile.png", false, false, "_SMILE~1PNG", 0x00, "\xF0\x9F\x98\x80 smile.png",
+         "\xF0\x9F\x98\x80 SMILE.PNG"},
+    };
+    ASSERT_EQ(fs_mkdir("K"), FS_OK);
+    ASSERT_EQ(fs_mkdir("P"), FS_OK);
+    for (const auto &c : cases) {
+        ASSERT_EQ(fs_set_options(c.keep_case ? FS_OPT_KEEP_CASE : 0), FS_OK);
+        std::string dir = c.keep_case ? "C:\\K\\" : "C:\\P\\";
+        std::string path = dir + c.name;
+        ASSERT_EQ(c.dir ? fs_mkdir(path.c_str()) : fs_create_file(path.c_str()), FS_OK) << path;
+        Stored s = stored((dir + c.other_case).c_str());
+        EXPECT_EQ(s.short11, c.short11) << path;
+        EXPECT_EQ(s.case_flags, c.flags) << path;
+        EXPECT_EQ(s.long_name, c.long_name) << path;
+        // The listing gives the name back exactly as it was given.
+        FsEntry e;
+        ASSERT_EQ(fs_stat(path.c_str(), &e), FS_OK);
+        std::string given = c.name;
+        if (!c.keep_case && c.long_name[0] == '\0') // a plain 8.3 entry without kept case: capitals
+            for (char &ch : given) ch = (char)toupper((unsigned char)ch);
+        EXPECT_EQ(e.name, given) << path;
+        // The alias names the entry too, and the name cannot be made twice.
+        char alias[FS_SHORT_NAME_SIZE];
+        dir_short_name_text((const uint8_t *)c.short11, alias);
+        EXPECT_EQ(stored((dir + alias).c_str()).short11, c.short11) << path;
+        EXPECT_EQ(c.dir ? fs_mkdir((dir + c.other_case).c_str())
+                        : fs_create_file((dir + c.other_case).c_str()),
+                  FS_FAIL)
+            << path;
+        EXPECT_EQ(fs_last_error(), FS_ERR_EXISTS) << path;
+        ASSERT_EQ(c.dir ? fs_rmdir(path.c_str()) : fs_delete_file(path.c_str()), FS_OK) << path;
+    }
+    // Paths through dotted directories resolve, as files and directories.
+    ASSERT_EQ(fs_mkdir("C:\\v1.2"), FS_OK);
+    ASSERT_EQ(fs_mkdir("C:\\v1.2\\my.dir"), FS_OK);
+    ASSERT_EQ(fs_create_file("C:\\v1.2\\my.dir\\.profile"), FS_OK);
+    FsEntry e;
+    EXPECT_EQ(fs_stat("c:\\V1.2\\MY.DIR\\.PROFILE", &e), FS_OK);
+    EXPECT_STREQ(e.name, ".profile");
+    FsCheckReport report;
+    EXPECT_EQ(check_volume(&report), FS_OK) << fs_check_problem_text(report.problems[0].kind);
+}
+
+// Names written by other systems: code page 437 in 8.3 names, and long
+// names holding half a surrogate pair, read as UTF-8.
+TEST_F(Create, ForeignNamesReadAsUtf8) {
+    uint32_t c = 0;
+    Sector buf{};
+    ASSERT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
+    put_slots(root_sectors(), 0, {short_slot("CAF\x82    TXT", ATTR_ARCHIVE)}); // 0x82: é
+    std::vector<Slot> run = lfn_slots("xAB", "BROKEN  TXT");
+    run[0][1 + 2] = 0x00; // the first character becomes U+D800: a pair's first half alone
+    run[0][1 + 3] = 0xD8;
+    run.push_back(short_slot("BROKEN  TXT", ATTR_ARCHIVE));
+    put_slots(root_sectors(), 1, run);
+    FsEntry e;
+    ASSERT_EQ(fs_stat("C:\\caf\xC3\xA9.txt", &e), FS_OK);
+    EXPECT_STREQ(e.name, "CAF\xC3\xA9.TXT");
+    ASSERT_EQ(fs_stat("C:\\BROKEN.TXT", &e), FS_OK);
+    EXPECT_STREQ(e.name, "x\xEF\xBF\xBD"
+                         "B");
+}
+
+// With a clock, creation stamps all three times and the first write of an
+// open file the modification time; without one every time stays zero.
+// Labels live in the boot sector and in the root.
+TEST_F(Create, TimesFromTheClockAndTheVolumeLabel) {
+    ASSERT_EQ(fs_create_file("NOCLOCK"), FS_OK);
+    uint8_t h = fs_open("NOCLOCK");
+    ASSERT_EQ(fs_write(h, (const uint8_t *)"abc", 3), 3u);
+    fs_close(h);
+    FsEntry e;
+    ASSERT_EQ(fs_stat("NOCLOCK", &e), FS_OK);
+    EXPECT_EQ(e.created.year, 0);
+    EXPECT_EQ(e.modified.year, 0);
+    static FsDateTime now{2024, 2, 29, 23, 59, 59, 50};
+    fs_set_clock([](FsDateTime *t) { *t = now; });
+    ASSERT_EQ(fs_mkdir("STAMPED"), FS_OK);
+    ASSERT_EQ(fs_stat("STAMPED", &e), FS_OK);
+    EXPECT_EQ(e.created.year, 2024);
+    EXPECT_EQ(e.created.second, 59); // the odd second kept in the hundredths
+    EXPECT_EQ(e.created.hundredths, 50);
+    EXPECT_EQ(e.modified.second, 58); // two-second steps
+    EXPECT_EQ(e.accessed.day, 29);
+    now.year = 2025;
+    h = fs_open("NOCLOCK");
+    ASSERT_EQ(fs_seek(h, 0, ORIGIN_END), FS_OK);
+    const uint64_t writes = sector_writes();
+    ASSERT_EQ(fs_write(h, (const uint8_t *)"def", 3), 3u);
+    EXPECT_EQ(sector_writes() - writes, 2u); // data and entry: the stamp rides along
+    fs_close(h);
+    ASSERT_EQ(fs_stat("NOCLOCK", &e), FS_OK);
+    EXPECT_EQ(e.modified.year, 2025);
+    EXPECT_EQ(e.created.year, 0);
+
+    char label[FS_LABEL_SIZE];
+    ASSERT_EQ(fs_get_label(label), FS_OK);
+    EXPECT_STREQ(label, "");
+    ASSERT_EQ(fs_set_label("My Card"), FS_OK);
+    ASSERT_EQ(fs_get_label(label), FS_OK);
+    EXPECT_STREQ(label, "MY CARD");
+    Slot entry = root_slot(2); // the first free slot of the root
+    EXPECT_EQ(slot_name(entry), "MY CARD    ");
+    EXPECT_EQ(entry[DIR_ATTR], ATTR_VOLUME_ID);
+    EXPECT_EQ(memcmp(read_raw(0).data() + 43, "MY CARD    ", 11), 0);
+    EXPECT_EQ(fs_set_label("bad.label"), FS_FAIL);
+    EXPECT_EQ(fs_set_label("TWELVE CHARS"), FS_FAIL);
+    ASSERT_EQ(fs_set_label(""), FS_OK);
+    ASSERT_EQ(fs_get_label(label), FS_OK);
+    EXPECT_STREQ(label, "");
+    EXPECT_EQ(memcmp(read_raw(0).data() + 43, "NO NAME    ", 11), 0);
+    fs_set_clock(nullptr);
+}
+
+} // namespace

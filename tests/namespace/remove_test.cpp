@@ -310,3 +310,108 @@ TEST_F(Remove, RenameGivesAFreeAliasTail) {
 }
 
 } // namespace
+
+namespace {
+
+// Moving files and directories: within a directory and into another one,
+// with the entry's fields kept and a moved directory's ".." following it;
+// every refusal changes nothing.
+TEST_F(Remove, MovesKeepEntriesWholeAndRefusalsChangeNothing) {
+    ASSERT_EQ(fs_mkdir("A"), FS_OK);
+    ASSERT_EQ(fs_mkdir("A\\SUB"), FS_OK);
+    ASSERT_EQ(fs_mkdir("B"), FS_OK);
+    ASSERT_NO_FATAL_FAILURE(write_file_data("A\\DATA.BIN", 40000));
+    ASSERT_EQ(fs_create_file("A\\SUB\\deep file.txt"), FS_OK);
+    ASSERT_EQ(fs_create_file("OPEN.TXT"), FS_OK);
+    FsDateTime when{2021, 6, 15, 10, 30, 44, 0};
+    ASSERT_EQ(fs_set_times("A\\DATA.BIN", &when, &when, &when), FS_OK);
+    ASSERT_EQ(fs_set_attributes("A\\DATA.BIN", ATTR_HIDDEN | ATTR_ARCHIVE), FS_OK);
+    const uint32_t sub = cluster_of("C:\\A\\SUB");
+    std::vector<uint8_t> data = read_whole("C:\\A\\DATA.BIN");
+
+    uint8_t h = fs_open("OPEN.TXT");
+    ASSERT_NE(h, FS_FAIL);
+    ASSERT_EQ(fs_chdir("C:\\B", 0), FS_OK);
+    const std::vector<Sector> before = root_area();
+    const uint64_t writes = sector_writes();
+    const struct {
+        const char *from;
+        const char *to;
+        FsError reason;
+    } refused[] = {
+        {"C:\\MISSING", "C:\\X", FS_ERR_NOT_FOUND},
+        {"C:\\A\\DATA.BIN", "C:\\NOPE\\X", FS_ERR_NO_PARENT},
+        {"C:\\A\\DATA.BIN", "C:\\A\\SUB", FS_ERR_EXISTS},
+        {"C:\\A\\DATA.BIN", "C:\\A\\sub", FS_ERR_EXISTS}, // names compare without regard to case
+        {"C:\\A", "C:\\A\\SUB\\INSIDE", FS_ERR_INTO_ITSELF},
+        {"C:\\A", "C:\\A\\NEW", FS_ERR_INTO_ITSELF},
+        {"C:\\", "C:\\X", FS_ERR_IS_ROOT},
+        {"C:\\OPEN.TXT", "C:\\A\\OPEN.TXT", FS_ERR_FILE_OPEN},
+        {"C:\\B", "C:\\A\\B", FS_ERR_BUSY}, // the current directory
+        {"C:\\A\\DATA.BIN", "C:\\A\\bad|name", FS_ERR_INVALID_NAME},
+        {"C:\\A\\DATA.BIN", "C:\\A\\DATA.BIN\\X", FS_ERR_NOT_DIRECTORY},
+    };
+    for (const auto &c : refused) {
+        EXPECT_EQ(fs_move(c.from, c.to), FS_FAIL) << c.from << " -> " << c.to;
+        EXPECT_EQ(fs_last_error(), c.reason)
+            << c.from << " -> " << c.to << ": " << fs_strerror(fs_last_error());
+    }
+    EXPECT_EQ(sector_writes(), writes);
+    EXPECT_EQ(root_area(), before);
+    fs_close(h);
+    ASSERT_EQ(fs_chdir("C:\\", 0), FS_OK);
+
+    // A file into another directory under a new name: data, times and
+    // attributes go with it.
+    ASSERT_EQ(fs_move("C:\\A\\DATA.BIN", "C:\\B\\moved data.bin"), FS_OK);
+    EXPECT_FALSE(exists("C:\\A\\DATA.BIN", KIND_FILE));
+    EXPECT_EQ(read_whole("C:\\B\\moved data.bin"), data);
+    FsEntry e;
+    ASSERT_EQ(fs_stat("C:\\B\\MOVED DATA.BIN", &e), FS_OK);
+    EXPECT_STREQ(e.name, "moved data.bin");
+    EXPECT_EQ(e.attr, ATTR_HIDDEN | ATTR_ARCHIVE);
+    EXPECT_EQ(e.modified.year, 2021);
+    EXPECT_EQ(e.modified.second, 44);
+    EXPECT_EQ(e.created.minute, 30);
+    // A directory with its contents, whose ".." then names its new parent.
+    ASSERT_EQ(fs_move("C:\\A\\SUB", "C:\\B\\Sub.dir"), FS_OK);
+    EXPECT_EQ(cluster_of("C:\\B\\SUB.DIR"), sub);
+    EXPECT_TRUE(exists("C:\\B\\Sub.dir\\deep file.txt", KIND_FILE));
+    Sector first = read_raw(cluster_to_sector(sub));
+    EXPECT_EQ(first[32 + DIR_FIRST_CLUSTER] | first[32 + DIR_FIRST_CLUSTER + 1] << 8,
+              (int)cluster_of("C:\\B"));
+    ASSERT_EQ(fs_move("C:\\B\\Sub.dir", "C:\\TOP"), FS_OK); // to the root: ".." is 0
+    first = read_raw(cluster_to_sector(sub));
+    EXPECT_EQ(first[32 + DIR_FIRST_CLUSTER] | first[32 + DIR_FIRST_CLUSTER + 1] << 8, 0);
+    // Within a directory, a change of case only (kept case).
+    ASSERT_EQ(fs_set_options(FS_OPT_KEEP_CASE), FS_OK);
+    ASSERT_EQ(fs_move("C:\\TOP", "C:\\Top"), FS_OK);
+    ASSERT_EQ(fs_stat("C:\\TOP", &e), FS_OK);
+    EXPECT_STREQ(e.name, "Top");
+    FsCheckReport report;
+    EXPECT_EQ(check_volume(&report), FS_OK) << fs_check_problem_text(report.problems[0].kind);
+}
+
+// A read-only file opens only for reading and is neither deleted, renamed
+// nor moved until the bit is cleared.
+TEST_F(Remove, ReadOnlyFilesRefuseChangesWithTheirReason) {
+    ASSERT_NO_FATAL_FAILURE(write_file_data("KEEP.TXT", 100));
+    ASSERT_EQ(fs_set_attributes("KEEP.TXT", ATTR_READ_ONLY | ATTR_ARCHIVE), FS_OK);
+    uint8_t h = fs_open("KEEP.TXT");
+    ASSERT_NE(h, FS_FAIL);
+    EXPECT_EQ(fs_write(h, (const uint8_t *)"x", 1), 0u);
+    EXPECT_EQ(fs_last_error(), FS_ERR_READ_ONLY);
+    fs_close(h);
+    EXPECT_EQ(fs_delete_file("KEEP.TXT"), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_READ_ONLY);
+    EXPECT_EQ(fs_rename("KEEP.TXT", "OTHER.TXT"), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_READ_ONLY);
+    EXPECT_EQ(fs_move("KEEP.TXT", "C:\\OTHER.TXT"), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_READ_ONLY);
+    EXPECT_STREQ(fs_strerror(FS_ERR_READ_ONLY), "read-only");
+    EXPECT_EQ(fs_set_attributes("KEEP.TXT", ATTR_DIRECTORY), FS_FAIL); // only r, h, s, a
+    ASSERT_EQ(fs_set_attributes("KEEP.TXT", 0), FS_OK);
+    EXPECT_EQ(fs_delete_file("KEEP.TXT"), FS_OK);
+}
+
+} // namespace

@@ -102,10 +102,11 @@ TEST(FormatOnly, StoresAnyTotalWithTheFixedLayout) {
 // after it, and a size its layout does not fit writes nothing at all.
 TEST(FormatOnly, WritesOnlyInsideTheVolume) {
     const uint32_t kTail = 16; // sectors after the volume, as of a next partition
+    enum How { IF_BLANK, AT, VOLUME };
     struct Case {
         uint32_t first;
         uint32_t total;
-        bool if_blank; // fs_format_if_blank rather than fs_format_at
+        How how;
         bool formats;
     };
     uint32_t min_at = 0, max_at = 0;
@@ -113,29 +114,47 @@ TEST(FormatOnly, WritesOnlyInsideTheVolume) {
     EXPECT_EQ(min_at, 577u + 4085 * 64);
     EXPECT_EQ(max_at, 577u + 65525 * 64 - 1);
     const Case cases[] = {
-        {0, 641, true, true},            // one cluster: the smallest the layout fits
-        {0, 5000, true, true},           // fewer sectors than the 9,999 the formatter clears
-        {0, 640, true, false},           // not one whole cluster
-        {0, 300, true, false},           // not even the FATs
-        {2048, min_at, false, true},     // a partition of the smallest FAT16 size
-        {2048, min_at - 1, false, false} // one sector short of 4,085 clusters
+        {0, 641, IF_BLANK, true},      // one cluster: the smallest the fixed layout fits
+        {0, 5000, IF_BLANK, true},     // fewer sectors than the 9,999 the formatter clears
+        {0, 640, IF_BLANK, false},     // not one whole cluster
+        {0, 300, IF_BLANK, false},     // not even the FATs
+        {2048, min_at, AT, true},      // a partition of the smallest FAT16 size
+        {2048, min_at - 1, AT, false}, // one sector short of 4,085 clusters
+        {63, 4200, VOLUME, true},      // 2 MiB: single-sector clusters
+        {63, 4100, VOLUME, false},     // too few clusters even of one sector
+        {2048, 40000, VOLUME, true},   // a small partition with a label
     };
     for (const Case &c : cases) {
         std::string context = std::to_string(c.first) + "+" + std::to_string(c.total);
         std::vector<uint8_t> image((size_t)(c.first + c.total + kTail) * 512, 0xA5);
-        if (c.if_blank) memset(image.data(), 0, 512); // blank sector 0
+        if (c.how == IF_BLANK) memset(image.data(), 0, 512); // blank sector 0
         ASSERT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
-        FsStatus status = c.if_blank ? fs_format_if_blank(0, 6, c.total) : fs_format_at(c.first, c.total);
+        FsFormatOptions options{};
+        options.first_sector = c.first;
+        options.total_sectors = c.total;
+        options.label = "Card";
+        FsStatus status = c.how == IF_BLANK ? fs_format_if_blank(0, 6, c.total)
+                          : c.how == AT     ? fs_format_at(c.first, c.total)
+                                            : fs_format_volume(&options);
         EXPECT_EQ(status, c.formats ? FS_OK : FS_FAIL) << context;
         if (!c.formats) {
             EXPECT_EQ(fs_last_error(), FS_ERR_VOLUME_SIZE) << context;
         }
         size_t begin = (size_t)c.first * 512, end = (size_t)(c.first + c.total) * 512;
-        for (size_t i = c.if_blank ? 512 : 0; i < image.size(); i++) {
+        for (size_t i = c.how == IF_BLANK ? 512 : 0; i < image.size(); i++) {
             bool inside = i >= begin && i < end;
             if (!c.formats || !inside) {
                 ASSERT_EQ(image[i], 0xA5) << context << ": byte " << i;
             }
+        }
+        if (c.formats && c.first != 0) {
+            ASSERT_EQ(fs_mount_at(0, c.first, c.total), FS_OK) << context;
+            char label[FS_LABEL_SIZE];
+            if (c.how == VOLUME) {
+                EXPECT_EQ(fs_get_label(label), FS_OK);
+                EXPECT_STREQ(label, "CARD") << context;
+            }
+            ASSERT_EQ(fs_mkdir("C:\\Inside"), FS_OK) << context;
         }
         disk_close_image();
     }
