@@ -664,7 +664,10 @@ bool scan_directory(uint32_t first, uint32_t parent) {
         uint32_t ordinal = r.ordinal - 1;
         if (first != 0 && ordinal < 2) {
             check_dot_slot(slot, ordinal, first, parent);
-            if (dir_is_dot_entry(slot)) continue;
+            if (dir_is_dot_entry(slot)) { // ends a run in front of it, as any 8.3 entry does
+                take_names(&w->names, &run, slot, true);
+                continue;
+            }
         }
         if (slot[0] == ENTRY_END) break;
         if (slot[0] == ENTRY_FREE) {
