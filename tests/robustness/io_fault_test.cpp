@@ -176,3 +176,54 @@ TEST(DriverIoFault, HostWritesThatFailEndTheRunWithStatusOne) {
 }
 
 } // namespace
+
+namespace {
+
+// A read that fails while a directory's free run is searched across its
+// cluster boundary is never taken for the end of its chain: the directory
+// does not grow in front of its own second cluster, every entry stays found,
+// and the creation either succeeds or says the host failed.
+TEST(IoFaultGrowth, AFailedReadNeverEndsADirectoryChain) {
+    std::vector<uint8_t> image;
+    ASSERT_NO_FATAL_FAILURE(format_memory_volume(&image, kSectors));
+    ASSERT_EQ(fs_mkdir("C:\\G"), FS_OK);
+    char name[32];
+    for (int i = 0; i < 1023; i++) { // with "." and "..": one slot into the second cluster
+        snprintf(name, sizeof name, "C:\\G\\F%04d", i);
+        ASSERT_EQ(fs_create_file(name), FS_OK) << name;
+    }
+    const uint32_t dir = cluster_of("C:\\G");
+    ASSERT_EQ(fat_chain_length(dir), 2u);
+    const std::vector<uint8_t> pristine = image;
+    disk_reset_counters();
+    ASSERT_EQ(fs_create_file("C:\\G\\NEW"), FS_OK);
+    FsDiskCounters counters{};
+    disk_get_counters(&counters);
+    for (uint64_t n = 1; n <= counters.reads; n++) {
+        std::string context = "read " + std::to_string(n);
+        image = pristine;
+        ASSERT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
+        ASSERT_EQ(fs_init(), FS_OK);
+        FsDiskFaults faults{n, 0, 0};
+        disk_set_faults(&faults);
+        FsStatus created = fs_create_file("C:\\G\\NEW");
+        if (created != FS_OK) {
+            EXPECT_EQ(fs_last_error(), FS_ERR_IO) << context;
+        }
+        disk_set_faults(nullptr);
+        ASSERT_EQ(fs_init(), FS_OK);
+        EXPECT_EQ(fat_chain_length(dir), 2u) << context;
+        FsEntry e;
+        EXPECT_EQ(fs_stat("C:\\G\\F1022", &e), FS_OK) << context;
+        EXPECT_EQ(fs_stat("C:\\G\\NEW", &e), created) << context;
+        uint32_t listed = 0;
+        for (uint8_t more = 0; fs_list_entries("C:\\G", more, &e) == FS_OK; more = 1) listed++;
+        EXPECT_EQ(listed, created == FS_OK ? 1024u : 1023u) << context;
+        FsCheckReport report;
+        EXPECT_EQ(check_volume(&report), FS_OK)
+            << context << ": " << fs_check_problem_text(report.problems[0].kind);
+    }
+    disk_close_image();
+}
+
+} // namespace
