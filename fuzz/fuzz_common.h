@@ -61,7 +61,6 @@ inline void reset_volume(uint32_t sectors = kVolumeSectors) {
     if (sectors > kVolumeSectors) sectors = kVolumeSectors;
     memcpy(work_image(), pristine_image(), (size_t)sectors * SECTOR_SIZE);
     disk_close_image();
-    disk_set_faults(nullptr);
     if (disk_open_memory(work_image(), kImageBytes) != FS_OK) die("cannot open the memory image");
 }
 

@@ -1,5 +1,9 @@
-/* The image device: the only code that touches the host file. It moves
- * whole 512-byte sectors between the image and a caller's buffer. */
+/* The block device under the volume. The library moves whole 512-byte
+ * sectors through a device: a table of callbacks with a context that a
+ * program gives it (an SD card, a flash translation layer, a region of a
+ * larger image), or one of the two devices the library brings, a host image
+ * file and a memory area. Every sector transfer of the library goes through
+ * disk_read_sector and disk_write_sector. */
 #ifndef FS_DISK_H
 #define FS_DISK_H
 
@@ -10,42 +14,91 @@ extern "C" {
 #endif
 
 /* Sectors from here up cannot be addressed (their byte offset does not fit
- * the device's signed 32-bit file offsets). */
+ * a signed 32-bit offset, and volumes of FAT16 never need them). */
 #define FS_SECTOR_LIMIT 4194304u /* 2^22 */
 
-/* Size of an image the device creates: 483,328 sectors. */
+/* Size of an image the host file device creates: 483,328 sectors. */
 #define FS_IMAGE_SECTORS 0x76000u
 
-/* Opens "fat16.img" in the working directory, creating it zero-filled at
- * full size (with progress messages) when it does not exist. FS_FAIL when it
- * can be neither opened nor created. */
-FsStatus disk_open_image(void);
+/* A block device of 512-byte sectors. */
+typedef struct FsBlockDevice {
+    void *context;         /* handed back to every callback */
+    uint32_t sector_count; /* 512-byte sectors the device holds */
+    /* Reads sector `sector` into `buffer`: FS_OK when all 512 bytes came,
+     * else FS_FAIL (the buffer may then hold part of the sector). */
+    FsStatus (*read)(void *context, uint32_t sector, uint8_t *buffer);
+    /* Writes `buffer` to sector `sector`: FS_OK when it is on the device. */
+    FsStatus (*write)(void *context, uint32_t sector, const uint8_t *buffer);
+    /* Makes every write so far durable; may be null. */
+    FsStatus (*sync)(void *context);
+} FsBlockDevice;
 
-/* FS_OK when all 512 bytes were transferred. A read that fails leaves the
- * bytes that did arrive at the start of the buffer and the rest unchanged;
- * a write of an unaddressable sector writes nothing. Writes reach the host
- * file before they return. */
+/* Uses `device` for every sector transfer from now on; the library keeps
+ * the pointer, so the device must stay valid until another device is
+ * opened or disk_close_image. The transfer counters, the count of failed
+ * transfers and the sticky error start afresh. FS_FAIL for a null device
+ * or one without read or write callbacks. */
+FsStatus disk_open_device(const FsBlockDevice *device);
+
+/* The device in use, or null when none is open. */
+const FsBlockDevice *disk_device(void);
+
+/* Moves sector `sector` of the device into or out of `buffer`. FS_OK when
+ * all 512 bytes were transferred. Without a device, for a null buffer, and
+ * for a sector at or past the device's sector_count or FS_SECTOR_LIMIT
+ * (unaddressable) they fail without calling the device: a failed read
+ * leaves the buffer as the device left it (unchanged for an unaddressable
+ * sector), an unaddressable write writes nothing. Every failure counts (see
+ * disk_failures) and sets the sticky error. */
 FsStatus disk_read_sector(uint8_t *buffer, uint32_t sector);
 FsStatus disk_write_sector(const uint8_t *buffer, uint32_t sector);
 
-/* Closes the image so that a later disk_open_image opens the file then in
+/* Asks the device to make its writes durable (FS_OK when it has no sync
+ * callback). */
+FsStatus disk_sync(void);
+
+/* Stops using the device; closes the host image file when the host file
+ * device holds one, so that a later disk_open_image opens the file then in
  * the working directory. */
 void disk_close_image(void);
+
+/* The host image file, a device the library brings on hosts (not built for
+ * microcontrollers). Images stay sparse where the host file system allows;
+ * a host that runs out of space makes a write fail, never the program. */
+
+/* Opens "fat16.img" in the working directory, creating it at full size
+ * (483,328 zero sectors) with progress messages on standard output when it
+ * does not exist. FS_FAIL when it can be neither opened nor created. */
+FsStatus disk_open_image(void);
 
 /* Opens the image file at `path`. With `create` 0 a missing file is an
  * error; with 1 it is created at full size (483,328 zero sectors), silently.
  * A file that may only be read is opened for reading: every write then
- * fails. */
+ * fails. FS_FAIL (errno says why) when it cannot be opened or is no
+ * regular file. */
 FsStatus disk_open_image_path(const char *path, uint8_t create);
 
-/* 1 when the open image can only be read. */
+/* 1 when the open image file can only be read. */
 uint8_t disk_read_only(void);
 
-/* Uses a caller-owned memory area of `size` bytes as the image (tests and
- * fuzzers). The area is never extended: writes past its end fail. */
+/* A caller-owned memory area as a device. */
+typedef struct FsMemoryDevice {
+    FsBlockDevice device; /* its context is this record */
+    uint8_t *data;
+    uint32_t size;
+} FsMemoryDevice;
+
+/* Makes `memory` a device over the `size` bytes at `data` and returns it,
+ * for disk_open_device or a device that forwards to it. sector_count is
+ * size / 512 rounded up: a last partial sector reads its bytes and fails,
+ * and never takes a write. The area is never extended. */
+const FsBlockDevice *disk_memory_device(FsMemoryDevice *memory, uint8_t *data, uint32_t size);
+
+/* Uses a caller-owned memory area of `size` bytes as the image (tests,
+ * fuzzers, RAM disks), through the library's own memory device. */
 FsStatus disk_open_memory(uint8_t *data, uint32_t size);
 
-/* Sector transfers since the image was opened or the counters were reset
+/* Sector transfers since the device was opened or the counters were reset
  * (benchmarks and tests measure the I/O of an operation with them). */
 typedef struct FsDiskCounters {
     uint64_t reads;
@@ -58,24 +111,18 @@ void disk_get_counters(FsDiskCounters *out);
 void disk_reset_counters(void);
 
 /* Sticky error: FS_FAIL when a sector transfer failed since the last call
- * (or since the image was opened), FS_OK otherwise; the call clears it. */
+ * (or since the device was opened), FS_OK otherwise; the call clears it. */
 FsStatus disk_take_error(void);
 
-/* Failed transfers since the image was opened. Operations compare it before
- * and after their work to know whether one of their own transfers failed. */
+/* Failed transfers since the device was opened. Operations compare it
+ * before and after their work to know whether one of their own transfers
+ * failed. */
 uint64_t disk_failures(void);
 
-/* Faults for tests: the Nth read or write from now on fails (1: the next
- * one; 0: none), and with `persistent` every later one of that kind too,
- * as on a device that lost its power. A failed write changes nothing. */
-typedef struct FsDiskFaults {
-    uint64_t fail_read;
-    uint64_t fail_write;
-    uint8_t persistent;
-} FsDiskFaults;
-
-/* Sets the faults to inject; a null pointer removes them. */
-void disk_set_faults(const FsDiskFaults *faults);
+/* For the library's own devices: a function that releases what a device
+ * holds (the host file), called once by disk_close_image or when the next
+ * such device is registered; null for none. */
+void disk_set_release(void (*release)(void));
 
 #ifdef __cplusplus
 }

@@ -47,12 +47,12 @@ class PowerCut : public ::testing::Test {
 
     // Runs the workload on a fresh copy; with `cut` > 0 the cut-th write and
     // every later one fail. Returns the device's write count after each step.
-    std::vector<uint64_t> run(uint64_t cut, std::vector<bool> *results = nullptr) {
+    std::vector<uint64_t> run(uint64_t cut, std::vector<bool> *results = nullptr, uint32_t torn = 0) {
         image = pristine;
         EXPECT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
         EXPECT_EQ(fs_init(), FS_OK);
         disk_reset_counters();
-        FsDiskFaults faults{0, cut, 1};
+        FsDiskFaults faults{0, cut, 1, torn};
         disk_set_faults(cut > 0 ? &faults : nullptr);
         std::vector<uint64_t> ends;
         for (uint32_t i = 0; i < steps.size(); i++) {
@@ -67,10 +67,11 @@ class PowerCut : public ::testing::Test {
     }
 
     // What the image must show after a cut that let `landed` writes through.
-    void verify(uint64_t landed, const std::vector<uint64_t> &ends) {
+    void verify(uint64_t landed, const std::vector<uint64_t> &ends,
+                const std::vector<int> &also_allowed = {}) {
         uint32_t done = 0;
         while (done < steps.size() && ends[done] <= landed) done++;
-        verify_interrupted(steps, done);
+        verify_interrupted(steps, done, also_allowed);
     }
 
     std::vector<uint8_t> image;
@@ -97,6 +98,26 @@ TEST_F(PowerCut, EveryCutLeavesCompletedStepsIntact) {
         run(n);
         ASSERT_NO_FATAL_FAILURE(verify(n - 1, ends))
             << "cut before write " << n << " (replay: FAT16_POWER_CUT_N=" << n << ")";
+    }
+}
+
+// The same cuts on a device that tears the sector it is writing: the new
+// bytes up to the tear, the old ones after it. A tear between 32-byte slots
+// keeps every promise; a tear inside a slot may also leave the entry being
+// written with a damaged 8.3 name.
+TEST_F(PowerCut, TornWritesAtTheCut) {
+    std::vector<uint64_t> ends = run(0);
+    const uint64_t total = ends.back();
+    const struct {
+        uint32_t torn;
+        std::vector<int> also_allowed;
+    } tears[] = {{256, {}}, {32, {}}, {100, {FS_PROBLEM_BAD_NAME}}, {101, {FS_PROBLEM_BAD_NAME}}};
+    for (const auto &t : tears) {
+        for (uint64_t n = 1; n <= total; n += kStride) {
+            run(n, nullptr, t.torn);
+            ASSERT_NO_FATAL_FAILURE(verify(n - 1, ends, t.also_allowed))
+                << "write " << n << " torn after " << t.torn << " bytes";
+        }
     }
 }
 

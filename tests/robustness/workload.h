@@ -40,7 +40,9 @@ std::string upper_path(std::string p);
 // the image mounts, every finished step has its effect (a write in flight
 // left the old bytes and a prefix of its own), and the consistency check
 // finds nothing but lost clusters, FAT copies that differ, unfinished
-// long-name runs, or surplus clusters on the file in flight.
-void verify_interrupted(const std::vector<Step> &steps, uint32_t done);
+// long-name runs, or surplus clusters on the file in flight (or a problem
+// of a kind in `also_allowed`).
+void verify_interrupted(const std::vector<Step> &steps, uint32_t done,
+                        const std::vector<int> &also_allowed = {});
 
 } // namespace fat16test

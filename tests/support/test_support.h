@@ -11,6 +11,7 @@
 
 #include "fat16.h"
 #include "fat16_layout.h"
+#include "fault_device.h"
 
 namespace fat16test {
 

@@ -1,0 +1,300 @@
+// The host image file as a device: the only code of the library that
+// touches a host file, and the only one that reads the environment or
+// prints (the messages of creating "fat16.img").
+//
+// Where the host has mmap (POSIX), the file is mapped shared, so a sector
+// transfer is a copy to or from the host's file cache: every write is in the
+// file (visible to every process that reads it, and kept if this one is
+// killed) before it returns. A write through the mapping into a hole of a
+// sparse file could find the host disk full and fault, so the blocks of a
+// 64 KiB region are reserved (posix_fallocate) the first time the region is
+// written: the image stays sparse, and a full disk makes that one write
+// fail with ENOSPC. Without mmap (or without posix_fallocate, for writes)
+// the file is read and written with positioned reads and writes, or with
+// stdio where those are missing too.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "fat16_disk.h"
+#include "fat16_layout.h"
+
+#if FAT16_HAVE_MMAP
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const char kImageName[] = "fat16.img";
+const uint32_t kProgressEvery = 1000; // one '#' per this many sectors created
+
+bool read_only = false;
+FsBlockDevice file_device;
+
+void report_creation_start(void) {
+    fputs("make fat16.img in progress!\n", stdout);
+    for (uint32_t i = 0; i < FS_IMAGE_SECTORS; i += kProgressEvery) fputc('#', stdout);
+    fflush(stdout);
+}
+
+void report_creation_end(void) {
+    fputs("\nmake fat16.img complete\n", stdout);
+    fflush(stdout);
+}
+
+#if FAT16_HAVE_MMAP
+
+// Regions whose blocks are reserved, one bit each.
+const uint32_t kRegionSectors = 128; // 64 KiB
+uint8_t reserved_regions[FS_SECTOR_LIMIT / kRegionSectors / 8];
+
+int image_fd = -1;
+uint8_t *map_base = nullptr; // the file's bytes 0 .. map_length - 1
+uint64_t map_length = 0;
+bool map_writes = false;
+
+FsStatus positioned_read(uint32_t sector, uint8_t *buffer) {
+    off_t at = (off_t)sector * SECTOR_SIZE;
+    uint32_t got = 0;
+    while (got < SECTOR_SIZE) {
+        ssize_t n = pread(image_fd, buffer + got, SECTOR_SIZE - got, at + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return FS_FAIL; // end of file or host error: a short read
+        got += (uint32_t)n;
+    }
+    return FS_OK;
+}
+
+FsStatus positioned_write(uint32_t sector, const uint8_t *buffer) {
+    off_t at = (off_t)sector * SECTOR_SIZE;
+    uint32_t put = 0;
+    while (put < SECTOR_SIZE) {
+        ssize_t n = pwrite(image_fd, buffer + put, SECTOR_SIZE - put, at + put);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return FS_FAIL;
+        put += (uint32_t)n;
+    }
+    return FS_OK;
+}
+
+bool in_map(uint32_t sector) { return (uint64_t)(sector + 1) * SECTOR_SIZE <= map_length; }
+
+// Reserves the blocks of the region of `sector` before the mapping writes
+// there. False when the host refuses (ENOSPC: the disk is full); a host
+// file system that cannot reserve makes writes go through pwrite instead.
+bool reserve_region(uint32_t sector) {
+    uint32_t region = sector / kRegionSectors;
+    if (reserved_regions[region / 8] & (1u << (region % 8))) return true;
+#if FAT16_HAVE_POSIX_FALLOCATE
+    uint64_t start = (uint64_t)region * kRegionSectors * SECTOR_SIZE;
+    uint64_t length = kRegionSectors * SECTOR_SIZE;
+    if (start + length > map_length) length = map_length - start;
+    int r = posix_fallocate(image_fd, (off_t)start, (off_t)length);
+    if (r == EOPNOTSUPP || r == EINVAL) {
+        map_writes = false;
+        return true;
+    }
+    if (r != 0) {
+        errno = r;
+        return false;
+    }
+#endif
+    reserved_regions[region / 8] |= (uint8_t)(1u << (region % 8));
+    return true;
+}
+
+FsStatus file_read(void *, uint32_t sector, uint8_t *buffer) {
+    if (in_map(sector)) {
+        memcpy(buffer, map_base + (uint64_t)sector * SECTOR_SIZE, SECTOR_SIZE);
+        return FS_OK;
+    }
+    return positioned_read(sector, buffer);
+}
+
+FsStatus file_write(void *, uint32_t sector, const uint8_t *buffer) {
+    if (read_only) return FS_FAIL;
+    if (map_writes && in_map(sector)) {
+        if (!reserve_region(sector)) return FS_FAIL;
+        if (map_writes) {
+            memcpy(map_base + (uint64_t)sector * SECTOR_SIZE, buffer, SECTOR_SIZE);
+            return FS_OK;
+        }
+    }
+    return positioned_write(sector, buffer);
+}
+
+FsStatus file_sync(void *) {
+    if (map_base != nullptr && msync(map_base, (size_t)map_length, MS_SYNC) != 0) return FS_FAIL;
+    return fsync(image_fd) == 0 ? FS_OK : FS_FAIL;
+}
+
+// How the file is reached: FAT16_DISK_IO=pread (no mapping) or
+// mapped-reads (writes through the descriptor) select the slower ways for
+// measurements; the default maps reads and writes.
+void map_image(void) {
+    const char *mode = getenv("FAT16_DISK_IO");
+    if (mode != nullptr && strcmp(mode, "pread") == 0) return;
+    struct stat st;
+    if (fstat(image_fd, &st) != 0 || st.st_size <= 0) return;
+    int protection = read_only ? PROT_READ : PROT_READ | PROT_WRITE;
+    void *base = mmap(nullptr, (size_t)st.st_size, protection, MAP_SHARED, image_fd, 0);
+    if (base == MAP_FAILED) return;
+    map_base = (uint8_t *)base;
+    map_length = (uint64_t)st.st_size;
+    map_writes = !read_only && !(mode != nullptr && strcmp(mode, "mapped-reads") == 0);
+#if !FAT16_HAVE_POSIX_FALLOCATE
+    map_writes = false; // nothing could reserve the blocks of a sparse file
+#endif
+}
+
+void release_file(void) {
+    if (map_base != nullptr) munmap(map_base, (size_t)map_length);
+    map_base = nullptr;
+    map_length = 0;
+    map_writes = false;
+    if (image_fd >= 0) close(image_fd);
+    image_fd = -1;
+    read_only = false;
+    memset(reserved_regions, 0, sizeof reserved_regions);
+}
+
+// Creates an image file of 483,328 zero sectors, sparse: the host keeps
+// only what is written later. With `report`, with the progress messages.
+int create_image(const char *path, bool report) {
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) return -1;
+    if (report) report_creation_start();
+    if (ftruncate(fd, (off_t)FS_IMAGE_SECTORS * SECTOR_SIZE) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    if (report) report_creation_end();
+    return fd;
+}
+
+FsStatus use_file(int fd, bool only_reads) {
+    image_fd = fd;
+    read_only = only_reads;
+    map_image();
+    file_device.context = nullptr;
+    file_device.sector_count = FS_SECTOR_LIMIT; // the file grows when written past its end
+    file_device.read = file_read;
+    file_device.write = file_write;
+    file_device.sync = file_sync;
+    disk_set_release(release_file);
+    return disk_open_device(&file_device);
+}
+
+FsStatus open_path(const char *path, bool create, bool report) {
+    disk_close_image();
+    if (path == nullptr || path[0] == '\0') return FS_FAIL;
+    int fd = open(path, O_RDWR);
+    bool only_reads = false;
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        fd = open(path, O_RDONLY);
+        only_reads = fd >= 0;
+    }
+    if (fd < 0 && errno == ENOENT && create) fd = create_image(path, report);
+    if (fd < 0) return FS_FAIL;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return FS_FAIL;
+    }
+    return use_file(fd, only_reads);
+}
+
+#else // stdio: hosts without mmap (Windows among them)
+
+FILE *image = nullptr;
+
+bool seek_to(uint32_t sector) {
+#if defined(_WIN32)
+    return _fseeki64(image, (long long)sector * SECTOR_SIZE, SEEK_SET) == 0;
+#else
+    return fseek(image, (long)sector * SECTOR_SIZE, SEEK_SET) == 0;
+#endif
+}
+
+FsStatus file_read(void *, uint32_t sector, uint8_t *buffer) {
+    if (!seek_to(sector)) return FS_FAIL;
+    return fread(buffer, 1, SECTOR_SIZE, image) == SECTOR_SIZE ? FS_OK : FS_FAIL;
+}
+
+FsStatus file_write(void *, uint32_t sector, const uint8_t *buffer) {
+    if (read_only || !seek_to(sector)) return FS_FAIL;
+    // Flushed at once: a write is in the host's file before it returns.
+    if (fwrite(buffer, 1, SECTOR_SIZE, image) != SECTOR_SIZE || fflush(image) != 0) return FS_FAIL;
+    return FS_OK;
+}
+
+FsStatus file_sync(void *) { return fflush(image) == 0 ? FS_OK : FS_FAIL; }
+
+void release_file(void) {
+    if (image != nullptr) fclose(image);
+    image = nullptr;
+    read_only = false;
+}
+
+// Creates the image: its last byte written, the rest left to the host
+// (sparse where its file system can).
+FILE *create_image(const char *path, bool report) {
+    FILE *f = fopen(path, "wb+");
+    if (f == nullptr) return nullptr;
+    if (report) report_creation_start();
+    static const uint8_t zero = 0;
+    image = f;
+    bool ok = seek_to(FS_IMAGE_SECTORS - 1) && fseek(f, SECTOR_SIZE - 1, SEEK_CUR) == 0 &&
+              fwrite(&zero, 1, 1, f) == 1 && fflush(f) == 0;
+    image = nullptr;
+    if (!ok) {
+        fclose(f);
+        return nullptr;
+    }
+    if (report) report_creation_end();
+    return f;
+}
+
+FsStatus open_path(const char *path, bool create, bool report) {
+    disk_close_image();
+    if (path == nullptr || path[0] == '\0') return FS_FAIL;
+    bool only_reads = false;
+    FILE *f = fopen(path, "rb+");
+    if (f == nullptr && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        f = fopen(path, "rb");
+        only_reads = f != nullptr;
+    }
+    if (f == nullptr && errno == ENOENT && create) f = create_image(path, report);
+    if (f == nullptr) return FS_FAIL;
+    image = f;
+    read_only = only_reads;
+    file_device.context = nullptr;
+    file_device.sector_count = FS_SECTOR_LIMIT;
+    file_device.read = file_read;
+    file_device.write = file_write;
+    file_device.sync = file_sync;
+    disk_set_release(release_file);
+    return disk_open_device(&file_device);
+}
+
+#endif
+
+} // namespace
+
+extern "C" {
+
+FsStatus disk_open_image(void) { return open_path(kImageName, true, true); }
+
+FsStatus disk_open_image_path(const char *path, uint8_t create) {
+    return open_path(path, create != 0, false);
+}
+
+uint8_t disk_read_only(void) { return disk_device() == &file_device && read_only ? 1 : 0; }
+}
