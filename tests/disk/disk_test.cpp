@@ -1,9 +1,16 @@
 // The image device: creation, sector transfers, bounds and write-through.
 #include <fcntl.h>
+#include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "test_support.h"
+#include "../file/file_test_util.h"
 
 using namespace fat16test;
 
@@ -22,10 +29,13 @@ TEST(Disk, CreatesFullSizeZeroImageWithProgressMessages) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "make fat16.img in progress!\n" + std::string(484, '#') + "\nmake fat16.img complete\n");
     EXPECT_EQ(file_size("fat16.img"), kImageBytes);
-    // Every byte of the new image is zero.
+    // Every byte of the new image is zero, and the host keeps it sparse.
     std::string data = read_file("fat16.img");
     ASSERT_EQ(data.size(), kImageBytes);
     EXPECT_EQ(data.find_first_not_of('\0'), std::string::npos);
+    struct stat st;
+    ASSERT_EQ(stat("fat16.img", &st), 0);
+    EXPECT_LT((uint64_t)st.st_blocks * 512, kImageBytes / 100);
 }
 
 TEST(Disk, OpensExistingImageUnchangedAndSilently) {
@@ -179,6 +189,110 @@ TEST(Disk, CountsSectorTransfers) {
     disk_get_counters(&c);
     EXPECT_EQ(c.reads + c.writes, 0u);
     disk_close_image();
+}
+
+// A device of the program's own, given as callbacks: a volume formatted and
+// used through it, and no transfer past its last sector ever reaching it.
+struct CallbackDisk {
+    std::map<uint32_t, Sector> sectors; // sparse: unwritten sectors read as zero
+    uint32_t count = 20000;
+    uint32_t calls_past_end = 0;
+    uint32_t syncs = 0;
+};
+
+FsStatus callback_read(void *context, uint32_t sector, uint8_t *buffer) {
+    CallbackDisk *d = (CallbackDisk *)context;
+    if (sector >= d->count) d->calls_past_end++;
+    auto it = d->sectors.find(sector);
+    if (it == d->sectors.end())
+        memset(buffer, 0, 512);
+    else
+        memcpy(buffer, it->second.data(), 512);
+    return FS_OK;
+}
+
+FsStatus callback_write(void *context, uint32_t sector, const uint8_t *buffer) {
+    CallbackDisk *d = (CallbackDisk *)context;
+    if (sector >= d->count) d->calls_past_end++;
+    std::copy(buffer, buffer + 512, d->sectors[sector].begin());
+    return FS_OK;
+}
+
+FsStatus callback_sync(void *context) {
+    ((CallbackDisk *)context)->syncs++;
+    return FS_OK;
+}
+
+TEST(Disk, AProgramsOwnDeviceCarriesAWholeWorkload) {
+    CallbackDisk d;
+    FsBlockDevice device{&d, d.count, callback_read, callback_write, callback_sync};
+    ASSERT_EQ(disk_open_device(&device), FS_OK);
+    EXPECT_EQ(disk_device(), &device);
+    FsFormatOptions o{};
+    o.total_sectors = d.count;
+    ASSERT_EQ(fs_format_volume(&o), FS_OK);
+    ASSERT_EQ(fs_init(), FS_OK);
+    ASSERT_EQ(fs_mkdir("C:\\Logs"), FS_OK);
+    std::vector<uint8_t> data(70000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(i * 7);
+    ASSERT_EQ(fs_create_file("C:\\Logs\\boot log.txt"), FS_OK);
+    uint8_t h = fs_open("C:\\Logs\\boot log.txt");
+    ASSERT_EQ(fs_write(h, data.data(), (uint32_t)data.size()), data.size());
+    fs_close(h);
+    ASSERT_EQ(fs_move("C:\\Logs\\boot log.txt", "C:\\old.txt"), FS_OK);
+    EXPECT_EQ(read_whole("C:\\OLD.TXT"), data);
+    ASSERT_EQ(fs_delete_file("C:\\old.txt"), FS_OK);
+    ASSERT_EQ(fs_rmdir("C:\\Logs"), FS_OK);
+    EXPECT_EQ(disk_sync(), FS_OK);
+    EXPECT_EQ(d.syncs, 1u);
+    FsCheckReport report;
+    EXPECT_EQ(check_volume(&report), FS_OK);
+    // Sectors at and past its end are refused before the callbacks.
+    Sector s{};
+    EXPECT_EQ(disk_read_sector(s.data(), d.count), FS_FAIL);
+    EXPECT_EQ(disk_write_sector(s.data(), d.count + 5), FS_FAIL);
+    EXPECT_EQ(disk_take_error(), FS_FAIL);
+    EXPECT_EQ(d.calls_past_end, 0u);
+    // No device without its callbacks.
+    FsBlockDevice half{&d, d.count, callback_read, nullptr, nullptr};
+    EXPECT_EQ(disk_open_device(&half), FS_FAIL);
+    disk_close_image();
+    EXPECT_EQ(disk_device(), nullptr);
+}
+
+// A host disk that fills up makes the write that finds no room fail with
+// the library's I/O error, never the program (a write through the mapping
+// into a hole would otherwise fault). The child mounts a 1 MiB file system
+// of its own for a 64 MiB sparse image; where it may not mount one, the
+// test is skipped.
+TEST(Disk, AFullHostDiskFailsTheWriteAndNothingCrashes) {
+    ScratchDir dir;
+    ASSERT_EQ(mkdir("small", 0777), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "small", "tmpfs", 0, "size=1m") != 0)
+            _exit(77);
+        int fd = open("small/fat16.img", O_RDWR | O_CREAT, 0666);
+        if (fd < 0 || ftruncate(fd, 64 << 20) != 0) _exit(10);
+        close(fd);
+        if (disk_open_image_path("small/fat16.img", 0) != FS_OK) _exit(11);
+        Sector s = filled(0x42);
+        uint32_t written = 0;
+        for (uint32_t sector = 0; sector < (64u << 20) / 512; sector += 128, written++)
+            if (disk_write_sector(s.data(), sector) != FS_OK) break;
+        if (written == 0 || written >= (64u << 20) / 512 / 128) _exit(12); // the disk never filled
+        if (disk_take_error() != FS_FAIL) _exit(13);
+        Sector back{};
+        if (disk_read_sector(back.data(), 0) != FS_OK || back != s) _exit(14);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no small file system can be mounted here; skipped";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace
