@@ -148,6 +148,7 @@ typedef struct DirCursorMark {
     FatChainGuard guard;
     uint32_t guard_cluster;
 } DirCursorMark;
+/* Remembers where the cursor stands, and puts it back there. */
 void dir_cursor_mark(DirCursorMark *mark);
 void dir_cursor_return(const DirCursorMark *mark);
 

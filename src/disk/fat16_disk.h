@@ -107,6 +107,7 @@ typedef struct FsDiskCounters {
     uint64_t write_errors; /* including writes of sectors that cannot be addressed */
 } FsDiskCounters;
 
+/* Copies the counters to `out` (nothing for a null pointer); sets them to 0. */
 void disk_get_counters(FsDiskCounters *out);
 void disk_reset_counters(void);
 

@@ -249,6 +249,7 @@ typedef struct FatChainGuard {
     uint32_t steps;  /* links followed so far */
 } FatChainGuard;
 
+/* Starts a guard for a walk from `first_cluster`. */
 void fat_guard_start(FatChainGuard *guard, uint32_t first_cluster);
 /* Call for every link followed to `next`; FS_FAIL when the chain loops or
  * has run longer than the volume has clusters. */
