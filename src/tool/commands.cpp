@@ -1,9 +1,6 @@
-// The commands that make, describe and change the volume: format, info, ls,
-// tree, mkdir, rmdir, rm, mv, cat and check.
-#include <algorithm>
+// The commands that describe and change the volume in place: info, ls,
+// tree, mkdir, rmdir, rm, mv, attrib, label, cat and check.
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,53 +12,14 @@ namespace fat16tool {
 
 namespace {
 
-// Prints the help of `command` and returns 0.
-int show_help(const std::string &command) {
-    fputs(help_text(command), stdout);
-    return kExitOk;
-}
-
-// Parses the command's words; on a usage error returns its exit status in
-// `status`.
-bool parse_or_usage(Reporter &report, const std::vector<std::string> &args,
-                    const std::vector<FlagDef> &accepted, ParsedArgs *parsed, int *status) {
-    std::string error;
-    if (!parse_args(args, accepted, parsed, &error)) {
-        *status = report.usage(error);
-        return false;
-    }
-    if (parsed->help) {
-        *status = show_help(report.command());
-        return false;
-    }
-    return true;
-}
-
-// Parses a user's path; reports and returns false when it names another drive.
-bool user_path(Reporter &report, const std::string &text, VolPath *out) {
-    std::string reason;
-    if (parse_vol_path(text, out, &reason)) return true;
-    report.error(text, reason);
-    return false;
-}
-
-bool parse_count(const std::string &text, uint64_t *out) {
-    if (text.empty() || text.size() > 12) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (uint64_t)(c - '0');
-    }
-    *out = v;
-    return true;
-}
+const uint8_t kSettableAttributes = ATTR_READ_ONLY | ATTR_HIDDEN | ATTR_SYSTEM | ATTR_ARCHIVE;
 
 std::string attr_letters(uint8_t attr) {
     std::string s = "-----";
     if (attr & ATTR_DIRECTORY) s[0] = 'd';
-    if (attr & 0x01) s[1] = 'r';
-    if (attr & 0x02) s[2] = 'h';
-    if (attr & 0x04) s[3] = 's';
+    if (attr & ATTR_READ_ONLY) s[1] = 'r';
+    if (attr & ATTR_HIDDEN) s[2] = 'h';
+    if (attr & ATTR_SYSTEM) s[3] = 's';
     if (attr & ATTR_ARCHIVE) s[4] = 'a';
     return s;
 }
@@ -69,249 +27,26 @@ std::string attr_letters(uint8_t attr) {
 void print_entry(const Entry &e, bool long_form) {
     std::string name = printable(e.name) + (e.is_dir() ? "/" : "");
     if (long_form)
-        printf("%s %10s  %s\n", attr_letters(e.attr).c_str(),
-               e.is_dir() ? "" : std::to_string(e.size).c_str(), name.c_str());
+        printf("%s %10s  %s  %s\n", attr_letters(e.attr).c_str(),
+               e.is_dir() ? "" : std::to_string(e.size).c_str(), time_text(e.modified).c_str(), name.c_str());
     else
         printf("%s\n", name.c_str());
 }
 
-// Makes the host file `path` at least `bytes` long, with its blocks
-// reserved so that writes through the library cannot run out of host space.
-bool grow_image(const std::string &path, uint64_t bytes, std::string *reason) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        *reason = strerror(errno);
-        return false;
-    }
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0;
-    if (ok && (uint64_t)st.st_size < bytes) {
-        int r = posix_fallocate(fd, 0, (off_t)bytes);
-        if (r == EOPNOTSUPP || r == EINVAL) r = ftruncate(fd, (off_t)bytes) == 0 ? 0 : errno;
-        if (r != 0) {
-            *reason = strerror(r);
-            ok = false;
-        }
-    }
-    if (close(fd) != 0 && ok) {
-        *reason = strerror(errno);
-        ok = false;
-    }
-    return ok;
+// Why a target names no entry of the kind wanted.
+std::string target_failure(const Lookup &found) {
+    if (found.kind == Lookup::FAILED && found.parent_missing) return reason_text(FS_ERR_NO_PARENT);
+    return lookup_failure(found);
 }
 
-// Formats the volume, mounts it again and says what was made.
-int finish_format(Image &image, Reporter &report, const GlobalOptions &g, uint32_t first, uint32_t sectors) {
-    if (fs_format_at(first, sectors) != FS_OK || !image.healthy(report)) {
-        if (!report.failed()) report.error(g.image, "formatting failed: " + library_reason());
-        return kExitFail;
-    }
-    FsStatus mounted = fs_init();
-    if (g.partition != 0) mounted = fs_mount_partition(0, (uint8_t)g.partition);
-    if (mounted != FS_OK) {
-        report.error(g.image, "the new volume does not mount: " + library_reason());
-        return kExitFail;
-    }
-    if (!image.healthy(report)) return kExitFail;
-    printf("formatted %s%s: %u sectors (%llu bytes), %u clusters of %u bytes\n", g.image.c_str(),
-           g.partition != 0 ? (" partition " + std::to_string(g.partition)).c_str() : "", sectors,
-           (unsigned long long)sectors * FS_SECTOR_SIZE, VolumeGeometry.cluster_count,
-           (unsigned)VolumeGeometry.sectors_per_cluster * FS_SECTOR_SIZE);
-    return kExitOk;
-}
-
-// The sizes the library's formatter takes, in sectors.
-struct FormatLimits {
-    uint32_t min = 0, max = 0;
-    FormatLimits() { fs_format_at_limits(&min, &max); }
-};
-
-std::string range_text() {
-    FormatLimits limits;
-    return std::to_string(limits.min) + " to " + std::to_string(limits.max) + " sectors";
-}
-
-int format_partition(const GlobalOptions &g, Reporter &report, bool force, bool sectors_given,
-                     uint32_t sectors) {
-    Image image;
-    // The partition table comes from other tools: the image must exist.
-    struct stat st;
-    if (stat(g.image.c_str(), &st) != 0) {
-        report.error(g.image, std::string("cannot open the image: ") + strerror(errno) +
-                                  " (make the partition table first, for example with sfdisk)");
-        return kExitFail;
-    }
-    if (disk_open_image_path(g.image.c_str(), 0) != FS_OK || !S_ISREG(st.st_mode)) {
-        report.error(g.image, std::string("cannot open the image: ") +
-                                  (S_ISREG(st.st_mode) ? strerror(errno) : "not a regular file"));
-        return kExitFail;
-    }
-    image.attach(g.image);
-    if (disk_read_only()) {
-        report.error(g.image, "the image is read-only");
-        return kExitFail;
-    }
-    FsPartition p;
-    std::string reason;
-    if (!read_partition(g.partition, &p, &reason)) {
-        report.error(g.image, reason);
-        return kExitFail;
-    }
-    std::string name = "partition " + std::to_string(g.partition);
-    if (!fs_partition_type_fat16(p.type)) {
-        char text[200];
-        snprintf(text, sizeof text,
-                 "%s has type 0x%02X; the library mounts FAT16 partitions only (types 0x04, 0x06, 0x0E)",
-                 name.c_str(), p.type);
-        report.error(g.image, text);
-        return kExitFail;
-    }
-    FormatLimits limits;
-    if (!sectors_given) {
-        if (p.sector_count > limits.max) {
-            report.error(g.image,
-                         name + " has " + std::to_string(p.sector_count) +
-                             " sectors, more than a volume of this layout can use; give --sectors (" +
-                             range_text() + ")");
-            return kExitFail;
-        }
-        sectors = p.sector_count;
-    }
-    if (sectors < limits.min) {
-        report.error(g.image, name + " is too small: " + std::to_string(sectors) +
-                                  " sectors, a FAT16 volume needs " + std::to_string(limits.min) +
-                                  " or more");
-        return kExitFail;
-    }
-    if (sectors > p.sector_count) {
-        report.error(g.image, "--sectors " + std::to_string(sectors) + " is more than " + name + " holds (" +
-                                  std::to_string(p.sector_count) + " sectors)");
-        return kExitFail;
-    }
-    if ((uint64_t)p.first_sector + sectors > FS_SECTOR_LIMIT) {
-        report.error(g.image, name + " starts at sector " + std::to_string(p.first_sector) +
-                                  ": a volume there has " + std::to_string(FS_SECTOR_LIMIT - p.first_sector) +
-                                  " sectors at most, since the library cannot address sectors from " +
-                                  std::to_string(FS_SECTOR_LIMIT) + " on (give --sectors)");
-        return kExitFail;
-    }
-    if ((uint64_t)st.st_size < ((uint64_t)p.first_sector + sectors) * FS_SECTOR_SIZE) {
-        report.error(g.image, name + " reaches past the end of the image file");
-        return kExitFail;
-    }
-    FsProbe probe = fs_probe(p.first_sector, nullptr);
-    if (probe == FS_PROBE_UNREADABLE) {
-        report.error(g.image, "cannot read the first sector of " + name);
-        return kExitFail;
-    }
-    if (!force && probe != FS_PROBE_BLANK && probe != FS_PROBE_OTHER) {
-        report.error(g.image,
-                     name + " already holds a volume (--force formats it anew; everything on it is lost)");
-        return kExitFail;
-    }
-    disk_take_error();
-    return finish_format(image, report, g, p.first_sector, sectors);
-}
-
-// True when the file's first bytes (up to a sector) are all zero.
-bool starts_blank(const std::string &path) {
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return true;
-    uint8_t head[FS_SECTOR_SIZE];
-    size_t n = fread(head, 1, sizeof head, f);
-    fclose(f);
-    return std::all_of(head, head + n, [](uint8_t b) { return b == 0; });
-}
-
-int format_whole(const GlobalOptions &g, Reporter &report, bool force, uint32_t sectors) {
-    struct stat st;
-    bool exists = stat(g.image.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        report.error(g.image, "cannot format: not a regular file");
-        return kExitFail;
-    }
-    if (!exists && errno != ENOENT) {
-        report.error(g.image, std::string("cannot open the image: ") + strerror(errno));
-        return kExitFail;
-    }
-    if (exists) {
-        if (disk_open_image_path(g.image.c_str(), 0) != FS_OK) {
-            report.error(g.image, std::string("cannot open the image: ") + strerror(errno));
-            return kExitFail;
-        }
-        FsProbe probe = fs_probe(0, nullptr);
-        bool read_only = disk_read_only() != 0;
-        disk_close_image();
-        if (read_only) {
-            report.error(g.image, "the image is read-only");
-            return kExitFail;
-        }
-        if (!force && probe != FS_PROBE_UNREADABLE && probe != FS_PROBE_BLANK && probe != FS_PROBE_OTHER) {
-            report.error(g.image,
-                         probe == FS_PROBE_FAT16 || probe == FS_PROBE_SECTOR_SIZE ||
-                                 probe == FS_PROBE_UNSUPPORTED_FAT
-                             ? "already holds a volume (--force formats it anew; everything on it is lost)"
-                             : "already holds a partition table or another boot sector (-p N formats a "
-                               "partition; --force formats the whole image over it)");
-            return kExitFail;
-        }
-        // A file that begins with data of another kind is no blank image: a
-        // mistyped name must not destroy it. (A file shorter than a sector
-        // is looked at on the host.)
-        if (!force && !starts_blank(g.image)) {
-            report.error(g.image, "holds data that is not a FAT volume (--force formats over it)");
-            return kExitFail;
-        }
-    } else {
-        int fd = ::open(g.image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            report.error(g.image, std::string("cannot create the image: ") + strerror(errno));
-            return kExitFail;
-        }
-        close(fd);
-    }
-    std::string reason;
-    if (!grow_image(g.image, (uint64_t)sectors * FS_SECTOR_SIZE, &reason)) {
-        report.error(g.image, "cannot make the image " + std::to_string((uint64_t)sectors * FS_SECTOR_SIZE) +
-                                  " bytes long: " + reason);
-        if (!exists) unlink(g.image.c_str());
-        return kExitFail;
-    }
-    if (disk_open_image_path(g.image.c_str(), 0) != FS_OK) {
-        report.error(g.image, std::string("cannot open the image: ") + strerror(errno));
-        if (!exists) unlink(g.image.c_str());
-        return kExitFail;
-    }
-    Image image;
-    image.attach(g.image);
-    int status = finish_format(image, report, g, 0, sectors);
-    if (status != kExitOk && !exists) unlink(g.image.c_str());
-    return status;
+// Expands every PATH given; reports those that cannot be expanded.
+std::vector<Target> expand_all(Reporter &report, const std::vector<std::string> &texts) {
+    std::vector<Target> targets;
+    for (const std::string &text : texts) expand_path(report, text, &targets);
+    return targets;
 }
 
 } // namespace
-
-int cmd_format(const GlobalOptions &g, const std::vector<std::string> &args) {
-    Reporter report("format");
-    ParsedArgs a;
-    int status = 0;
-    if (!parse_or_usage(report, args, {{"-s", "--sectors", true}, {"-f", "--force", false}}, &a, &status))
-        return status;
-    if (!a.operands.empty()) return report.usage("unexpected argument " + a.operands[0]);
-    uint64_t sectors = kDefaultSectors;
-    const std::string *given = a.value("--sectors");
-    if (given != nullptr) {
-        if (!parse_count(*given, &sectors)) return report.usage("--sectors takes a whole number of sectors");
-        FormatLimits limits;
-        if (sectors < limits.min || sectors > limits.max)
-            return report.usage(
-                "--sectors must be " + range_text() +
-                " (fewer clusters make a FAT12 volume for other tools; more do not fit FAT16)");
-    }
-    if (g.partition != 0)
-        return format_partition(g, report, a.has("--force"), given != nullptr, (uint32_t)sectors);
-    return format_whole(g, report, a.has("--force"), (uint32_t)sectors);
-}
 
 int cmd_info(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("info");
@@ -326,6 +61,8 @@ int cmd_info(const GlobalOptions &g, const std::vector<std::string> &args) {
         report.error(g.image, library_reason());
         return kExitFail;
     }
+    char label[FS_LABEL_SIZE] = "";
+    if (fs_get_label(label) != FS_OK) report.error(g.image, "cannot read the label: " + library_reason());
     uint64_t files = 0, dirs = 0, bytes = 0;
     walk_tree(VolPath(), 0, report, [&](const VolPath &, const Entry &e, const WalkPos &) {
         if (e.is_dir())
@@ -338,10 +75,17 @@ int cmd_info(const GlobalOptions &g, const std::vector<std::string> &args) {
     });
     const VolumeGeometryRecord &v = VolumeGeometry;
     printf("image            %s\n", g.image.c_str());
-    if (g.partition != 0)
-        printf("partition        %d (sectors %u to %u)\n", g.partition, v.partition_start,
-               v.partition_start + v.total_sectors - 1);
+    FsPartition p;
+    std::string reason;
+    if (g.partition != 0 && read_partition(g.partition, &p, &reason))
+        printf("partition        %d (%s): sectors %u to %u (%u sectors)\n", g.partition,
+               partition_kind(p).c_str(), p.first_sector, p.first_sector + p.sector_count - 1,
+               p.sector_count);
+    if (g.partition == 0 && g.offset_given)
+        printf("offset           %llu bytes (sector %llu)\n", (unsigned long long)g.offset,
+               (unsigned long long)(g.offset / FS_SECTOR_SIZE));
     printf("file system      FAT16, %u-byte sectors\n", v.bytes_per_sector);
+    printf("label            %s\n", label[0] != '\0' ? printable(label).c_str() : "(none)");
     printf("clusters         %u of %u sectors (%u bytes)\n", v.cluster_count, (unsigned)v.sectors_per_cluster,
            (unsigned)v.sectors_per_cluster * v.bytes_per_sector);
     printf("FATs             %u of %u sectors\n", (unsigned)v.fat_count, v.sectors_per_fat);
@@ -363,21 +107,25 @@ int cmd_ls(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (!parse_or_usage(report, args, {{"-l", "--long", false}}, &a, &status)) return status;
     if (a.operands.size() > 1) return report.usage("one PATH at most");
     std::string text = a.operands.empty() ? "/" : a.operands[0];
-    VolPath path;
-    if (!user_path(report, text, &path)) return kExitFail;
     Image image;
     if (!image.open(g, report, false)) return kExitFail;
-    Lookup found = lookup(path);
+    std::vector<Target> targets;
+    if (!expand_path(report, text, &targets)) return kExitFail;
     bool long_form = a.has("--long");
-    if (found.kind == Lookup::FILE) {
-        print_entry(found.entry, long_form);
-    } else if (found.kind == Lookup::DIR) {
-        std::string reason;
-        std::vector<Entry> entries;
-        if (!list_directory(path, found.entry.cluster, &entries, &reason)) report.error(text, reason);
-        for (const Entry &e : entries) print_entry(e, long_form);
-    } else {
-        report.error(text, found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND) : found.reason);
+    // A pattern lists the entries it matches; a directory named as it is,
+    // its contents.
+    for (const Target &t : targets) {
+        const Lookup &found = t.found;
+        if (found.kind == Lookup::FILE || (t.matched && found.kind == Lookup::DIR)) {
+            print_entry(found.entry, long_form);
+        } else if (found.kind == Lookup::DIR) {
+            std::string reason;
+            std::vector<Entry> entries;
+            if (!list_directory(t.path, found.entry.cluster, &entries, &reason)) report.error(t.text, reason);
+            for (const Entry &e : entries) print_entry(e, long_form);
+        } else {
+            report.error(t.text, target_failure(found));
+        }
     }
     image.healthy(report);
     return report.status();
@@ -391,7 +139,11 @@ int cmd_tree(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (a.operands.size() > 1) return report.usage("one PATH at most");
     std::string text = a.operands.empty() ? "/" : a.operands[0];
     VolPath top;
-    if (!user_path(report, text, &top)) return kExitFail;
+    std::string reason;
+    if (!parse_vol_path(text, &top, &reason)) {
+        report.error(text, reason);
+        return kExitFail;
+    }
     Image image;
     if (!image.open(g, report, false)) return kExitFail;
     Lookup found = lookup(top);
@@ -400,7 +152,7 @@ int cmd_tree(const GlobalOptions &g, const std::vector<std::string> &args) {
         return report.status();
     }
     if (found.kind != Lookup::DIR) {
-        report.error(text, found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND) : found.reason);
+        report.error(text, target_failure(found));
         return kExitFail;
     }
     printf("%s\n", printable(top.shown()).c_str());
@@ -432,7 +184,11 @@ int cmd_mkdir(const GlobalOptions &g, const std::vector<std::string> &args) {
     bool parents = a.has("--parents");
     for (const std::string &text : a.operands) {
         VolPath path;
-        if (!user_path(report, text, &path)) continue;
+        std::string reason;
+        if (!parse_vol_path(text, &path, &reason)) {
+            report.error(text, reason);
+            continue;
+        }
         if (path.root()) {
             if (!parents) report.error(text, reason_text(FS_ERR_EXISTS));
             continue;
@@ -458,14 +214,14 @@ int cmd_mkdir(const GlobalOptions &g, const std::vector<std::string> &args) {
             } else if (!parent_usable(path, text, report)) {
                 break;
             }
-            // A name typed here is stored as typed; an 8.3 one in capitals.
-            std::string problem = host_name_problem(step.name(), true, true);
+            // A name typed here is stored exactly as typed.
+            std::string problem = name_problem(step.name());
             if (!problem.empty()) {
-                report.error(text, problem);
+                report.error(text, "invalid name (" + problem + ")");
                 break;
             }
             if (fs_mkdir(step.lib().c_str()) != FS_OK) {
-                report.error(text, reason_for_name(step.name(), true));
+                report.error(text, reason_for_name(step.name()));
                 break;
             }
         }
@@ -474,15 +230,8 @@ int cmd_mkdir(const GlobalOptions &g, const std::vector<std::string> &args) {
     return report.status();
 }
 
-namespace {
-
-// The frame of the commands that change each PATH... given on the volume:
-// options, the image, each path parsed and its parent checked; `act` does
-// the command's own work on one path. A failed transfer of the device ends
-// the command.
-int for_each_path(const GlobalOptions &g, const std::vector<std::string> &args, Reporter &report,
-                  const std::string &root_reason,
-                  const std::function<void(const std::string &, const VolPath &)> &act) {
+int cmd_rmdir(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("rmdir");
     ParsedArgs a;
     int status = 0;
     if (!parse_or_usage(report, args, {}, &a, &status)) return status;
@@ -491,84 +240,311 @@ int for_each_path(const GlobalOptions &g, const std::vector<std::string> &args, 
     if (!image.open(g, report, true)) return kExitFail;
     for (const std::string &text : a.operands) {
         VolPath path;
-        if (!user_path(report, text, &path)) continue;
-        if (path.root()) {
-            report.error(text, root_reason);
+        std::string reason;
+        if (!parse_vol_path(text, &path, &reason)) {
+            report.error(text, reason);
             continue;
         }
-        if (!parent_usable(path, text, report)) continue;
-        act(text, path);
+        if (path.root()) {
+            report.error(text, "the root directory cannot be removed");
+            continue;
+        }
+        Lookup found = lookup(path);
+        if (found.kind != Lookup::DIR) {
+            report.error(text, found.kind == Lookup::FILE ? reason_text(FS_ERR_NOT_DIRECTORY)
+                                                          : target_failure(found));
+            continue;
+        }
+        if (fs_rmdir(path.lib().c_str()) != FS_OK) report.error(text, reason_for_name(path.name()));
         if (!image.healthy(report)) return kExitFail;
     }
     return report.status();
 }
 
-} // namespace
+namespace {
 
-int cmd_rmdir(const GlobalOptions &g, const std::vector<std::string> &args) {
-    Reporter report("rmdir");
-    return for_each_path(g, args, report, "the root directory cannot be removed",
-                         [&](const std::string &text, const VolPath &path) {
-                             Lookup found = lookup(path);
-                             if (found.kind != Lookup::DIR) {
-                                 report.error(text,
-                                              found.kind == Lookup::FILE ? reason_text(FS_ERR_NOT_DIRECTORY)
-                                              : found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND)
-                                                                              : found.reason);
-                                 return;
-                             }
-                             // The library keeps the current directory and those
-                             // above it; the tool has none of its own.
-                             fs_chdir("C:\\", 0);
-                             if (fs_rmdir(path.lib().c_str()) != FS_OK)
-                                 report.error(text, reason_for_name(path.name(), true));
-                         });
+// Removes directory `dir` (cluster `cluster`) and everything in it,
+// deepest first. Each entry that cannot be removed is reported; the
+// directories above it stay. False when something stayed.
+bool remove_tree(Reporter &report, const VolPath &dir, uint32_t cluster, std::vector<uint32_t> &entered) {
+    std::string reason;
+    std::vector<Entry> entries;
+    if (!list_directory(dir, cluster, &entries, &reason)) {
+        report.error(dir.shown(), "cannot be read: " + reason);
+        return false;
+    }
+    entered.push_back(cluster);
+    bool all = true;
+    for (const Entry &e : entries) {
+        VolPath path = dir.child(e.name);
+        if (!e.reachable) {
+            report.error(path.shown(), "not removed: another entry of its directory carries the same name "
+                                       "(damaged volume)");
+            all = false;
+        } else if (e.is_dir()) {
+            bool loop = false;
+            for (uint32_t c : entered) loop = loop || c == e.cluster;
+            if (loop || !fat_cluster_valid(e.cluster)) {
+                report.error(path.shown(), "not removed: it names no directory of its own (damaged volume)");
+                all = false;
+            } else if (!remove_tree(report, path, e.cluster, entered)) {
+                all = false;
+            }
+        } else if (fs_delete_file(path.lib().c_str()) != FS_OK) {
+            report.error(path.shown(), library_reason());
+            all = false;
+        }
+        if (fatal_error(fs_last_error())) return false;
+    }
+    entered.pop_back();
+    if (!all) return false;
+    if (fs_rmdir(dir.lib().c_str()) != FS_OK) {
+        report.error(dir.shown(), library_reason());
+        return false;
+    }
+    return true;
 }
+
+} // namespace
 
 int cmd_rm(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("rm");
-    return for_each_path(g, args, report, reason_text(FS_ERR_IS_DIRECTORY),
-                         [&](const std::string &text, const VolPath &path) {
-                             if (fs_delete_file(path.lib().c_str()) == FS_OK) return;
-                             std::string reason = reason_for_name(path.name(), false);
-                             if (fs_last_error() == FS_ERR_IS_DIRECTORY)
-                                 reason += " (rmdir removes an empty directory)";
-                             report.error(text, reason);
-                         });
+    ParsedArgs a;
+    int status = 0;
+    if (!parse_or_usage(report, args, {{"-r", "--recursive", false}}, &a, &status)) return status;
+    if (a.operands.empty()) return report.usage("missing PATH");
+    Image image;
+    if (!image.open(g, report, true)) return kExitFail;
+    bool recursive = a.has("--recursive");
+    for (const Target &t : expand_all(report, a.operands)) {
+        if (t.path.root()) {
+            report.error(t.text, "the root directory cannot be removed");
+        } else if (t.found.kind == Lookup::FILE) {
+            if (fs_delete_file(t.path.lib().c_str()) != FS_OK)
+                report.error(t.text, reason_for_name(t.path.name()));
+        } else if (t.found.kind == Lookup::DIR && !recursive) {
+            report.error(t.text,
+                         "is a directory (rm -r removes it with everything in it, rmdir an empty one)");
+        } else if (t.found.kind == Lookup::DIR) {
+            std::vector<uint32_t> entered;
+            remove_tree(report, t.path, t.found.entry.cluster, entered);
+        } else {
+            report.error(t.text, target_failure(t.found));
+        }
+        if (!image.healthy(report)) return kExitFail;
+    }
+    return report.status();
 }
+
+namespace {
+
+// Moves `src` to the path `dest`; reports a failure.
+void move_one(Reporter &report, const std::string &text, const VolPath &src, const VolPath &dest) {
+    if (fs_move(src.lib().c_str(), dest.lib().c_str()) == FS_OK) return;
+    FsError e = fs_last_error();
+    std::string reason = reason_for_name(dest.name());
+    if (e == FS_ERR_EXISTS || e == FS_ERR_INVALID_NAME || e == FS_ERR_NO_PARENT)
+        report.error(text, dest.shown() + ": " + reason);
+    else
+        report.error(text, reason);
+}
+
+// True when two lookups found the same entry.
+bool same_entry(const Entry &a, const Entry &b, const VolPath &pa, const VolPath &pb) {
+    return a.cluster == b.cluster && a.size == b.size && a.short_name == b.short_name &&
+           pa.parent().lib() == pb.parent().lib();
+}
+
+} // namespace
 
 int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("mv");
     ParsedArgs a;
     int status = 0;
     if (!parse_or_usage(report, args, {}, &a, &status)) return status;
-    if (a.operands.size() != 2) return report.usage("needs PATH and NEWNAME");
-    const std::string &text = a.operands[0];
-    const std::string &new_name = a.operands[1];
-    VolPath path;
-    if (!user_path(report, text, &path)) return kExitFail;
-    if (new_name.find_first_of("/\\") != std::string::npos) {
-        report.error(new_name, "invalid name (NEWNAME is a name in the same directory, not a path)");
-        return kExitFail;
-    }
-    // The library stores a new name in capitals, as the help says.
-    std::string problem = host_name_problem(new_name, false, true);
-    if (!problem.empty()) {
-        report.error(new_name, problem);
-        return kExitFail;
-    }
-    if (path.root()) {
-        report.error(text, reason_text(FS_ERR_IS_DIRECTORY));
+    if (a.operands.size() < 2) return report.usage("needs SOURCE... and DEST");
+    const std::string dest_text = a.operands.back();
+    VolPath dest;
+    std::string reason;
+    if (!parse_vol_path(dest_text, &dest, &reason)) {
+        report.error(dest_text, reason);
         return kExitFail;
     }
     Image image;
     if (!image.open(g, report, true)) return kExitFail;
-    if (!parent_usable(path, text, report)) return kExitFail;
-    if (fs_rename(path.lib().c_str(), new_name.c_str()) != FS_OK) {
-        FsError e = fs_last_error();
-        std::string reason = reason_for_name(new_name, false);
-        if (e == FS_ERR_IS_DIRECTORY) reason += " (the library renames files only)";
-        report.error(e == FS_ERR_INVALID_NAME || e == FS_ERR_EXISTS ? new_name : text, reason);
+    std::vector<Target> sources =
+        expand_all(report, std::vector<std::string>(a.operands.begin(), a.operands.end() - 1));
+    Lookup target = lookup(dest);
+    // A directory as DEST takes the sources in, except when the one source
+    // is that very entry written in another case: that renames it.
+    bool into = target.kind == Lookup::DIR;
+    if (into && sources.size() == 1 && sources[0].found.kind == Lookup::DIR && !dest.root() &&
+        same_entry(sources[0].found.entry, target.entry, sources[0].path, dest))
+        into = false;
+    bool several = a.operands.size() > 2 || sources.size() > 1;
+    if (!into && several) {
+        report.error(dest_text,
+                     target.kind == Lookup::FILE || target.kind == Lookup::DIR
+                         ? reason_text(FS_ERR_NOT_DIRECTORY)
+                         : target_failure(target) + " (several sources move into an existing directory)");
+        return kExitFail;
+    }
+    if (!into && target.kind == Lookup::FAILED) {
+        report.error(dest_text, target_failure(target));
+        return kExitFail;
+    }
+    if (!into && target.kind != Lookup::DIR && dest.dir_form) {
+        report.error(dest_text, target.kind == Lookup::FILE
+                                    ? reason_text(FS_ERR_NOT_DIRECTORY)
+                                    : "not found (a DEST ending in '/' names a directory)");
+        return kExitFail;
+    }
+    for (const Target &s : sources) {
+        if (s.path.root()) {
+            report.error(s.text, "the root directory cannot be moved");
+            continue;
+        }
+        if (s.found.kind != Lookup::FILE && s.found.kind != Lookup::DIR) {
+            report.error(s.text, target_failure(s.found));
+            continue;
+        }
+        VolPath to = into ? dest.child(s.found.entry.name) : dest;
+        std::string problem = name_problem(to.name());
+        if (!problem.empty()) {
+            report.error(to.shown(), "invalid name (" + problem + ")");
+            continue;
+        }
+        if (!into && target.kind == Lookup::FILE && !same_entry(s.found.entry, target.entry, s.path, dest)) {
+            // An existing file is replaced by a file, as mv does; its name
+            // stays as stored, so the freed entry has room for the new one.
+            if (s.found.kind == Lookup::DIR) {
+                report.error(s.text, dest_text + ": cannot replace a file with a directory");
+                continue;
+            }
+            if (target.entry.attr & ATTR_READ_ONLY) {
+                report.error(dest_text, "read-only (attrib -r allows replacing it)");
+                continue;
+            }
+            if (s.found.entry.attr & ATTR_READ_ONLY) {
+                report.error(s.text, reason_text(FS_ERR_READ_ONLY));
+                continue;
+            }
+            to = dest.parent().child(target.entry.name);
+            if (fs_delete_file(to.lib().c_str()) != FS_OK) {
+                report.error(dest_text, library_reason());
+                continue;
+            }
+            if (fs_move(s.path.lib().c_str(), to.lib().c_str()) != FS_OK)
+                report.error(s.text, dest_text + " was removed, but the move failed: " + library_reason());
+        } else {
+            move_one(report, s.text, s.path, to);
+        }
+        if (!image.healthy(report)) return kExitFail;
+    }
+    return report.status();
+}
+
+int cmd_attrib(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("attrib");
+    // "-h" clears the hidden bit here: only --help asks for help.
+    uint8_t set = 0, clear = 0;
+    std::vector<std::string> paths;
+    bool only_paths = false;
+    for (const std::string &word : args) {
+        if (!only_paths && word == "--help") {
+            fputs(help_text("attrib"), stdout);
+            return kExitOk;
+        }
+        if (!only_paths && word == "--") {
+            only_paths = true;
+            continue;
+        }
+        bool change = !only_paths && word.size() >= 2 && (word[0] == '+' || word[0] == '-');
+        if (!change) {
+            paths.push_back(word);
+            continue;
+        }
+        // "+r", "-h", and joined changes such as "+rh" or "-rh+a".
+        bool adding = true;
+        for (char c : word) {
+            uint8_t bit = 0;
+            switch (c) {
+            case '+': adding = true; continue;
+            case '-': adding = false; continue;
+            case 'r':
+            case 'R': bit = ATTR_READ_ONLY; break;
+            case 'h':
+            case 'H': bit = ATTR_HIDDEN; break;
+            case 's':
+            case 'S': bit = ATTR_SYSTEM; break;
+            case 'a':
+            case 'A': bit = ATTR_ARCHIVE; break;
+            default: return report.usage("unknown attribute change " + word + " (+r -r +h -h +s -s +a -a)");
+            }
+            if (adding) {
+                set |= bit;
+                clear &= (uint8_t)~bit;
+            } else {
+                clear |= bit;
+                set &= (uint8_t)~bit;
+            }
+        }
+    }
+    if (paths.empty()) return report.usage("missing PATH");
+    bool changing = (set | clear) != 0;
+    Image image;
+    if (!image.open(g, report, changing)) return kExitFail;
+    for (const Target &t : expand_all(report, paths)) {
+        if (t.found.kind != Lookup::FILE && t.found.kind != Lookup::DIR) {
+            report.error(t.text, target_failure(t.found));
+            continue;
+        }
+        if (t.path.root()) {
+            if (changing) report.error(t.text, "the root directory has no attributes");
+            continue;
+        }
+        uint8_t attr = t.found.entry.attr;
+        if (changing) {
+            uint8_t wanted = (uint8_t)(((attr & kSettableAttributes) | set) & ~clear);
+            if (fs_set_attributes(t.path.lib().c_str(), wanted) != FS_OK) {
+                report.error(t.text, library_reason());
+                continue;
+            }
+        } else {
+            printf("%s  %s\n", attr_letters(attr).c_str(),
+                   printable(t.path.parent().child(t.found.entry.name).shown()).c_str());
+        }
+        if (!image.healthy(report)) return kExitFail;
+    }
+    return report.status();
+}
+
+int cmd_label(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("label");
+    ParsedArgs a;
+    int status = 0;
+    if (!parse_or_usage(report, args, {{nullptr, "--clear", false}}, &a, &status)) return status;
+    bool clear = a.has("--clear");
+    if (a.operands.size() > 1) return report.usage("one TEXT at most (quote a label with spaces)");
+    if (clear && !a.operands.empty()) return report.usage("--clear takes no TEXT");
+    if (!a.operands.empty() && a.operands[0].empty())
+        return report.usage("TEXT is empty (--clear removes the label)");
+    bool changing = clear || !a.operands.empty();
+    Image image;
+    if (!image.open(g, report, changing)) return kExitFail;
+    if (!changing) {
+        char label[FS_LABEL_SIZE] = "";
+        if (fs_get_label(label) != FS_OK)
+            report.error(g.image, library_reason());
+        else if (label[0] != '\0')
+            printf("%s\n", printable(label).c_str());
+    } else if (fs_set_label(clear ? "" : a.operands[0].c_str()) != FS_OK) {
+        std::string reason = library_reason();
+        if (fs_last_error() == FS_ERR_INVALID_NAME)
+            reason +=
+                " (a label has at most 11 characters: letters, digits, spaces (not first) and ! # $ % & ' "
+                "( ) - @ ^ _ ` { } ~; small letters are stored as capitals)";
+        report.error(a.operands[0], reason);
     }
     image.healthy(report);
     return report.status();
@@ -583,19 +559,16 @@ int cmd_cat(const GlobalOptions &g, const std::vector<std::string> &args) {
     Image image;
     if (!image.open(g, report, false)) return kExitFail;
     std::vector<uint8_t> buffer(1 << 20);
-    for (const std::string &text : a.operands) {
-        VolPath path;
-        if (!user_path(report, text, &path)) continue;
-        Lookup found = lookup(path);
-        if (found.kind != Lookup::FILE) {
-            report.error(text, found.kind == Lookup::DIR       ? reason_text(FS_ERR_IS_DIRECTORY)
-                               : found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND)
-                                                               : found.reason);
+    for (const Target &t : expand_all(report, a.operands)) {
+        const std::string &text = t.text;
+        if (t.found.kind != Lookup::FILE) {
+            report.error(text, t.found.kind == Lookup::DIR ? reason_text(FS_ERR_IS_DIRECTORY)
+                                                           : target_failure(t.found));
             continue;
         }
-        uint8_t h = fs_open(path.lib().c_str());
+        uint8_t h = fs_open(t.path.lib().c_str());
         if (h == FS_FAIL) {
-            report.error(text, "cannot be read: " + reason_for_name(path.name(), false));
+            report.error(text, "cannot be read: " + reason_for_name(t.path.name()));
             continue;
         }
         uint32_t size = fs_file_size(h), done = 0;

@@ -1,11 +1,12 @@
 // Messages, paths on the volume, opening and mounting the image, directory
-// listings with the names as stored, lookups and the tree walk.
+// listings with the names as stored, lookups, wildcards and the tree walk.
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <set>
+#include <unordered_set>
 
 #include "tool.h"
 
@@ -18,26 +19,39 @@ std::string sector_size_text(uint32_t size) {
            " bytes; sectors of that size are not supported (only 512-byte sectors)";
 }
 
-std::string explain_mount_failure(const GlobalOptions &g) {
-    if (fs_last_error() == FS_ERR_IO)
-        return "cannot read its first sector (host I/O error, or the file is empty)";
+// What sector `sector` holds, for a volume that did not mount there;
+// `where` names the place ("partition 1", "offset 1048576").
+std::string explain_probe(uint32_t sector, const std::string &where, const std::string &format_hint) {
     uint32_t detail = 0;
+    switch (fs_probe(sector, &detail)) {
+    case FS_PROBE_UNREADABLE:
+        return "cannot read the first sector of " + where +
+               " (past the end of the image, or a host I/O error)";
+    case FS_PROBE_BLANK: return where + " holds no volume (make one with '" + format_hint + "')";
+    case FS_PROBE_PARTITION_TABLE: return where + " holds a partition table, not a volume";
+    case FS_PROBE_SECTOR_SIZE: return sector_size_text(detail);
+    case FS_PROBE_UNSUPPORTED_FAT:
+        return where +
+               " holds no FAT16 volume this library can use (a FAT12 or FAT32 volume, or a damaged one)";
+    case FS_PROBE_FAT16: return where + " holds a FAT16 volume larger than the space it has (damaged)";
+    default: return where + " holds no FAT volume";
+    }
+}
+
+std::string explain_mount_failure(const GlobalOptions &g) {
     if (g.partition != 0) {
         FsPartition p;
         std::string reason;
         if (!read_partition(g.partition, &p, &reason)) return reason;
-        if (!fs_partition_type_fat16(p.type)) {
-            char text[160];
-            snprintf(text, sizeof text,
-                     "partition %d has type 0x%02X; only FAT16 partitions (types 0x04, 0x06, 0x0E) are used",
-                     g.partition, p.type);
-            return text;
-        }
-        if (fs_probe(p.first_sector, &detail) == FS_PROBE_SECTOR_SIZE) return sector_size_text(detail);
-        return "partition " + std::to_string(g.partition) +
-               " holds no FAT16 volume this library can use (format it with 'fat16 -p " +
-               std::to_string(g.partition) + " format')";
+        std::string where = "partition " + std::to_string(g.partition) + " (" + partition_kind(p) + ")";
+        return explain_probe(p.first_sector, where, "fat16 -p " + std::to_string(g.partition) + " format");
     }
+    if (g.offset_given && g.offset != 0) {
+        std::string where = "offset " + std::to_string(g.offset);
+        return explain_probe((uint32_t)(g.offset / FS_SECTOR_SIZE), where,
+                             "fat16 --offset " + std::to_string(g.offset) + " format");
+    }
+    uint32_t detail = 0;
     switch (fs_probe(0, &detail)) {
     case FS_PROBE_UNREADABLE: return "cannot read its first sector (host I/O error, or the file is empty)";
     case FS_PROBE_BLANK: return "the image holds no volume (make one with 'fat16 format')";
@@ -75,8 +89,7 @@ std::string reason_text(FsError error) { return fs_strerror(error); }
 std::string library_reason() { return reason_text(fs_last_error()); }
 
 bool fatal_error(FsError error) {
-    return error == FS_ERR_NO_SPACE || error == FS_ERR_IO || error == FS_ERR_DAMAGED ||
-           error == FS_ERR_NOT_MOUNTED;
+    return error == FS_ERR_IO || error == FS_ERR_DAMAGED || error == FS_ERR_NOT_MOUNTED;
 }
 
 std::string printable(const std::string &text) {
@@ -123,6 +136,7 @@ VolPath VolPath::parent() const {
 
 bool parse_vol_path(const std::string &text, VolPath *out, std::string *reason) {
     out->parts.clear();
+    out->dir_form = false;
     size_t at = 0;
     if (text.size() >= 2 && text[1] == ':' &&
         ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'))) {
@@ -143,6 +157,7 @@ bool parse_vol_path(const std::string &text, VolPath *out, std::string *reason) 
         }
         at = end + 1;
     }
+    out->dir_form = !out->parts.empty() && !text.empty() && (text.back() == '/' || text.back() == '\\');
     return true;
 }
 
@@ -151,13 +166,42 @@ bool read_partition(int number, FsPartition *out, std::string *reason) {
     switch (fs_last_error()) {
     case FS_ERR_IO: *reason = "cannot read the partition table (host I/O error, or the file is empty)"; break;
     case FS_ERR_NOT_FOUND: *reason = "partition " + std::to_string(number) + " does not exist"; break;
+    case FS_ERR_INVALID_ARGUMENT:
+        *reason = "partition " + std::to_string(number) + " does not exist (the table has fewer entries)";
+        break;
     default:
-        *reason =
-            fs_probe(0, nullptr) == FS_PROBE_FAT16
-                ? "the image holds one volume from its first sector, not a partition table (leave out -p)"
-                : "the image holds no partition table";
+        switch (fs_probe(0, nullptr)) {
+        case FS_PROBE_FAT16:
+            *reason =
+                "the image holds one volume from its first sector, not a partition table (leave out -p)";
+            break;
+        case FS_PROBE_PARTITION_TABLE: *reason = "the partition table is damaged (an unusable GPT)"; break;
+        default: *reason = "the image holds no partition table";
+        }
     }
     return false;
+}
+
+std::string partition_kind(const FsPartition &p) {
+    if (p.gpt) return "GPT partition";
+    char text[32];
+    snprintf(text, sizeof text, "type 0x%02X", p.type);
+    return text;
+}
+
+FsStatus mount_volume(const GlobalOptions &g, uint64_t image_sectors) {
+    FsStatus mounted = fs_init();
+    if (g.partition != 0) {
+        mounted = fs_mount_partition(0, (uint8_t)g.partition);
+    } else if (g.offset_given && g.offset != 0) {
+        uint32_t first = (uint32_t)(g.offset / FS_SECTOR_SIZE);
+        uint64_t room = image_sectors > first ? image_sectors - first : 1;
+        mounted = fs_mount_at(0, first, room > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)room);
+    }
+    // Names go onto the volume exactly as given, and new entries get times.
+    fs_set_options(FS_OPT_KEEP_CASE);
+    install_clock();
+    return mounted;
 }
 
 bool Image::open(const GlobalOptions &g, Reporter &report, bool for_writing) {
@@ -182,10 +226,10 @@ bool Image::open(const GlobalOptions &g, Reporter &report, bool for_writing) {
         report.error(path_, "the image is read-only");
         return false;
     }
-    FsStatus mounted = fs_init();
-    if (g.partition != 0) mounted = fs_mount_partition(0, (uint8_t)g.partition);
-    if (mounted != FS_OK) {
-        report.error(path_, explain_mount_failure(g));
+    if (mount_volume(g, (uint64_t)st.st_size / FS_SECTOR_SIZE) != FS_OK) {
+        report.error(path_, fs_last_error() == FS_ERR_IO && g.partition == 0 && !g.offset_given
+                                ? "cannot read its first sector (host I/O error, or the file is empty)"
+                                : explain_mount_failure(g));
         return false;
     }
     return true;
@@ -201,22 +245,42 @@ bool Image::healthy(Reporter &report) {
     return false;
 }
 
+namespace {
+
+Entry entry_of(const FsEntry &e) {
+    Entry out;
+    out.name = e.name;
+    out.short_name = e.short_name;
+    out.attr = e.attr;
+    out.size = e.size;
+    out.cluster = e.first_cluster;
+    out.created = e.created;
+    out.modified = e.modified;
+    out.accessed = e.accessed;
+    return out;
+}
+
+// True when the entry carries `component` as its whole name: its long name
+// or its 8.3 name, without regard to case.
+bool named_by(const FsEntry &e, const std::string &component) {
+    return str_equal_nocase(e.name, component.c_str()) ||
+           (e.short_name[0] != '\0' && str_equal_nocase(e.short_name, component.c_str()));
+}
+
+const char kOtherDirectory[] = "the library's lookup of this name leads to another directory";
+
+} // namespace
+
 bool reach_directory(const VolPath &dir, uint32_t cluster, std::string *reason) {
     const std::string lib = dir.lib();
     FsEntry e;
     if (fs_stat(lib.c_str(), &e) != FS_OK) {
-        FsError error = fs_last_error();
-        *reason = reason_text(error);
-        if (error == FS_ERR_INVALID_NAME || error == FS_ERR_NOT_FOUND) {
-            std::string hint = dir.root() ? "" : name_rule_hint(dir.name(), true);
-            if (!hint.empty()) *reason = "the library cannot look it up: " + *reason + " (" + hint + ")";
-        }
+        *reason = library_reason();
         return false;
     }
-    if (!(e.attr & ATTR_DIRECTORY) || e.first_cluster != cluster) {
-        *reason = "the library's lookup of this name leads to another directory";
-        std::string hint = dir.root() ? "" : name_rule_hint(dir.name(), true);
-        if (!hint.empty()) *reason += " (" + hint + ")";
+    if (!(e.attr & ATTR_DIRECTORY) || e.first_cluster != cluster ||
+        (!dir.root() && !named_by(e, dir.name()))) {
+        *reason = kOtherDirectory;
         return false;
     }
     return true;
@@ -224,18 +288,23 @@ bool reach_directory(const VolPath &dir, uint32_t cluster, std::string *reason) 
 
 bool list_directory(const VolPath &dir, uint32_t cluster, std::vector<Entry> *out, std::string *reason) {
     out->clear();
-    // The library's lookup of the path must lead to the very directory
-    // listed (names with a '.' may lead it to another one).
+    // The library's lookup of the path must lead to the very directory listed.
     if (!reach_directory(dir, cluster, reason)) return false;
     const std::string lib = dir.lib();
     FsEntry e;
+    // The library finds the first entry whose long or 8.3 name matches a
+    // component: an entry is reachable by its name when no entry before it
+    // carries that name too.
+    std::unordered_set<std::string> taken;
     for (uint8_t more = 0; fs_list_entries(lib.c_str(), more, &e) == FS_OK; more = 1) {
-        Entry entry;
-        entry.name = e.name;
-        entry.attr = e.attr;
-        entry.size = e.size;
-        entry.cluster = e.first_cluster;
-        out->push_back(entry);
+        Entry entry = entry_of(e);
+        const std::string &n = entry.name;
+        std::string key = fold_name(n);
+        entry.reachable = !n.empty() && n.back() != '.' && n.back() != ' ' &&
+                          n.find('\\') == std::string::npos && taken.count(key) == 0;
+        taken.insert(key);
+        if (!entry.short_name.empty()) taken.insert(fold_name(entry.short_name));
+        out->push_back(std::move(entry));
     }
     if (fs_last_error() != FS_ERR_NONE) {
         *reason = library_reason();
@@ -251,61 +320,72 @@ Lookup lookup(const VolPath &path) {
         result.entry.attr = ATTR_DIRECTORY;
         return result;
     }
-    VolPath at;
-    uint32_t cluster = 0;
-    for (size_t i = 0; i < path.parts.size(); i++) {
-        std::string reason;
-        std::vector<Entry> entries;
-        if (!list_directory(at, cluster, &entries, &reason)) {
-            result.reason = at.shown() + ": " + reason;
+    const std::string lib = path.lib();
+    FsEntry e;
+    FsStatus status = fs_stat(lib.c_str(), &e);
+    FsError error = status == FS_PATH_TOO_LONG ? FS_ERR_PATH_TOO_LONG : fs_last_error();
+    if (status == FS_OK) {
+        // The library's lookups match whole names, except that a component
+        // with a '.' that names no directory may lead into the directory its
+        // part before the '.' names: such a match is no match.
+        bool whole = named_by(e, path.name());
+        for (size_t i = 0; whole && i + 1 < path.parts.size(); i++) {
+            if (path.parts[i].find('.') == std::string::npos) continue;
+            VolPath prefix;
+            prefix.parts.assign(path.parts.begin(), path.parts.begin() + (long)i + 1);
+            FsEntry dir;
+            whole = fs_stat(prefix.lib().c_str(), &dir) == FS_OK && named_by(dir, prefix.name());
+        }
+        if (whole) {
+            result.kind = (e.attr & ATTR_DIRECTORY) ? Lookup::DIR : Lookup::FILE;
+            result.entry = entry_of(e);
             return result;
         }
-        const Entry *found = nullptr;
-        for (const Entry &e : entries) {
-            if (str_equal_nocase(e.name.c_str(), path.parts[i].c_str())) {
-                found = &e;
-                break;
+        error = FS_ERR_NOT_FOUND;
+    }
+    if (error != FS_ERR_NOT_FOUND && error != FS_ERR_NOT_DIRECTORY) {
+        result.reason = reason_text(error);
+        if (error == FS_ERR_INVALID_NAME) {
+            // A component the library cannot take as a name.
+            for (const std::string &part : path.parts) {
+                std::string problem = name_problem(part);
+                if (!problem.empty() && problem.find("final dots") == std::string::npos) {
+                    result.reason += " (" + problem + ")";
+                    break;
+                }
             }
         }
-        bool last = i + 1 == path.parts.size();
-        if (found == nullptr) {
-            if (last) {
-                result.kind = Lookup::MISSING;
-            } else {
-                result.reason = reason_text(FS_ERR_NOT_FOUND);
-                result.parent_missing = true;
-            }
-            return result;
-        }
-        if (last) {
-            result.kind = found->is_dir() ? Lookup::DIR : Lookup::FILE;
-            result.entry = *found;
-            // A directory counts only when the library's lookup of the path
-            // reaches it, so that operations on the path act on it.
-            if (found->is_dir() && !reach_directory(path, found->cluster, &reason)) {
-                result.kind = Lookup::FAILED;
-                result.reason = "cannot be used: " + reason;
-            }
-            return result;
-        }
-        if (!found->is_dir()) {
-            result.reason = reason_text(FS_ERR_NOT_DIRECTORY);
-            return result;
-        }
-        at = at.child(found->name);
-        cluster = found->cluster;
+        return result;
+    }
+    // Which component is missing: the parent tells.
+    Lookup parent = lookup(path.parent());
+    switch (parent.kind) {
+    case Lookup::DIR: result.kind = Lookup::MISSING; break;
+    case Lookup::FILE: result.reason = reason_text(FS_ERR_NOT_DIRECTORY); break;
+    case Lookup::MISSING:
+        result.reason = reason_text(FS_ERR_NOT_FOUND);
+        result.parent_missing = true;
+        break;
+    default: result = parent;
     }
     return result;
 }
 
-// The library's reason for the last failure, with a hint about the name
-// rules when it refused a name.
-std::string reason_for_name(const std::string &name, bool is_dir) {
+std::string lookup_failure(const Lookup &found) {
+    switch (found.kind) {
+    case Lookup::MISSING: return reason_text(FS_ERR_NOT_FOUND);
+    case Lookup::FILE: return reason_text(FS_ERR_NOT_DIRECTORY);
+    case Lookup::DIR: return reason_text(FS_ERR_IS_DIRECTORY);
+    default: return found.reason;
+    }
+}
+
+std::string reason_for_name(const std::string &name) {
     FsError e = fs_last_error();
     std::string reason = reason_text(e);
     if (e == FS_ERR_INVALID_NAME) {
-        std::string hint = name_rule_hint(name, is_dir);
-        if (!hint.empty()) reason += " (" + hint + ")";
+        std::string problem = name_problem(name);
+        if (!problem.empty()) reason += " (" + problem + ")";
     }
     return reason;
 }
@@ -325,9 +405,78 @@ bool parent_usable(const VolPath &path, const std::string &shown, Reporter &repo
 
 namespace {
 
+const char kUnreachable[] = "cannot be used: another entry of its directory carries the same name, or the "
+                            "name ends in a dot or space or holds '\\' (damaged volume)";
+
+// The target of one entry from a listing of `dir`.
+Target target_of(const VolPath &dir, const Entry &e) {
+    Target t;
+    t.matched = true;
+    t.path = dir.child(e.name);
+    t.text = t.path.shown();
+    t.found.entry = e;
+    t.found.kind = e.is_dir() ? Lookup::DIR : Lookup::FILE;
+    std::string reason;
+    if (!e.reachable) {
+        t.found.kind = Lookup::FAILED;
+        t.found.reason = kUnreachable;
+    } else if (e.is_dir() && !reach_directory(t.path, e.cluster, &reason)) {
+        t.found.kind = Lookup::FAILED;
+        t.found.reason = "cannot be used: " + reason;
+    }
+    return t;
+}
+
+} // namespace
+
+bool expand_path(Reporter &report, const std::string &text, std::vector<Target> *out) {
+    Target given;
+    given.text = text;
+    std::string reason;
+    if (!parse_vol_path(text, &given.path, &reason)) {
+        report.error(text, reason);
+        return false;
+    }
+    const VolPath &path = given.path;
+    for (size_t i = 0; i + 1 < path.parts.size(); i++) {
+        if (path.parts[i].find_first_of("*?") != std::string::npos) {
+            report.error(text, "wildcards are matched in the last component only");
+            return false;
+        }
+    }
+    given.found = lookup(path);
+    // An entry named as written wins: '[' and ']' may be part of a name.
+    if (path.root() || !has_wildcard(path.name()) || given.found.kind == Lookup::FILE ||
+        given.found.kind == Lookup::DIR) {
+        out->push_back(given);
+        return true;
+    }
+    Lookup dir = lookup(path.parent());
+    if (dir.kind != Lookup::DIR) {
+        report.error(text, dir.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND) : lookup_failure(dir));
+        return false;
+    }
+    std::vector<Entry> entries;
+    if (!list_directory(path.parent(), dir.entry.cluster, &entries, &reason)) {
+        report.error(text, path.parent().shown() + ": " + reason);
+        return false;
+    }
+    size_t before = out->size();
+    for (const Entry &e : entries)
+        if (wildcard_match(path.name(), e.name)) out->push_back(target_of(path.parent(), e));
+    if (out->size() == before) {
+        report.error(text, "no entry matches the pattern");
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
 struct Walker {
     Reporter &report;
     const Visitor &visit;
+    const AfterDir &after_dir;
     std::set<uint32_t> entered;
 
     // False when the visitor asked to stop.
@@ -345,12 +494,17 @@ struct Walker {
             Step step = visit(path, e, pos);
             if (step == Step::STOP) return false;
             if (step == Step::SKIP || !e.is_dir()) continue;
+            if (!e.reachable) {
+                report.error(path.shown(), kUnreachable);
+                continue;
+            }
             if (!fat_cluster_valid(e.cluster) || entered.count(e.cluster) != 0) {
                 report.error(path.shown(), "not entered: it names no directory of its own (damaged volume)");
                 continue;
             }
             entered.insert(e.cluster);
             if (!walk(path, e.cluster, depth + 1)) return false;
+            if (after_dir) after_dir(path, e);
         }
         return true;
     }
@@ -358,8 +512,9 @@ struct Walker {
 
 } // namespace
 
-bool walk_tree(const VolPath &top, uint32_t top_cluster, Reporter &report, const Visitor &visit) {
-    Walker walker{report, visit, {}};
+bool walk_tree(const VolPath &top, uint32_t top_cluster, Reporter &report, const Visitor &visit,
+               const AfterDir &after_dir) {
+    Walker walker{report, visit, after_dir, {}};
     walker.entered.insert(top_cluster);
     return walker.walk(top, top_cluster, 0);
 }

@@ -13,24 +13,30 @@ namespace fat16tool {
 namespace {
 
 const char kToolHelp[] =
-    "Usage: fat16 [-i IMAGE] [-p N] [-q] COMMAND [ARGS]\n"
+    "Usage: fat16 [-i IMAGE] [-p N | --offset BYTES] [-q] COMMAND [ARGS]\n"
     "Makes, inspects and changes FAT16 volumes kept in image files.\n"
     "\n"
     "Options before the command:\n"
     "  -i, --image IMAGE    the image file (default: fat16.img)\n"
-    "  -p, --partition N    use primary partition N (1 to 4) of an MBR-partitioned image\n"
+    "  -p, --partition N    use partition N of the image's partition table: an MBR\n"
+    "                       partition (1 to 4) or a GPT partition, whatever its type\n"
+    "  --offset BYTES       use the volume that starts BYTES into the image (a multiple\n"
+    "                       of 512; K, M and G multiply by 1,024)\n"
     "  -q, --quiet          no progress line during long transfers\n"
     "  -h, --help           this help; 'fat16 COMMAND --help' explains a command\n"
+    "  --version            the tool's version\n"
     "\n"
     "Commands:\n"
-    "  format [--sectors N] [--force]     make the image and format it\n"
-    "  info                               geometry, capacity, free space, counts\n"
-    "  ls [-l] [PATH]                     list a directory (or one file)\n"
+    "  format [--size SIZE] [OPTIONS]     make the image (or partition) a FAT16 volume\n"
+    "  info                               geometry, label, capacity, free space, counts\n"
+    "  ls [-l] [PATH]                     list a directory, a file or a pattern's matches\n"
     "  tree [PATH]                        draw the tree below a directory\n"
     "  mkdir [-p] PATH...                 make directories\n"
     "  rmdir PATH...                      remove empty directories\n"
-    "  rm PATH...                         remove files\n"
-    "  mv PATH NEWNAME                    rename a file in its directory\n"
+    "  rm [-r] PATH...                    remove files (with -r directories and their contents)\n"
+    "  mv SOURCE... DEST                  move or rename files and directories\n"
+    "  attrib [+r|-r|+h|-h|+s|-s|+a|-a]... PATH...   show or set attributes\n"
+    "  label [TEXT | --clear]             show, set or remove the volume label\n"
     "  put [-r] [-f] HOSTPATH... DEST     copy host files (and with -r directories) in\n"
     "  get [-r] [-f] PATH... HOSTDEST     copy files (and with -r directories) out\n"
     "  cat PATH...                        write files to standard output\n"
@@ -39,113 +45,172 @@ const char kToolHelp[] =
     "  check                              check the volume's consistency (reads only)\n"
     "\n"
     "Paths on the volume use '/' or '\\' and may begin with the drive prefix C:;\n"
-    "every path starts at the root (\"docs/a.txt\" is \"/docs/a.txt\"). Names are\n"
-    "matched without regard to case. The volume keeps long names as given and 8.3\n"
-    "names (at most 8 characters, a '.' and at most 3) in capitals: mkdir stores a\n"
-    "short name in capitals, mv every new name; put and import refuse a host name\n"
-    "that would not come back as given unless --capitals accepts capitals.\n"
-    "File names hold at most one '.' with an extension of at most 3 characters and\n"
-    "do not begin with '.'; directory names hold no '.'.\n"
+    "every path starts at the root (\"docs/a.txt\" is \"/docs/a.txt\"); a path that\n"
+    "ends in '/' names a directory. Names are matched without regard to case. Names\n"
+    "go onto the volume exactly as given: any Unicode text of up to 255 UTF-16 units\n"
+    "without control characters or \" * / : < > ? \\ |, and not ending in a dot or a\n"
+    "space. Two names that differ only in case are one name. ls, get, cat, rm, mv\n"
+    "and attrib take the wildcards *, ? and [...] in a path's last component, matched\n"
+    "without regard to case; quote them from the shell: fat16 get 'DOCS/*.pdf' out/\n"
+    "\n"
+    "Files keep their host modification times (local time, as other FAT tools keep\n"
+    "them). With SOURCE_DATE_EPOCH set, every later time is written as that time\n"
+    "(UTC) and the volume id comes from it, so the same input makes the same image.\n"
     "\n"
     "Exit status: 0 on success, 1 when anything failed (each failure is reported\n"
     "on standard error with its reason), 2 for a usage error.\n";
 
-const char kFormatHelp[] = "Usage: fat16 [-i IMAGE] [-p N] format [--sectors N] [--force]\n"
-                           "Formats the image as one FAT16 volume, creating the image file when it is\n"
-                           "missing (and making it longer when it is shorter than the volume). With -p N\n"
-                           "it formats primary partition N of an image that already holds a partition\n"
-                           "table (made with another tool, for example sfdisk; type 0x04, 0x06 or 0x0E).\n"
-                           "The layout: 64-sector clusters, 2 FATs of 256 sectors, 1,024 root entries.\n"
-                           "\n"
-                           "  -s, --sectors N   sectors of 512 bytes in the volume: 262017 to 4194176\n"
-                           "                    (default 483328, or with -p the partition's size)\n"
-                           "  -f, --force       format over an existing volume; everything on it is lost\n"
-                           "\n"
-                           "An image or partition that already holds a volume, or whose first sector holds\n"
-                           "other data, is refused without --force.\n"
-                           "Example: fat16 -i sd.img format --sectors 1048576\n";
+const char kFormatHelp[] =
+    "Usage: fat16 [-i IMAGE] [-p N | --offset BYTES] format [OPTIONS]\n"
+    "Formats a FAT16 volume: over the whole image file (made when missing, made\n"
+    "longer when shorter than the volume), at --offset, in partition N of an\n"
+    "existing partition table (-p N), or with --mbr on a disk image with a\n"
+    "partition table of its own. The volumes pass fsck.fat and open in mtools.\n"
+    "\n"
+    "  --size SIZE           the volume's size (with --mbr the disk image's): bytes\n"
+    "                        with K, M or G (1,024-based), or sectors with s (64M,\n"
+    "                        131072s); without it an existing image keeps its size, a\n"
+    "                        new one gets 483328 sectors and a partition its own size\n"
+    "  -s, --sectors N       the size in 512-byte sectors\n"
+    "  --cluster-size BYTES  512 to 64K (default: as mkfs.fat chooses for the size)\n"
+    "  --root-entries N      entries of the root directory (default 512)\n"
+    "  --fats 1|2            copies of the FAT (default 2)\n"
+    "  --label TEXT          the volume label (up to 11 characters)\n"
+    "  --volume-id HEX       the volume id (default: from the time)\n"
+    "  --mbr                 write a disk image: an MBR partition table with one FAT16\n"
+    "                        partition (type 0x06) from 1 MiB to the end of SIZE,\n"
+    "                        formatted; -p 1 then reaches it\n"
+    "  --layout driver       the driver's fixed layout, byte for byte (64-sector\n"
+    "                        clusters, 2 FATs of 256 sectors, 1,024 root entries, no\n"
+    "                        label); sizes 262017 to 4194176 sectors\n"
+    "  -f, --force           format over an existing volume, partition table or other\n"
+    "                        data; everything on it is lost\n"
+    "\n"
+    "A volume larger than 2 GiB (4,194,304 sectors) cannot be made: the library\n"
+    "cannot address sectors past it. New image files stay sparse where the host\n"
+    "allows. An image, partition or offset that already holds a volume or other\n"
+    "data is refused without --force.\n"
+    "Examples: fat16 -i sd.img format --size 256M --label CARD\n"
+    "          fat16 -i disk.img format --mbr --size 1G --cluster-size 16K\n";
 
-const char kInfoHelp[] = "Usage: fat16 [-i IMAGE] [-p N] info\n"
-                         "Shows the volume's geometry, its capacity and free space in bytes and in\n"
-                         "sectors, and how many files (with their bytes) and directories it holds.\n";
+const char kInfoHelp[] = "Usage: fat16 [-i IMAGE] [-p N | --offset BYTES] info\n"
+                         "Shows the volume's geometry, label, capacity and free space in bytes and in\n"
+                         "sectors, and how many files (with their bytes) and directories it holds; with\n"
+                         "-p N also the partition's type and extent as the partition table gives them.\n";
 
 const char kLsHelp[] = "Usage: fat16 [-i IMAGE] [-p N] ls [-l] [PATH]\n"
-                       "Lists the directory PATH (default: the root), or the file PATH, one name a\n"
-                       "line, as stored on the volume; directories end in '/'.\n"
+                       "Lists the directory PATH (default: the root), the file PATH, or the entries a\n"
+                       "pattern in PATH's last component matches, one name a line, as stored on the\n"
+                       "volume; directories end in '/'.\n"
                        "\n"
                        "  -l, --long   also the attributes (d directory, r read-only, h hidden,\n"
-                       "               s system, a archive) and the size in bytes\n";
+                       "               s system, a archive), the size in bytes and the modification\n"
+                       "               time (YYYY-MM-DD HH:MM, local time)\n";
 
 const char kTreeHelp[] = "Usage: fat16 [-i IMAGE] [-p N] tree [PATH]\n"
                          "Draws every directory and file below PATH (default: the root), names as\n"
                          "stored, directories ending in '/', then counts them.\n";
 
 const char kMkdirHelp[] = "Usage: fat16 [-i IMAGE] [-p N] mkdir [-p] PATH...\n"
-                          "Makes directories. Directory names hold no '.'; a name of 8 characters at\n"
-                          "most is stored in capitals (docs becomes DOCS), a longer one as given.\n"
+                          "Makes directories, each name stored exactly as typed.\n"
                           "\n"
                           "  -p, --parents   make missing parent directories too; existing ones are fine\n";
 
 const char kRmdirHelp[] = "Usage: fat16 [-i IMAGE] [-p N] rmdir PATH...\n"
                           "Removes empty directories.\n";
 
-const char kRmHelp[] = "Usage: fat16 [-i IMAGE] [-p N] rm PATH...\n"
-                       "Removes files (not directories: see rmdir).\n";
+const char kRmHelp[] = "Usage: fat16 [-i IMAGE] [-p N] rm [-r] PATH...\n"
+                       "Removes files; PATH's last component may be a pattern.\n"
+                       "\n"
+                       "  -r, --recursive   remove directories with everything in them\n"
+                       "\n"
+                       "Read-only files are not removed (attrib -r first); each entry that stays is\n"
+                       "reported, and the directories above it stay too.\n";
 
-const char kMvHelp[] = "Usage: fat16 [-i IMAGE] [-p N] mv PATH NEWNAME\n"
-                       "Renames the file PATH to NEWNAME in the same directory (NEWNAME is a name,\n"
-                       "not a path). Directories cannot be renamed. The new name is stored in\n"
-                       "capitals (draft.txt becomes DRAFT.TXT).\n"
-                       "Example: fat16 mv /docs/draft.txt FINAL.TXT\n";
+const char kMvHelp[] = "Usage: fat16 [-i IMAGE] [-p N] mv SOURCE... DEST\n"
+                       "Moves files and directories. When DEST is an existing directory the SOURCEs\n"
+                       "move into it under their names; otherwise the one SOURCE is moved or renamed\n"
+                       "to DEST (every path starts at the root, so 'mv /docs/a.txt b.txt' moves it to\n"
+                       "/b.txt). An existing file DEST is replaced by a file SOURCE. A SOURCE's last\n"
+                       "component may be a pattern. Read-only files are not moved (attrib -r first).\n"
+                       "Examples: fat16 mv /docs/draft.txt /docs/final.txt\n"
+                       "          fat16 mv '/inbox/*.log' /logs/\n";
 
-const char kPutHelp[] = "Usage: fat16 [-i IMAGE] [-p N] put [-r] [-f] [-q] [--capitals] HOSTPATH... DEST\n"
+const char kAttribHelp[] = "Usage: fat16 [-i IMAGE] [-p N] attrib [+r|-r|+h|-h|+s|-s|+a|-a]... PATH...\n"
+                           "Sets or clears the read-only (r), hidden (h), system (s) and archive (a)\n"
+                           "attributes of files and directories; without changes shows them (d marks a\n"
+                           "directory). Changes may be joined (+rh). PATH's last component may be a\n"
+                           "pattern. Only --help asks for this help: -h clears the hidden attribute.\n"
+                           "A read-only file cannot be written, replaced, removed, renamed or moved.\n"
+                           "Example: fat16 attrib +r +h /BOOT.BIN\n";
+
+const char kLabelHelp[] = "Usage: fat16 [-i IMAGE] [-p N] label [TEXT | --clear]\n"
+                          "Shows the volume label (nothing when there is none), sets it to TEXT (up to\n"
+                          "11 characters, stored in capitals) or removes it with --clear. The label is\n"
+                          "kept in the boot sector and in the root directory, where other tools read it.\n";
+
+const char kPutHelp[] = "Usage: fat16 [-i IMAGE] [-p N] put [-r] [-f] [-q] HOSTPATH... DEST\n"
                         "Copies host files onto the volume. When DEST is a directory each HOSTPATH is\n"
-                        "copied into it under its own name; otherwise DEST names the one copy.\n"
+                        "copied into it under its own name; otherwise DEST names the one copy (a DEST\n"
+                        "ending in '/' must be a directory). HOSTPATH - reads standard input into the\n"
+                        "file DEST.\n"
                         "\n"
-                        "  -r, --recursive   copy directories with everything in them\n"
+                        "  -r, --recursive   copy directories with everything in them (in name order)\n"
                         "  -f, --force       replace files that exist on the volume\n"
                         "  -q, --quiet       no progress line (it is shown on a terminal only)\n"
-                        "  --capitals        accept short names stored in capitals (readme.txt becomes\n"
-                        "                    README.TXT); otherwise such names are refused\n"
                         "\n"
-                        "Host names the volume cannot hold as given are refused with the reason, and\n"
-                        "the rest is copied; symbolic links and special files inside directories are\n"
-                        "not copied. A copy that fails (no space left, an I/O error) is removed.\n"
+                        "Names are stored exactly as given, with the host files' modification times.\n"
+                        "Each file that cannot be copied is reported with its reason (a name the volume\n"
+                        "cannot hold, one that differs only in case from another, no space left, ...)\n"
+                        "and the others are still copied where they fit; the exit status is then 1.\n"
+                        "Symbolic links and special files inside directories are not copied. A copy\n"
+                        "that fails is removed. A file being replaced stays as it was until its new copy\n"
+                        "is complete: the copy is written beside it first, so there must be room for\n"
+                        "both (otherwise it is refused and the old file kept; rm it first).\n"
                         "Example: fat16 put -r firmware/ /\n";
 
 const char kGetHelp[] = "Usage: fat16 [-i IMAGE] [-p N] get [-r] [-f] [-q] PATH... HOSTDEST\n"
-                        "Copies files from the volume to the host. When HOSTDEST is a directory each\n"
-                        "PATH is copied into it under its name; otherwise HOSTDEST names the one copy.\n"
+                        "Copies files from the volume to the host, names as stored, with their\n"
+                        "modification times. When HOSTDEST is a directory each PATH is copied into it\n"
+                        "under its name; otherwise HOSTDEST names the one copy, and - writes the one\n"
+                        "file to standard output. A PATH's last component may be a pattern.\n"
                         "\n"
                         "  -r, --recursive   copy directories with everything in them\n"
                         "  -f, --force       replace host files that exist\n"
                         "  -q, --quiet       no progress line (it is shown on a terminal only)\n"
                         "\n"
-                        "Names from the volume that could lead outside HOSTDEST (\"..\", names with '/'\n"
-                        "or control characters) are not copied: a warning names each, and the exit\n"
-                        "status is 1. A copy that fails is removed.\n"
+                        "Each file that cannot be copied is reported with its reason and the others are\n"
+                        "still copied; the exit status is then 1. Names from the volume that could lead\n"
+                        "outside HOSTDEST (\"..\", names with '/' or control characters) are not copied:\n"
+                        "a warning names each. A copy that fails is removed.\n"
                         "Example: fat16 get -r /logs ./logs-from-card\n";
 
 const char kCatHelp[] = "Usage: fat16 [-i IMAGE] [-p N] cat PATH...\n"
-                        "Writes the files to standard output, one after the other.\n";
+                        "Writes the files to standard output, one after the other; a PATH's last\n"
+                        "component may be a pattern.\n";
 
-const char kImportHelp[] = "Usage: fat16 [-i IMAGE] [-p N] import [-f] [-q] [--capitals] HOSTDIR [DEST]\n"
+const char kImportHelp[] = "Usage: fat16 [-i IMAGE] [-p N] import [-f] [-q] HOSTDIR [DEST]\n"
                            "Copies everything inside host directory HOSTDIR into volume directory DEST\n"
                            "(default: the root; made when missing). Existing directories are merged.\n"
+                           "Names are stored exactly as given, each directory's in byte order, with the\n"
+                           "host modification times: with SOURCE_DATE_EPOCH set, two imports of one tree\n"
+                           "into volumes formatted alike make identical images.\n"
                            "\n"
                            "  -f, --force   replace files that exist on the volume\n"
                            "  -q, --quiet   no progress line (it is shown on a terminal only)\n"
-                           "  --capitals    accept short names stored in capitals; otherwise refused\n"
                            "\n"
-                           "Names the volume cannot hold as given are refused with the reason and the rest\n"
-                           "is copied; the exit status is then 1. No space left stops the import.\n";
+                           "Each file or directory that cannot be copied (a name the volume cannot hold,\n"
+                           "one that differs only in case from another, no space or no directory entry\n"
+                           "left) is reported with its host path and reason, and the rest is copied; the\n"
+                           "exit status is then 1.\n";
 
 const char kExportHelp[] =
     "Usage: fat16 [-i IMAGE] [-p N] export [-f] [-q] HOSTDIR\n"
     "Copies the whole volume into host directory HOSTDIR (made when missing), names\n"
-    "as stored. Names that could lead outside HOSTDIR (empty, \".\", \"..\", with '/'\n"
-    "or a control character) are not exported, nor anything inside such a\n"
-    "directory: a warning names each, and the exit status is 1.\n"
+    "as stored, with the modification times of files and directories. Names that\n"
+    "could lead outside HOSTDIR (empty, \".\", \"..\", with '/' or a control character)\n"
+    "are not exported, nor anything inside such a directory: a warning names each,\n"
+    "and the exit status is 1.\n"
     "\n"
     "  -f, --force   replace host files that exist\n"
     "  -q, --quiet   no progress line (it is shown on a terminal only)\n";
@@ -170,6 +235,8 @@ const Command kCommands[] = {
     {"rmdir", cmd_rmdir, kRmdirHelp},
     {"rm", cmd_rm, kRmHelp},
     {"mv", cmd_mv, kMvHelp},
+    {"attrib", cmd_attrib, kAttribHelp},
+    {"label", cmd_label, kLabelHelp},
     {"put", cmd_put, kPutHelp},
     {"get", cmd_get, kGetHelp},
     {"cat", cmd_cat, kCatHelp},
@@ -194,38 +261,59 @@ int run(int argc, char **argv) {
     int i = 1;
     for (; i < argc; i++) {
         std::string a = argv[i];
-        auto value = [&](std::string *out) {
+        // "--name=VALUE" or "--name VALUE" (and "-x VALUE").
+        auto value = [&](const char *long_form, std::string *out) {
+            size_t n = strlen(long_form);
+            if (a.size() > n && a.compare(0, n, long_form) == 0 && a[n] == '=') {
+                *out = a.substr(n + 1);
+                return true;
+            }
             if (i + 1 >= argc) return false;
             *out = argv[++i];
             return true;
+        };
+        auto is = [&](const char *short_form, const char *long_form) {
+            size_t n = strlen(long_form);
+            return (short_form != nullptr && a == short_form) ||
+                   (a.compare(0, n, long_form) == 0 && (a.size() == n || a[n] == '='));
         };
         if (a == "-h" || a == "--help") {
             fputs(kToolHelp, stdout);
             return kExitOk;
         }
+        if (a == "--version") {
+            printf("fat16 %s\n", FAT16_VERSION);
+            return kExitOk;
+        }
         if (a == "-q" || a == "--quiet") {
             g.quiet = true;
-        } else if (a == "-i" || a == "--image" || a.rfind("--image=", 0) == 0) {
-            if (a.size() > 7 && a[7] == '=')
-                g.image = a.substr(8);
-            else if (!value(&g.image))
-                return usage_error("option " + a + " needs IMAGE");
+        } else if (is("-i", "--image")) {
+            if (!value("--image", &g.image)) return usage_error("option " + a + " needs IMAGE");
             if (g.image.empty()) return usage_error("IMAGE may not be empty");
-        } else if (a == "-p" || a == "--partition" || a.rfind("--partition=", 0) == 0) {
+        } else if (is("-p", "--partition")) {
             std::string n;
-            if (a.size() > 11 && a[11] == '=')
-                n = a.substr(12);
-            else if (!value(&n))
-                return usage_error("option " + a + " needs N");
-            if (n.size() != 1 || n[0] < '1' || n[0] > '4')
-                return usage_error("the partition N is 1, 2, 3 or 4");
-            g.partition = n[0] - '0';
+            if (!value("--partition", &n)) return usage_error("option " + a + " needs N");
+            if (n.empty() || n.size() > 3 || n.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(n) < 1 || std::stoi(n) > 128)
+                return usage_error("the partition N is 1 to 4 (MBR) or 1 to 128 (GPT)");
+            g.partition = std::stoi(n);
+        } else if (is(nullptr, "--offset")) {
+            std::string n;
+            if (!value("--offset", &n)) return usage_error("option " + a + " needs BYTES");
+            if (!parse_size(n, &g.offset) || g.offset % FS_SECTOR_SIZE != 0 ||
+                g.offset / FS_SECTOR_SIZE >= FS_SECTOR_LIMIT)
+                return usage_error(
+                    "--offset takes a multiple of 512 bytes (K, M, G: 1,024-based) below 2 GiB");
+            g.offset_given = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return usage_error("unknown option " + a);
         } else {
             break;
         }
     }
+    if (g.partition != 0 && g.offset_given) return usage_error("give -p N or --offset BYTES, not both");
+    std::string epoch_error;
+    if (!read_source_date_epoch(&epoch_error)) return usage_error(epoch_error);
     if (i >= argc) return usage_error("missing COMMAND");
     std::string name = argv[i];
     std::vector<std::string> args(argv + i + 1, argv + argc);

@@ -1,11 +1,13 @@
-// Names on both sides: which host names the volume holds as given, why the
-// library refuses a name, which names from the volume are safe on the host;
-// the command-line parser and the progress line.
+// Names on both sides: which host names the volume holds as given, names
+// compared as the library compares them, wildcards, which names from the
+// volume are safe on the host; sizes, the command-line parser and the
+// progress line.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "tool.h"
 
@@ -13,72 +15,130 @@ namespace fat16tool {
 
 namespace {
 
-const char kForbidden[] = "\"*/:<>?\\|";
-const char kNeedsLongForm[] = " +,;=[]"; // 8.3 length, but stored as a long name
-
-bool has_lower(const std::string &s) {
-    for (char c : s)
-        if (c >= 'a' && c <= 'z') return true;
-    return false;
-}
-
-std::string upper(std::string s) {
-    for (char &c : s)
-        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-    return s;
-}
-
-// True when the library stores `name` as one 8.3 entry, which keeps
-// capitals only: a name part of at most 8 characters and an extension of at
-// most 3, none of the characters that need a long name.
-bool stored_as_short_name(const std::string &name, bool is_dir) {
-    size_t dot = name.find('.');
-    if (is_dir && dot != std::string::npos) return false; // refused anyway
-    size_t name_part = dot == std::string::npos ? name.size() : dot;
-    if (dot != std::string::npos &&
-        (name.find('.', dot + 1) != std::string::npos || name.size() - dot - 1 > 3))
-        return false; // refused anyway
-    if (name_part == 0 || name_part > 8) return false;
-    return name.find_first_of(kNeedsLongForm) == std::string::npos;
-}
-
 double now_seconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The code points of `text` in the form the library compares names in:
+// upper case by its simple mappings. A byte that starts no valid UTF-8
+// sequence stays itself, above every code point, so it equals only itself.
+std::vector<uint32_t> folded_points(const std::string &text) {
+    std::vector<uint32_t> out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        uint32_t cp = 0;
+        uint32_t n = str_utf8_decode(text.c_str() + at, &cp);
+        if (n == 0) {
+            out.push_back(0x110000u + (uint8_t)text[at]);
+            at++;
+        } else {
+            out.push_back(str_unicode_upper(cp));
+            at += n;
+        }
+    }
+    return out;
+}
+
+// Matches the bracket expression at `p` (just after its '[') against `c`;
+// `*end` is set past its ']'. False in `*valid` when the bracket is not
+// closed, so that '[' stands for itself.
+bool bracket_match(const std::vector<uint32_t> &p, size_t at, uint32_t c, size_t *end, bool *valid) {
+    bool negate = at < p.size() && (p[at] == '!' || p[at] == '^');
+    if (negate) at++;
+    bool matched = false;
+    size_t first = at;
+    while (at < p.size() && (p[at] != ']' || at == first)) {
+        uint32_t low = p[at], high = low;
+        if (at + 2 < p.size() && p[at + 1] == '-' && p[at + 2] != ']') {
+            high = p[at + 2];
+            at += 2;
+        }
+        if (low <= c && c <= high) matched = true;
+        at++;
+    }
+    *valid = at < p.size();
+    *end = at + 1;
+    return matched != negate;
+}
+
 } // namespace
 
-std::string host_name_problem(const std::string &name, bool is_dir, bool capitals) {
+std::string name_problem(const std::string &name) {
+    if (name.empty()) return "a name may not be empty";
+    uint32_t units = str_utf16_units(name.c_str(), (uint32_t)name.size());
+    if (units == 0xFFFFFFFFu) return "the name is not valid UTF-8 (names on the volume are Unicode text)";
     for (unsigned char c : name) {
-        if (c >= 0x80)
-            return "the name holds non-ASCII characters, which this library does not store so that "
-                   "other tools read them back";
+        if (c < 0x20 || c == 0x7F) return "names may not hold control characters";
+        if (c == '\\') return "names may not hold '\\', which separates directories on the volume";
+        if (strchr("\"*/:<>?|", c) != nullptr) return "names on FAT volumes may not hold \" * / : < > ? \\ |";
     }
-    if (name.find('\\') != std::string::npos)
-        return "invalid name ('\\' separates directories on the volume)";
-    if (!name.empty() && name.back() == '.') return "a final '.' is dropped from names on the volume";
-    if (!name.empty() && name.back() == ' ') return "other FAT tools drop a name's final spaces";
-    if (!capitals && has_lower(name) && stored_as_short_name(name, is_dir))
-        return "would be stored in capitals as " + upper(name) +
-               " (8.3 names are kept in capitals; --capitals accepts that)";
+    if (units > 255)
+        return "the name has " + std::to_string(units) +
+               " UTF-16 units; names on FAT volumes hold at most 255";
+    if (name.back() == '.' || name.back() == ' ')
+        return "FAT drops a name's final dots and spaces, so it would not come back as given";
     return "";
 }
 
-std::string name_rule_hint(const std::string &name, bool is_dir) {
-    if (name.empty()) return "a name may not be empty";
-    if (name.size() > 255) return "names are at most 255 characters long";
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F || c == 0xFF || strchr(kForbidden, c) != nullptr)
-            return "names may not hold control characters or \" * / : < > ? \\ |";
+std::string fold_name(const std::string &name) {
+    std::string key;
+    for (uint32_t cp : folded_points(name)) {
+        key += (char)(cp >> 16);
+        key += (char)(cp >> 8);
+        key += (char)cp;
     }
-    size_t dot = name.find('.');
-    if (dot == std::string::npos) return "";
-    if (is_dir) return "a directory name may not hold '.'";
-    if (dot == 0) return "a file name may not begin with '.'";
-    if (name.find('.', dot + 1) != std::string::npos) return "a file name may hold one '.' only";
-    if (name.size() - dot - 1 > 3) return "a file name's extension may have at most 3 characters";
-    return "";
+    return key;
+}
+
+bool has_wildcard(const std::string &component) {
+    return component.find_first_of("*?[") != std::string::npos;
+}
+
+bool wildcard_match(const std::string &pattern, const std::string &name) {
+    const std::vector<uint32_t> p = folded_points(pattern), s = folded_points(name);
+    // Backtracking over the last '*': the usual linear-space matcher.
+    size_t pi = 0, si = 0, star = std::string::npos, star_si = 0;
+    while (si < s.size()) {
+        if (pi < p.size()) {
+            uint32_t c = p[pi];
+            if (c == '*') {
+                star = pi++;
+                star_si = si;
+                continue;
+            }
+            if (c == '?') {
+                pi++;
+                si++;
+                continue;
+            }
+            if (c == '[') {
+                size_t end = 0;
+                bool valid = false;
+                bool hit = bracket_match(p, pi + 1, s[si], &end, &valid);
+                if (valid) {
+                    if (hit) {
+                        pi = end;
+                        si++;
+                        continue;
+                    }
+                } else if (s[si] == '[') {
+                    pi++;
+                    si++;
+                    continue;
+                }
+            } else if (c == s[si]) {
+                pi++;
+                si++;
+                continue;
+            }
+        }
+        if (star == std::string::npos) return false;
+        pi = star + 1;
+        si = ++star_si;
+    }
+    while (pi < p.size() && p[pi] == '*') pi++;
+    return pi == p.size();
 }
 
 bool safe_host_component(const std::string &name) {
@@ -101,6 +161,32 @@ std::string host_basename(const std::string &path) {
     start = start == std::string::npos ? 0 : start + 1;
     if (end > 0 && path[end - 1] == '/') return "";
     return path.substr(start, end - start);
+}
+
+bool parse_size(const std::string &text, uint64_t *bytes) {
+    if (text.empty() || text.size() > 20) return false;
+    uint64_t value = 0;
+    size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+        if (value > (UINT64_MAX - 9) / 10) return false;
+        value = value * 10 + (uint64_t)(text[i] - '0');
+    }
+    if (i == 0) return false;
+    std::string unit = text.substr(i);
+    uint64_t scale = 1;
+    if (unit == "s" || unit == "S")
+        scale = FS_SECTOR_SIZE;
+    else if (unit == "K" || unit == "k" || unit == "KiB")
+        scale = 1024;
+    else if (unit == "M" || unit == "MiB")
+        scale = 1024 * 1024;
+    else if (unit == "G" || unit == "GiB")
+        scale = 1024 * 1024 * 1024;
+    else if (!unit.empty())
+        return false;
+    if (value > UINT64_MAX / scale) return false;
+    *bytes = value * scale;
+    return true;
 }
 
 Progress::Progress(bool enabled) : enabled_(enabled && isatty(STDERR_FILENO)) {
@@ -233,6 +319,21 @@ bool parse_args(const std::vector<std::string> &args, const std::vector<FlagDef>
             continue;
         }
         out->operands.push_back(a);
+    }
+    return true;
+}
+
+bool parse_or_usage(Reporter &report, const std::vector<std::string> &args,
+                    const std::vector<FlagDef> &accepted, ParsedArgs *parsed, int *status) {
+    std::string error;
+    if (!parse_args(args, accepted, parsed, &error)) {
+        *status = report.usage(error);
+        return false;
+    }
+    if (parsed->help) {
+        fputs(help_text(report.command()), stdout);
+        *status = kExitOk;
+        return false;
     }
     return true;
 }

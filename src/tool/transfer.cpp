@@ -1,7 +1,10 @@
 // Moving files between the host and the volume: put, get, import and export.
-// A copy that does not complete is removed and reported; a reason that
-// concerns the whole volume (no space, I/O errors, damage) stops the
-// transfer, others only skip the file or directory concerned.
+// Each file that cannot be copied is reported with its reason and the rest
+// goes on; only a reason that concerns the whole volume (an I/O error of
+// the image, damage) stops the transfer. A copy that does not complete is
+// removed, and a file being replaced stays as it was until its new copy is
+// complete. Names go onto the volume exactly as given, with their host
+// modification times, and come back with them.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -10,6 +13,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <memory>
 
 #include "tool.h"
 
@@ -18,37 +23,6 @@ namespace fat16tool {
 namespace {
 
 const size_t kChunk = 1 << 20;
-
-struct Transfer {
-    Reporter &report;
-    Progress &progress;
-    bool force = false;
-    bool capitals = false;
-    bool stop = false;    // the volume or the host cannot take more
-    bool skipped = false; // a name from the volume was unsafe on the host
-    std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunk);
-
-    Transfer(Reporter &r, Progress &p) : report(r), progress(p) {}
-
-    void fail(const std::string &subject, const std::string &reason, bool fatal) {
-        report.error(subject, reason);
-        if (fatal) stop = true;
-    }
-
-    // Ends a step: a failed sector transfer of the device stops everything.
-    bool device_healthy() {
-        if (disk_take_error() == FS_OK) return true;
-        fail("image", "a sector transfer to or from the image failed (host I/O error)", true);
-        return false;
-    }
-
-    bool put_file(const std::string &host, const VolPath &dest);
-    bool make_volume_dir(const std::string &subject, const VolPath &dir);
-    void put_tree(const std::string &host_dir, const VolPath &dest);
-    bool get_file(const VolPath &src, const std::string &host);
-    bool make_host_dir(const std::string &subject, const std::string &dir);
-    void get_tree(const VolPath &top, uint32_t cluster, const std::string &host_dir);
-};
 
 bool read_all(int fd, uint8_t *buffer, size_t want, size_t *got) {
     *got = 0;
@@ -78,48 +52,186 @@ bool host_is_dir(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Copies host file `host` to the new volume file `dest`.
+uint64_t cluster_bytes() { return (uint64_t)VolumeGeometry.sectors_per_cluster * FS_SECTOR_SIZE; }
+
+uint64_t clusters_for(uint64_t bytes) {
+    uint64_t per = cluster_bytes();
+    return per == 0 ? 0 : (bytes + per - 1) / per;
+}
+
+struct Transfer {
+    Reporter &report;
+    Progress &progress;
+    bool force = false;
+    bool stop = false;    // the volume or the image cannot go on
+    bool skipped = false; // a name from the volume was unsafe on the host
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunk);
+    // The names this transfer put into each volume directory (folded keys
+    // of the directory and of the name, and the name as given).
+    std::map<std::string, std::map<std::string, std::string>> put_names;
+    // An upper bound of the volume's free clusters, -1 before it is read:
+    // files that cannot fit are refused without writing them first.
+    int64_t free_bound = -1;
+
+    Transfer(Reporter &r, Progress &p) : report(r), progress(p) {}
+
+    void fail(const std::string &subject, const std::string &reason, bool fatal) {
+        report.error(subject, reason);
+        if (fatal) stop = true;
+    }
+
+    // Ends a step: a failed sector transfer of the device stops everything.
+    bool device_healthy() {
+        if (disk_take_error() == FS_OK) return true;
+        fail("image", "a sector transfer to or from the image failed (host I/O error)", true);
+        return false;
+    }
+
+    bool claim_name(const std::string &subject, const VolPath &dir, const std::string &name);
+    bool room_for(uint64_t bytes, std::string *reason);
+    bool make_temp(const VolPath &dir, VolPath *out);
+    bool put_file(const std::string &host, const VolPath &dest);
+    bool make_volume_dir(const std::string &subject, const VolPath &dir, const struct stat *host);
+    void put_tree(const std::string &host_dir, const VolPath &dest);
+    bool get_file(const VolPath &src, const Entry &entry, const std::string &host);
+    bool make_host_dir(const std::string &subject, const std::string &dir);
+    void get_tree(const VolPath &top, uint32_t cluster, const std::string &host_dir);
+};
+
+// Records that this transfer puts `name` into `dir`. Names that differ only
+// in case are one name on the volume: the second is refused.
+bool Transfer::claim_name(const std::string &subject, const VolPath &dir, const std::string &name) {
+    auto &names = put_names[fold_name(dir.lib())];
+    auto placed = names.emplace(fold_name(name), name);
+    if (placed.second) return true;
+    const std::string &earlier = placed.first->second;
+    if (earlier == name)
+        fail(subject, dir.child(name).shown() + " was copied by this transfer already", false);
+    else
+        fail(subject,
+             "cannot share a directory with " + dir.child(earlier).shown() +
+                 ": names that differ only in case are one name on the volume",
+             false);
+    return false;
+}
+
+// Whether `bytes` of file data fit the free space; false with the reason.
+bool Transfer::room_for(uint64_t bytes, std::string *reason) {
+    int64_t need = (int64_t)clusters_for(bytes);
+    if (free_bound < 0 || need > free_bound) {
+        uint32_t capacity = 0, free_sectors = 0;
+        if (fs_volume_info('C', &capacity, &free_sectors) != FS_OK) return true; // the write will tell
+        free_bound =
+            VolumeGeometry.sectors_per_cluster == 0 ? 0 : free_sectors / VolumeGeometry.sectors_per_cluster;
+    }
+    if (need <= free_bound) return true;
+    *reason = reason_text(FS_ERR_NO_SPACE) + ": the file needs " + std::to_string(need * cluster_bytes()) +
+              " bytes of clusters, " + std::to_string(free_bound * cluster_bytes()) + " bytes are free";
+    return false;
+}
+
+// Creates a new empty file with a free temporary name in `dir`.
+bool Transfer::make_temp(const VolPath &dir, VolPath *out) {
+    for (unsigned n = 1; n <= 0xFFFF; n++) {
+        char name[16];
+        snprintf(name, sizeof name, "PUT~%04X.TMP", n);
+        *out = dir.child(name);
+        if (fs_create_file(out->lib().c_str()) == FS_OK) return true;
+        if (fs_last_error() != FS_ERR_EXISTS) return false;
+    }
+    return false;
+}
+
+// Copies host file `host` ("-": standard input) to the volume file `dest`.
+// With `force` an existing file is replaced: the new copy is written under
+// a temporary name beside it and takes the file's place only once it is
+// complete, so a copy that fails leaves the old file exactly as it was.
 bool Transfer::put_file(const std::string &host, const VolPath &dest) {
+    const bool from_stdin = host == "-";
+    const std::string subject = from_stdin ? "standard input" : host;
     // Without O_NONBLOCK a FIFO would block the open until a writer came,
     // though only regular files are copied; it changes nothing for those.
-    int fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = from_stdin ? STDIN_FILENO : ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
-        fail(host, strerror(errno), false);
-        if (fd >= 0) close(fd);
+        fail(subject, strerror(errno), false);
+        if (fd >= 0 && !from_stdin) close(fd);
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        fail(host, "not a regular file", false);
+    auto close_source = [&]() {
+        if (!from_stdin) close(fd);
+    };
+    if (!from_stdin && !S_ISREG(st.st_mode)) {
+        close_source();
+        fail(subject, "not a regular file", false);
         return false;
     }
-    if ((uint64_t)st.st_size > 0xFFFFFFFFull) {
-        close(fd);
-        fail(host, "larger than a file on FAT16 can be (4 GiB - 1 bytes)", false);
+    const bool known_size = S_ISREG(st.st_mode);
+    if (known_size && (uint64_t)st.st_size > 0xFFFFFFFFull) {
+        close_source();
+        fail(subject, "larger than a file on FAT16 can be (4 GiB - 1 bytes)", false);
         return false;
     }
+    // New entries and the first write take the host file's time.
+    std::unique_ptr<ClockStamp> stamp;
+    if (!from_stdin) stamp.reset(new ClockStamp(entry_time(st.st_mtim)));
+
     const std::string lib = dest.lib();
+    VolPath written = dest; // where the data goes: dest, or a temporary name beside it
+    bool replacing = false;
+    uint32_t old_size = 0;
     if (fs_create_file(lib.c_str()) != FS_OK) {
-        bool replaced = false;
-        if (fs_last_error() == FS_ERR_EXISTS && force)
-            replaced = fs_delete_file(lib.c_str()) == FS_OK && fs_create_file(lib.c_str()) == FS_OK;
-        if (!replaced) {
-            FsError e = fs_last_error();
-            std::string reason = reason_for_name(dest.name(), false);
-            if (e == FS_ERR_EXISTS) reason = dest.shown() + " " + reason + " (-f replaces it)";
-            close(fd);
-            fail(host, reason, fatal_error(e));
+        FsError e = fs_last_error();
+        std::string reason;
+        if (e == FS_ERR_EXISTS && force) {
+            Lookup found = lookup(dest);
+            if (found.kind == Lookup::DIR)
+                reason = dest.shown() + ": " + reason_text(FS_ERR_IS_DIRECTORY);
+            else if (found.kind != Lookup::FILE)
+                reason =
+                    dest.shown() + ": " + reason_text(FS_ERR_EXISTS) + " (another entry carries the name)";
+            else if (found.entry.attr & ATTR_READ_ONLY)
+                reason = dest.shown() + " is read-only (attrib -r allows replacing it)";
+            else if (!make_temp(dest.parent(), &written))
+                reason = "cannot make a temporary file beside " + dest.shown() +
+                         " to replace it: " + library_reason() + "; " + dest.shown() + " is unchanged";
+            replacing = reason.empty();
+            old_size = found.entry.size;
+            if (!replacing) e = fs_last_error();
+        } else if (e == FS_ERR_EXISTS) {
+            reason = dest.shown() + " " + reason_text(e) + " (-f replaces it)";
+        } else {
+            reason = reason_for_name(dest.name());
+            if (e == FS_ERR_INVALID_NAME || e == FS_ERR_NO_PARENT) reason = dest.shown() + ": " + reason;
+        }
+        if (!replacing) {
+            close_source();
+            fail(subject, reason, fatal_error(e));
             return false;
         }
     }
-    uint8_t h = fs_open(lib.c_str());
+    const std::string written_lib = written.lib();
+    const std::string unchanged = replacing ? "; " + dest.shown() + " is unchanged" : "";
+    std::string reason;
+    if (known_size && !room_for((uint64_t)st.st_size, &reason)) {
+        close_source();
+        fs_delete_file(written_lib.c_str());
+        fail(subject,
+             reason + (replacing ? " beside the old file, which stays until its replacement is complete" +
+                                       unchanged + " (rm it first to make room)"
+                                 : ""),
+             false);
+        return device_healthy();
+    }
+
+    uint8_t h = fs_open(written_lib.c_str());
     std::string problem;
     bool fatal = false;
     if (h == FS_FAIL) {
         problem = library_reason();
         fatal = fatal_error(fs_last_error());
     }
+    uint64_t stored = 0;
     while (problem.empty()) {
         size_t got = 0;
         if (!read_all(fd, buffer.data(), buffer.size(), &got)) {
@@ -127,48 +239,84 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
             break;
         }
         if (got == 0) break;
-        uint32_t stored = fs_write(h, buffer.data(), (uint32_t)got);
-        progress.add_bytes(stored);
-        if (stored != got) {
+        if (stored + got > 0xFFFFFFFFull) {
+            problem = "larger than a file on FAT16 can be (4 GiB - 1 bytes)";
+            break;
+        }
+        uint32_t n = fs_write(h, buffer.data(), (uint32_t)got);
+        stored += n;
+        progress.add_bytes(n);
+        if (n != got) {
             FsError e = fs_last_error();
-            problem = "stored " + std::to_string(stored) + " of " + std::to_string(got) + " bytes: " +
+            problem = "stored " + std::to_string(stored) +
+                      (known_size ? " of " + std::to_string((uint64_t)st.st_size) : std::string()) +
+                      " bytes: " +
                       (e == FS_ERR_NONE ? std::string("the library wrote less than asked") : reason_text(e));
-            fatal = true;
+            fatal = fatal_error(e);
         }
     }
-    close(fd);
+    close_source();
     if (h != FS_FAIL) fs_close(h);
+    stamp.reset();
     if (disk_take_error() != FS_OK) {
         if (problem.empty()) problem = reason_text(FS_ERR_IO);
         fatal = true;
     }
     if (!problem.empty()) {
-        bool removed = fs_delete_file(lib.c_str()) == FS_OK;
-        fail(host, problem + (removed ? " (the partial copy was removed)" : ""), fatal);
+        bool removed = fs_delete_file(written_lib.c_str()) == FS_OK;
+        fail(subject, problem + (removed ? " (the partial copy was removed)" : "") + unchanged, fatal);
+        free_bound = -1;
         return false;
     }
+    if (replacing) {
+        if (fs_delete_file(lib.c_str()) != FS_OK) {
+            reason = library_reason();
+            fs_delete_file(written_lib.c_str());
+            fail(subject, "cannot replace " + dest.shown() + ": " + reason + unchanged,
+                 fatal_error(fs_last_error()));
+            return false;
+        }
+        if (fs_move(written_lib.c_str(), lib.c_str()) != FS_OK) {
+            fail(subject,
+                 dest.shown() + " was removed, but its new copy keeps the name " + written.shown() + ": " +
+                     library_reason(),
+                 fatal_error(fs_last_error()));
+            return false;
+        }
+        if (free_bound >= 0) free_bound += (int64_t)clusters_for(old_size);
+    }
+    if (free_bound >= 0) free_bound = std::max<int64_t>(0, free_bound - (int64_t)clusters_for(stored));
     progress.file_done();
     return device_healthy();
 }
 
-// Makes directory `dir` on the volume; an existing directory is fine.
-bool Transfer::make_volume_dir(const std::string &subject, const VolPath &dir) {
+// Makes directory `dir` on the volume, with the time of host directory
+// `host` when given; an existing directory is fine.
+bool Transfer::make_volume_dir(const std::string &subject, const VolPath &dir, const struct stat *host) {
     if (dir.root()) return true;
     const std::string lib = dir.lib();
-    if (fs_mkdir(lib.c_str()) == FS_OK) return device_healthy();
+    FsStatus made;
+    {
+        std::unique_ptr<ClockStamp> stamp;
+        if (host != nullptr) stamp.reset(new ClockStamp(entry_time(host->st_mtim)));
+        made = fs_mkdir(lib.c_str());
+    }
+    if (made == FS_OK) return device_healthy();
     FsError e = fs_last_error();
     if (e == FS_ERR_EXISTS) {
-        // Directory names hold no '.', so the library's lookup is exact.
         Lookup found = lookup(dir);
         if (found.kind == Lookup::DIR) return true;
         fail(subject, dir.shown() + " exists and is not a directory", false);
         return false;
     }
-    fail(subject, reason_for_name(dir.name(), true), fatal_error(e));
+    std::string reason = reason_for_name(dir.name());
+    if (e == FS_ERR_INVALID_NAME || e == FS_ERR_PATH_TOO_LONG) reason = dir.shown() + ": " + reason;
+    fail(subject, reason, fatal_error(e));
     return false;
 }
 
-// Copies the contents of host directory `host_dir` into volume directory `dest`.
+// Copies the contents of host directory `host_dir` into volume directory
+// `dest`, names in byte order, so that the same tree makes the same image.
 void Transfer::put_tree(const std::string &host_dir, const VolPath &dest) {
     DIR *d = opendir(host_dir.c_str());
     if (d == nullptr) {
@@ -196,32 +344,35 @@ void Transfer::put_tree(const std::string &host_dir, const VolPath &dest) {
             fail(host, "not copied: only regular files and directories go onto the volume", false);
             continue;
         }
-        bool is_dir = S_ISDIR(st.st_mode);
-        std::string problem = host_name_problem(name, is_dir, capitals);
+        std::string problem = name_problem(name);
         if (!problem.empty()) {
-            fail(host, problem, false);
+            fail(host, "invalid name (" + problem + ")", false);
             continue;
         }
+        if (!claim_name(host, dest, name)) continue;
         VolPath target = dest.child(name);
-        if (!is_dir) {
+        if (!S_ISDIR(st.st_mode)) {
             put_file(host, target);
-        } else if (make_volume_dir(host, target)) {
+        } else if (make_volume_dir(host, target, &st)) {
             put_tree(host, target);
         }
     }
 }
 
-// Copies volume file `src` to the new host file `host`.
-bool Transfer::get_file(const VolPath &src, const std::string &host) {
+// Copies volume file `src` (found as `entry`) to the new host file `host`
+// ("-": standard output), with the entry's modification time.
+bool Transfer::get_file(const VolPath &src, const Entry &entry, const std::string &host) {
+    const bool to_stdout = host == "-";
+    const std::string subject = to_stdout ? "standard output" : host;
     const std::string lib = src.lib();
     uint8_t h = fs_open(lib.c_str());
     if (h == FS_FAIL) {
         FsError e = fs_last_error();
-        fail(src.shown(), "cannot be read: " + reason_for_name(src.name(), false), fatal_error(e));
+        fail(src.shown(), "cannot be read: " + reason_for_name(src.name()), fatal_error(e));
         return false;
     }
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force ? O_TRUNC : O_EXCL);
-    int fd = ::open(host.c_str(), flags, 0666);
+    int fd = to_stdout ? STDOUT_FILENO : ::open(host.c_str(), flags, 0666);
     if (fd < 0) {
         int err = errno;
         fs_close(h);
@@ -231,7 +382,7 @@ bool Transfer::get_file(const VolPath &src, const std::string &host) {
     // Only a regular file is a copy of ours to remove after a failure; with
     // -f the destination may be a device such as /dev/null.
     struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool regular = !to_stdout && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::string problem;
     bool fatal = false;
     uint32_t size = fs_file_size(h), done = 0;
@@ -241,7 +392,7 @@ bool Transfer::get_file(const VolPath &src, const std::string &host) {
         if (!write_all(fd, buffer.data(), n)) {
             int err = errno;
             problem = std::string("cannot write: ") + strerror(err);
-            fatal = err == ENOSPC || err == EDQUOT || err == EIO;
+            fatal = err == EIO;
         }
         done += n;
         progress.add_bytes(n);
@@ -254,14 +405,17 @@ bool Transfer::get_file(const VolPath &src, const std::string &host) {
                   (io ? reason_text(FS_ERR_IO) : "damaged volume (the file's clusters end before its size)");
         fatal = io;
     }
-    if (close(fd) != 0 && problem.empty()) {
+    struct timespec times[2];
+    times[0].tv_nsec = UTIME_OMIT;
+    if (problem.empty() && regular && host_time(entry.modified, &times[1])) futimens(fd, times);
+    if (!to_stdout && close(fd) != 0 && problem.empty()) {
         int err = errno;
         problem = std::string("cannot write: ") + strerror(err);
-        fatal = err == ENOSPC || err == EDQUOT || err == EIO;
+        fatal = err == EIO;
     }
     if (!problem.empty()) {
         bool removed = regular && unlink(host.c_str()) == 0;
-        fail(host, problem + (removed ? " (the partial copy was removed)" : ""), fatal);
+        fail(subject, problem + (removed ? " (the partial copy was removed)" : ""), fatal);
         return false;
     }
     progress.file_done();
@@ -275,8 +429,15 @@ bool Transfer::make_host_dir(const std::string &subject, const std::string &dir)
     struct stat st;
     if (err == EEXIST && lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     fail(subject, err == EEXIST ? dir + " exists and is not a directory" : dir + ": " + strerror(err),
-         err == ENOSPC || err == EDQUOT || err == EIO);
+         err == EIO);
     return false;
+}
+
+// Sets the modification time of host directory `dir` from `entry`.
+void set_dir_time(const std::string &dir, const Entry &entry) {
+    struct timespec times[2];
+    times[0].tv_nsec = UTIME_OMIT;
+    if (host_time(entry.modified, &times[1])) utimensat(AT_FDCWD, dir.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 // Copies the contents of volume directory `top` into host directory
@@ -284,19 +445,35 @@ bool Transfer::make_host_dir(const std::string &subject, const std::string &dir)
 // when it cannot lead outside `host_dir`.
 void Transfer::get_tree(const VolPath &top, uint32_t cluster, const std::string &host_dir) {
     const size_t base = top.parts.size();
-    walk_tree(top, cluster, report, [&](const VolPath &path, const Entry &e, const WalkPos &) {
-        if (stop) return Step::STOP;
-        if (!safe_host_component(e.name)) {
-            report.warning(path.shown(), "not copied: the name is unsafe as a host file name");
-            skipped = true;
-            return Step::SKIP;
-        }
+    auto host_of = [&](const VolPath &path) {
         std::string host = host_dir;
         for (size_t i = base; i < path.parts.size(); i++) host = join_host(host, path.parts[i]);
-        if (e.is_dir()) return make_host_dir(path.shown(), host) ? Step::GO : Step::SKIP;
-        get_file(path, host);
-        return stop ? Step::STOP : Step::GO;
-    });
+        return host;
+    };
+    walk_tree(
+        top, cluster, report,
+        [&](const VolPath &path, const Entry &e, const WalkPos &) {
+            if (stop) return Step::STOP;
+            if (!safe_host_component(e.name)) {
+                report.warning(path.shown(), "not copied: the name is unsafe as a host file name");
+                skipped = true;
+                return Step::SKIP;
+            }
+            if (!e.reachable) {
+                fail(path.shown(),
+                     "cannot be read: another entry of its directory carries the same name "
+                     "(damaged volume)",
+                     false);
+                return Step::SKIP;
+            }
+            std::string host = host_of(path);
+            if (e.is_dir()) return make_host_dir(path.shown(), host) ? Step::GO : Step::SKIP;
+            get_file(path, e, host);
+            return stop ? Step::STOP : Step::GO;
+        },
+        // A directory's time is set once its contents are written, which
+        // change it.
+        [&](const VolPath &path, const Entry &e) { set_dir_time(host_of(path), e); });
 }
 
 // The words of put, get, import and export.
@@ -304,18 +481,10 @@ bool parse_transfer(Reporter &report, const std::vector<std::string> &args, bool
                     ParsedArgs *out, int *status) {
     std::vector<FlagDef> accepted = {{"-f", "--force", false}, {"-q", "--quiet", false}};
     if (recursive) accepted.push_back({"-r", "--recursive", false});
+    // Names are kept as given; --capitals, which once accepted 8.3 names
+    // stored in capitals, changes nothing and is still taken.
     if (capitals) accepted.push_back({nullptr, "--capitals", false});
-    std::string error;
-    if (!parse_args(args, accepted, out, &error)) {
-        *status = report.usage(error);
-        return false;
-    }
-    if (out->help) {
-        fputs(help_text(report.command()), stdout);
-        *status = kExitOk;
-        return false;
-    }
-    return true;
+    return parse_or_usage(report, args, accepted, out, status);
 }
 
 int finish(Transfer &t, Image &image, Progress &progress) {
@@ -334,6 +503,9 @@ int cmd_put(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (a.operands.size() < 2) return report.usage("needs HOSTPATH... and DEST");
     const std::string dest_text = a.operands.back();
     std::vector<std::string> sources(a.operands.begin(), a.operands.end() - 1);
+    bool from_stdin = std::find(sources.begin(), sources.end(), "-") != sources.end();
+    if (from_stdin && sources.size() > 1)
+        return report.usage("standard input (-) is the only HOSTPATH when given");
     VolPath dest;
     std::string reason;
     if (!parse_vol_path(dest_text, &dest, &reason)) {
@@ -346,7 +518,6 @@ int cmd_put(const GlobalOptions &g, const std::vector<std::string> &args) {
     Progress progress(recursive && !g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
     t.force = a.has("--force");
-    t.capitals = a.has("--capitals");
 
     Lookup target = lookup(dest);
     if (target.kind == Lookup::FAILED) {
@@ -354,37 +525,47 @@ int cmd_put(const GlobalOptions &g, const std::vector<std::string> &args) {
         return kExitFail;
     }
     bool into_dir = target.kind == Lookup::DIR;
-    if (!into_dir && sources.size() > 1) {
-        report.error(dest_text,
-                     reason_text(target.kind == Lookup::FILE ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND));
+    if (!into_dir && (sources.size() > 1 || dest.dir_form)) {
+        report.error(dest_text, target.kind == Lookup::FILE ? reason_text(FS_ERR_NOT_DIRECTORY)
+                                                            : reason_text(FS_ERR_NOT_FOUND) +
+                                                                  " (a DEST ending in '/', or taking several "
+                                                                  "HOSTPATHs, names an existing directory)");
+        return kExitFail;
+    }
+    if (into_dir && from_stdin) {
+        report.error(dest_text, "is a directory: standard input has no name, so DEST names the file");
         return kExitFail;
     }
     if (!into_dir && !parent_usable(dest, dest_text, report)) return kExitFail;
     for (const std::string &src : sources) {
         if (t.stop) break;
         struct stat st;
-        if (stat(src.c_str(), &st) != 0) {
+        if (src != "-" && stat(src.c_str(), &st) != 0) {
             t.fail(src, strerror(errno), false);
             continue;
         }
-        bool is_dir = S_ISDIR(st.st_mode);
+        bool is_dir = src != "-" && S_ISDIR(st.st_mode);
         if (is_dir && !recursive) {
             t.fail(src, "is a directory (-r copies directories)", false);
             continue;
         }
         std::string name = into_dir ? host_basename(src) : dest.name();
-        std::string problem = host_name_problem(name, is_dir, t.capitals);
-        if (name.empty() || name == "." || name == "..") problem = "has no name to give the copy: name DEST";
+        if (name.empty() || name == "." || name == "..") {
+            t.fail(src, "has no name to give the copy: name DEST", false);
+            continue;
+        }
+        std::string problem = name_problem(name);
         if (!problem.empty()) {
-            t.fail(into_dir ? src : dest_text, problem, false);
+            t.fail(into_dir ? src : dest_text, "invalid name (" + problem + ")", false);
             continue;
         }
         VolPath copy = into_dir ? dest.child(name) : dest;
+        if (!t.claim_name(src, copy.parent(), name)) continue;
         if (!is_dir) {
             t.put_file(src, copy);
         } else if (target.kind == Lookup::FILE) {
             t.fail(dest_text, reason_text(FS_ERR_NOT_DIRECTORY), false);
-        } else if (t.make_volume_dir(src, copy)) {
+        } else if (t.make_volume_dir(src, copy, &st)) {
             t.put_tree(src, copy);
         }
     }
@@ -415,17 +596,20 @@ int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args) {
     Progress progress(!g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
     t.force = a.has("--force");
-    t.capitals = a.has("--capitals");
     Lookup target = lookup(dest);
     if (target.kind == Lookup::MISSING) {
-        // DEST is made when missing, inside an existing directory; it is a
-        // name typed here, stored as mkdir stores it.
-        std::string problem = host_name_problem(dest.name(), true, true);
+        // DEST is made when missing, inside an existing directory, with the
+        // name as typed.
+        std::string problem = name_problem(dest.name());
         if (!problem.empty()) {
-            report.error(dest_text, problem);
+            report.error(dest_text, "invalid name (" + problem + ")");
             return kExitFail;
         }
-        if (!parent_usable(dest, dest_text, report) || !t.make_volume_dir(dest_text, dest)) return kExitFail;
+        struct stat st;
+        bool timed = stat(host_dir.c_str(), &st) == 0;
+        if (!parent_usable(dest, dest_text, report) ||
+            !t.make_volume_dir(dest_text, dest, timed ? &st : nullptr))
+            return kExitFail;
     } else if (target.kind != Lookup::DIR) {
         report.error(dest_text,
                      target.kind == Lookup::FILE ? reason_text(FS_ERR_NOT_DIRECTORY) : target.reason);
@@ -443,36 +627,45 @@ int cmd_get(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (a.operands.size() < 2) return report.usage("needs PATH... and HOSTDEST");
     const std::string host_dest = a.operands.back();
     std::vector<std::string> sources(a.operands.begin(), a.operands.end() - 1);
-    bool into_dir = host_is_dir(host_dest);
+    const bool to_stdout = host_dest == "-";
+    bool into_dir = !to_stdout && host_is_dir(host_dest);
+    if (!into_dir && !to_stdout && !host_dest.empty() && host_dest.back() == '/') {
+        report.error(host_dest, "no such directory (a HOSTDEST ending in '/' names a directory)");
+        return kExitFail;
+    }
     if (!into_dir && sources.size() > 1) {
-        report.error(host_dest, "not a directory");
+        report.error(host_dest, to_stdout ? "standard output (-) takes one PATH" : "not a directory");
         return kExitFail;
     }
     Image image;
     if (!image.open(g, report, false)) return kExitFail;
     bool recursive = a.has("--recursive");
-    Progress progress(recursive && !g.quiet && !a.has("--quiet"));
+    Progress progress(recursive && !to_stdout && !g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
     t.force = a.has("--force");
-    for (const std::string &text : sources) {
+    std::vector<Target> targets;
+    for (const std::string &text : sources) expand_path(report, text, &targets);
+    if (!into_dir && targets.size() > 1) {
+        report.error(host_dest, to_stdout ? "standard output (-) takes one file" : "not a directory");
+        return kExitFail;
+    }
+    for (const Target &src : targets) {
         if (t.stop) break;
-        VolPath src;
-        std::string reason;
-        if (!parse_vol_path(text, &src, &reason)) {
-            t.fail(text, reason, false);
-            continue;
-        }
-        Lookup found = lookup(src);
+        const std::string &text = src.text;
+        const Lookup &found = src.found;
         if (found.kind == Lookup::MISSING || found.kind == Lookup::FAILED) {
-            t.fail(text, found.kind == Lookup::MISSING ? reason_text(FS_ERR_NOT_FOUND) : found.reason, false);
+            t.fail(text,
+                   found.kind == Lookup::FAILED && found.parent_missing ? reason_text(FS_ERR_NO_PARENT)
+                                                                        : lookup_failure(found),
+                   false);
             continue;
         }
-        if (found.kind == Lookup::DIR && !recursive) {
-            t.fail(text, "is a directory (-r copies directories)", false);
+        if (found.kind == Lookup::DIR && (!recursive || to_stdout)) {
+            t.fail(text, to_stdout ? "is a directory" : "is a directory (-r copies directories)", false);
             continue;
         }
         std::string host = host_dest;
-        if (into_dir && !src.root()) {
+        if (into_dir && !src.path.root()) {
             if (!safe_host_component(found.entry.name)) {
                 report.warning(text, "not copied: the name is unsafe as a host file name");
                 t.skipped = true;
@@ -481,9 +674,10 @@ int cmd_get(const GlobalOptions &g, const std::vector<std::string> &args) {
             host = join_host(host_dest, found.entry.name);
         }
         if (found.kind == Lookup::FILE) {
-            t.get_file(src, host);
+            t.get_file(src.path, found.entry, host);
         } else if (t.make_host_dir(text, host)) {
-            t.get_tree(src, found.entry.cluster, host);
+            t.get_tree(src.path, found.entry.cluster, host);
+            if (!src.path.root()) set_dir_time(host, found.entry);
         }
     }
     if (t.skipped) report.error("", "some entries were not copied");

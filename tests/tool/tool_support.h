@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "test_support.h"
@@ -69,6 +71,63 @@ inline void expect_fsck_clean(const std::string &image) {
     EXPECT_EQ(fsck_problems(image), "") << image;
 }
 
+// fsck.fat -n has nothing at all to say about `image`: exit status 0 and
+// no line but its banner and its summary.
+inline void expect_fsck_silent(const std::string &image) {
+    if (!have_tool("fsck.fat")) {
+        std::cout << "fsck.fat is not installed; " << image << " was not checked with it\n";
+        return;
+    }
+    CommandResult r = run_command("fsck.fat -n '" + image + "'");
+    EXPECT_EQ(r.status, 0) << image << "\n" << r.output;
+    std::istringstream lines(r.output);
+    std::string line, said;
+    while (std::getline(lines, line))
+        if (line.rfind("fsck.fat ", 0) != 0 && line.find(" files, ") == std::string::npos)
+            said += line + "\n";
+    EXPECT_EQ(said, "") << image;
+}
+
+// mtools opens `image` (an image path, with @@OFFSET where the volume lies
+// further in) with its own checks on: minfo and mdir succeed.
+inline void expect_mtools_opens(const std::string &image) {
+    if (!have_tool("minfo") || !have_tool("mdir")) {
+        std::cout << "mtools is not installed; " << image << " was not opened with it\n";
+        return;
+    }
+    CommandResult r =
+        run_command("minfo -i '" + image + "' :: >/dev/null && mdir -i '" + image + "' :: >/dev/null");
+    EXPECT_EQ(r.status, 0) << image << "\n" << r.output;
+}
+
+// mtools reads and writes names beyond ASCII only in a UTF-8 locale.
+const std::string kUtf8 = "LC_ALL=C.UTF-8 ";
+
+// Modification times (seconds) of every file and folder below `dir`.
+inline std::map<std::string, long> host_times(const std::string &dir, const std::string &prefix = "") {
+    std::map<std::string, long> out;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return out;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = dir + "/" + name, rel = prefix + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        out[rel] = (long)st.st_mtim.tv_sec;
+        if (S_ISDIR(st.st_mode))
+            for (const auto &kv : host_times(path, rel + "/")) out.insert(kv);
+    }
+    closedir(d);
+    return out;
+}
+
+// Sets the modification (and access) time of `path`.
+inline void set_mtime(const std::string &path, time_t seconds) {
+    struct timespec t[2] = {{seconds, 0}, {seconds, 0}};
+    utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW);
+}
+
 inline bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
@@ -97,7 +156,7 @@ inline void write_partitioned_image(const std::string &path, uint32_t count, uin
 inline void patch_root_long_name(char from, uint8_t to) {
     ASSERT_EQ(disk_open_image_path("fat16.img", 0), FS_OK);
     ASSERT_EQ(fs_init(), FS_OK);
-    for (uint32_t i = 0; i < 1024; i++) {
+    for (uint32_t i = 0; i < VolumeGeometry.root_entry_count; i++) {
         Slot s = root_slot(i);
         if (s[11] != ATTR_LONG_NAME) continue;
         static const int offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
