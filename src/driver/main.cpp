@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <direct.h>
+#endif
 
 #include "fat16.h"
 
@@ -30,6 +33,15 @@ char file_path[] = "c:\\ok\\"
 
 // Entry paths come back at the start; export data is read in after them.
 uint8_t work[65536];
+
+// Makes a host folder; an existing one is fine.
+void make_host_folder(const char *path) {
+#if defined(_WIN32)
+    _mkdir(path);
+#else
+    mkdir(path, 0777);
+#endif
+}
 
 // Waits for one character on standard input; at its end, goes on at once.
 void pause_for_key() { (void)getchar(); }
@@ -175,7 +187,7 @@ int export_tree() {
             continue;
         }
         if (attr & ATTR_DIRECTORY) {
-            mkdir(host, 0777); // an existing folder is fine
+            make_host_folder(host);
             continue;
         }
         if (export_file(path, host) != 0) return 1;
