@@ -414,28 +414,31 @@ int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {
             report.error(to.shown(), "invalid name (" + problem + ")");
             continue;
         }
-        if (!into && target.kind == Lookup::FILE && !same_entry(s.found.entry, target.entry, s.path, dest)) {
-            // An existing file is replaced by a file, as mv does; its name
-            // stays as stored, so the freed entry has room for the new one.
+        // An existing file is replaced by a file, as mv does, also inside a
+        // directory DEST; its name stays as stored, so the entry freed has
+        // room for the new one.
+        const Lookup there = into ? lookup(to) : target;
+        const std::string there_text = into ? to.shown() : dest_text;
+        if (there.kind == Lookup::FILE && !same_entry(s.found.entry, there.entry, s.path, to)) {
             if (s.found.kind == Lookup::DIR) {
-                report.error(s.text, dest_text + ": cannot replace a file with a directory");
+                report.error(s.text, there_text + ": cannot replace a file with a directory");
                 continue;
             }
-            if (target.entry.attr & ATTR_READ_ONLY) {
-                report.error(dest_text, "read-only (attrib -r allows replacing it)");
+            if (there.entry.attr & ATTR_READ_ONLY) {
+                report.error(there_text, "read-only (attrib -r allows replacing it)");
                 continue;
             }
             if (s.found.entry.attr & ATTR_READ_ONLY) {
                 report.error(s.text, reason_text(FS_ERR_READ_ONLY));
                 continue;
             }
-            to = dest.parent().child(target.entry.name);
+            to = to.parent().child(there.entry.name);
             if (fs_delete_file(to.lib().c_str()) != FS_OK) {
-                report.error(dest_text, library_reason());
+                report.error(there_text, library_reason());
                 continue;
             }
             if (fs_move(s.path.lib().c_str(), to.lib().c_str()) != FS_OK)
-                report.error(s.text, dest_text + " was removed, but the move failed: " + library_reason());
+                report.error(s.text, there_text + " was removed, but the move failed: " + library_reason());
         } else {
             move_one(report, s.text, s.path, to);
         }

@@ -261,7 +261,7 @@ void run_steps(const std::vector<Step> &steps) {
 TEST_F(ToolTest, MovesRemovalsAttributesAndWildcards) {
     ASSERT_EQ(run_command("mkdir -p src/docs/sub src/logs out").status, 0);
     for (const char *name :
-         {"docs/a.txt", "docs/B.TXT", "docs/c.pdf", "docs/d.PDF", "docs/sub/e.txt", "x.bin"})
+         {"docs/a.txt", "docs/B.TXT", "docs/c.pdf", "docs/d.PDF", "docs/sub/e.txt", "x.bin", "C.PDF"})
         write_file(std::string("src/") + name, name);
     ASSERT_EQ(tool("import src").status, 0);
     run_steps({
@@ -274,6 +274,9 @@ TEST_F(ToolTest, MovesRemovalsAttributesAndWildcards) {
         {"get '/docs/*.pdf' out/", 0, "", {}},
         {"get '/docs/*.pdf' out/one.pdf", 1, "", {"fat16: get: out/one.pdf: not a directory"}},
         {"mv '/docs/*.pdf' /logs", 0, "", {}},
+        // A file of the same name in the directory is replaced.
+        {"mv /C.PDF /logs/", 0, "", {}},
+        {"cat /logs/c.pdf", 0, "C.PDF", {}},
         {"mv /docs/a.txt /docs/A.txt", 0, "", {}},
         {"mv /docs/sub /logs/old", 0, "", {}},
         {"mv /x.bin /docs/b.txt", 0, "", {}},
