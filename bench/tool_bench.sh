@@ -4,20 +4,24 @@
 # Builds the driver's tree on the host (OK with 1,000 files of 200,000 bytes
 # and 112-character names, CREATE_FOLDER_TEST with an empty
 # DFDFDFDFDFDFDFDFSDFSDZEMK.TXT, and the 26 nested folders A/B/.../Z), then
-# times, each step on its own: `fat16 format`, `fat16 import` of the tree
-# into the fresh image and `fat16 export` of the whole volume; and the same
-# with mtools in the same run: mformat of the same geometry, `mcopy -s` in
-# and `mcopy -s` out. Both copies out are compared with the tree.
+# in each round times, one step at a time and alternating the two tools on
+# the same host file-system state: `fat16 format --layout driver`,
+# `fat16 import` of the tree and `fat16 export` of the whole volume; then
+# mformat of the same geometry, `mcopy -s` in and `mcopy -s` out. Every copy
+# out is compared with the tree. Prints each round and the medians.
 #
-# Usage: bench/tool_bench.sh [BUILD_DIR]   (default build/default)
+# Usage: bench/tool_bench.sh [BUILD_DIR] [ROUNDS]   (default build/default, 3)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(realpath "${1:-$here/../build/default}")
+rounds=${2:-3}
 tool=$build/src/tool/fat16
 measure=$build/bench/fat16-measure
 for t in "$tool" "$measure"; do
     [ -x "$t" ] || { echo "missing $t: build first (cmake --build --preset default)" >&2; exit 2; }
 done
+have_mtools=1
+command -v mcopy >/dev/null 2>&1 || have_mtools=0
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -41,47 +45,59 @@ for ((i = 0; i < 40; i++)); do
 done
 files=$(find "$tree" -type f | wc -l)
 
-# Runs a step under fat16-measure; prints "wall cpu" of it.
+# Runs a step under fat16-measure; prints its wall time.
 timed() {
-    local out=$1
-    shift
-    "$measure" "$@" >/dev/null 2>"$work/$out.time" || { cat "$work/$out.time" >&2; exit 1; }
-    tail -n 1 "$work/$out.time"
+    "$measure" "$@" >/dev/null 2>"$work/step.time" || { cat "$work/step.time" >&2; exit 1; }
+    tail -n 1 "$work/step.time" | cut -d' ' -f1
 }
 
-row() { printf '  %-28s %8.3f s %8.3f s\n' "$1" "$2" "$3"; }
+# The median of the numbers given.
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "tree: $files files ($(du -sm "$tree" | cut -f1) MB)"
+echo "tree: $files files ($(du -sm "$tree" | cut -f1) MB), $rounds rounds, fat16 and mtools alternating"
 echo
-printf '  %-28s %10s %10s\n' "" "wall" "CPU"
+printf '  %-6s %12s %12s %12s %12s\n' round "fat16 in" "fat16 out" "mcopy in" "mcopy out"
 cd "$work"
-read -r f_wall f_cpu _ < <(timed tformat "$tool" -i tool.img format)
-read -r i_wall i_cpu _ < <(timed timport "$tool" -i tool.img -q import "$tree")
-read -r e_wall e_cpu _ < <(timed texport "$tool" -i tool.img -q export "$work/tool-out")
-same=$(diff -r "$tree" "$work/tool-out" >/dev/null && echo identical || echo DIFFERENT)
-row "fat16 format" "$f_wall" "$f_cpu"
-row "fat16 import" "$i_wall" "$i_cpu"
-row "fat16 export ($same)" "$e_wall" "$e_cpu"
+ti=() te=() mi=() me=()
+same=identical
+for ((r = 1; r <= rounds; r++)); do
+    rm -rf tool.img tool-out m.img m-out
+    timed "$tool" -i tool.img format --layout driver >/dev/null
+    ti+=("$(timed "$tool" -i tool.img -q import "$tree")")
+    te+=("$(timed "$tool" -i tool.img -q export "$work/tool-out")")
+    diff -r "$tree" "$work/tool-out" >/dev/null || same="DIFFERENT (fat16)"
+    if [ "$have_mtools" = 1 ]; then
+        (
+            export MTOOLS_SKIP_CHECK=1
+            truncate -s 247463936 m.img
+            mformat -T 483328 -c 64 -r 64 -L 256 -i m.img ::
+        )
+        cd "$tree"
+        mi+=("$(MTOOLS_SKIP_CHECK=1 timed mcopy -s -i "$work/m.img" CREATE_FOLDER_TEST A OK ::/)")
+        mkdir "$work/m-out"
+        me+=("$(MTOOLS_SKIP_CHECK=1 timed mcopy -s -n -i "$work/m.img" ::/CREATE_FOLDER_TEST ::/A ::/OK "$work/m-out/")")
+        cd "$work"
+        diff -r "$tree" "$work/m-out" >/dev/null || same="DIFFERENT (mtools)"
+    fi
+    printf '  %-6s %10s s %10s s %10s s %10s s\n' "$r" "${ti[-1]}" "${te[-1]}" "${mi[-1]:--}" "${me[-1]:--}"
+done
+mti=$(median "${ti[@]}")
+mte=$(median "${te[@]}")
+echo
+printf '  %-6s %10s s %10s s' median "$mti" "$mte"
+if [ "$have_mtools" = 0 ]; then
+    echo
+    echo "mtools is not installed: no comparison (copies out: $same)"
+    exit 0
+fi
+mmi=$(median "${mi[@]}")
+mme=$(median "${me[@]}")
+printf ' %10s s %10s s\n' "$mmi" "$mme"
+echo
+echo "copies out: $same"
 if command -v fsck.fat >/dev/null 2>&1; then
     fsck.fat -n tool.img 2>&1 | grep -v -e "^fsck.fat " -e "Label '' stored" -e "Auto-removing label" \
         -e "Leaving filesystem unchanged" -e " files, " -e '^$' | sed 's/^/  fsck.fat: /' || true
 fi
-
-if ! command -v mcopy >/dev/null 2>&1; then
-    echo "mtools is not installed: no comparison"
-    exit 0
-fi
-export MTOOLS_SKIP_CHECK=1
-cd "$tree"
-read -r mf_wall mf_cpu _ < <(timed mformat bash -c "truncate -s 247463936 '$work/m.img' &&
-    mformat -T 483328 -c 64 -r 64 -L 256 -i '$work/m.img' ::")
-read -r mi_wall mi_cpu _ < <(timed mimport mcopy -s -i "$work/m.img" CREATE_FOLDER_TEST A OK ::/)
-mkdir "$work/m-out"
-read -r me_wall me_cpu _ < <(timed mexport mcopy -s -n -i "$work/m.img" ::/CREATE_FOLDER_TEST ::/A ::/OK "$work/m-out/")
-msame=$(diff -r "$tree" "$work/m-out" >/dev/null && echo identical || echo DIFFERENT)
-row "truncate + mformat" "$mf_wall" "$mf_cpu"
-row "mcopy -s in" "$mi_wall" "$mi_cpu"
-row "mcopy -s out ($msame)" "$me_wall" "$me_cpu"
-echo
-awk -v ti="$i_wall" -v te="$e_wall" -v mi="$mi_wall" -v me="$me_wall" 'BEGIN {
-    printf "wall time, mcopy -s / fat16: in %.1f, out %.1f, both %.1f\n", mi / ti, me / te, (mi + me) / (ti + te) }'
+awk -v ti="$mti" -v te="$mte" -v mi="$mmi" -v me="$mme" 'BEGIN {
+    printf "median wall time, mcopy -s / fat16: in %.1f, out %.1f, both %.1f\n", mi / ti, me / te, (mi + me) / (ti + te) }'
