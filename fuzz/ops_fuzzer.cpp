@@ -1,18 +1,28 @@
 // Sequences of public calls checked against a model. The input decodes to
-// operations (mkdir, create, open, write, seek, read, close, rename, delete,
-// rmdir, chdir, list, walk, find); before each call the model predicts its
-// outcome from the same path strings the library gets, and after it the
-// model follows. The model keeps the tree with every directory's slots (so
-// it knows where first fit puts an entry, when the root is full and in which
-// order listings and walks return entries), every file's bytes, the two
-// handles with the sector each one holds, the current path and the directory
-// relative paths start from, and the listing and walk
-// positions. At the end the whole tree, every file's bytes and the free space
-// are compared, and fs_check must be clean.
+// operations (mkdir, create, open, write, seek, read, close, rename, move,
+// delete, rmdir, chdir, list, walk, find, options); before each call the
+// model predicts its outcome from the same path strings the library gets,
+// and after it the model follows. The model keeps the tree with every
+// directory's slots (so it knows where first fit puts an entry, when the
+// root is full and in which order listings and walks return entries), how
+// each name is stored (8.3 entry with its case flags, or long name), every
+// file's bytes, the two handles with the sector each one holds, the current
+// path and the directory relative paths start from, whether kept case is
+// on, and the listing and walk positions. At the end the whole tree, every
+// file's bytes and the free space are compared, and fs_check must be clean.
 //
-// Generated names cannot collide with aliases: short names hold no '~', and
-// long names have at least nine characters before their dot, the first six
-// of them plain letters or digits, so their aliases always carry a tail.
+// Generated names never meet an alias, so the model needs none: short names
+// hold no '~'; long names that get the legacy alias (ASCII, at most one '.'
+// and an extension of up to three) have at least nine characters before
+// their dot, the first six plain letters or digits, and every other long
+// name (several or leading dots, a long extension, non-ASCII characters)
+// gets an alias with a tail. So every alias carries a '~' but one: that of
+// an 8.3 name kept in mixed case may be the name itself in capitals, which
+// that entry's long name already answers to.
+// Directory names are ASCII without dots: the walk and the listing give a
+// dotted directory's name without its extension, and the walk enters no
+// directory whose path has more than 259 bytes, though lookups take paths
+// of up to 259 UTF-16 units.
 #include <algorithm>
 #include <vector>
 
@@ -27,6 +37,7 @@ const int DOT_SLOT = -2;
 const uint32_t SLOTS_PER_CLUSTER = 1024; // 64 sectors of 16 slots
 const uint32_t ROOT_SLOTS = 1024;
 const uint32_t CLUSTER_BYTES = 64 * SECTOR_SIZE;
+const uint32_t NO_UTF8 = 0xFFFFFFFFu;
 
 enum Outcome { FAILS, SUCCEEDS, UNKNOWN };
 
@@ -36,7 +47,72 @@ std::string upper(std::string s) {
     return s;
 }
 
-bool same_name(const std::string &a, const std::string &b) { return upper(a) == upper(b); }
+// The code point at s[*i], stepping past it; false for a byte that starts
+// no valid UTF-8 sequence.
+bool next_point(const std::string &s, size_t *i, uint32_t *cp) {
+    static const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    uint8_t b = (uint8_t)s[*i];
+    uint32_t n = b < 0x80                 ? 1
+                 : b >= 0xC2 && b <= 0xDF ? 2
+                 : b >= 0xE0 && b <= 0xEF ? 3
+                 : b >= 0xF0 && b <= 0xF4 ? 4
+                                          : 0;
+    if (n == 0 || *i + n > s.size()) return false;
+    *cp = n == 1 ? b : b & (0x7Fu >> n);
+    for (uint32_t k = 1; k < n; k++) {
+        uint8_t c = (uint8_t)s[*i + k];
+        if ((c & 0xC0) != 0x80) return false;
+        *cp = *cp << 6 | (c & 0x3Fu);
+    }
+    *i += n;
+    return *cp >= lowest[n] && (*cp < 0xD800 || *cp > 0xDFFF) && *cp <= 0x10FFFF;
+}
+
+// UTF-16 units of `s`, or NO_UTF8.
+uint32_t units(const std::string &s) {
+    uint32_t n = 0, cp = 0;
+    for (size_t i = 0; i < s.size(); n += cp >= 0x10000 ? 2 : 1)
+        if (!next_point(s, &i, &cp)) return NO_UTF8;
+    return n;
+}
+
+// A path's length as the limits count it: UTF-16 units, or bytes for text
+// that is no UTF-8.
+uint32_t path_units(const std::string &s) {
+    uint32_t n = units(s);
+    return n == NO_UTF8 ? (uint32_t)s.size() : n;
+}
+
+// The capital of every letter generated names hold: ASCII, and the simple
+// mappings of the non-ASCII ones (dotless i has the ASCII capital I, final
+// sigma the capital of sigma; nothing beyond U+FFFF has one).
+uint32_t capital(uint32_t cp) {
+    if (cp >= 'a' && cp <= 'z') return cp - 32;
+    switch (cp) {
+    case 0xE9: return 0xC9;
+    case 0xFC: return 0xDC;
+    case 0x131: return 'I';
+    case 0x3C2:
+    case 0x3C3: return 0x3A3;
+    default: return cp;
+    }
+}
+
+// One name without regard to case, as lookups and duplicates compare. A
+// byte that is no UTF-8 never belongs to a stored name, so text holding one
+// matches none.
+bool same_name(const std::string &a, const std::string &b) {
+    size_t i = 0, j = 0;
+    uint32_t x = 0, y = 0;
+    while (i < a.size() && j < b.size())
+        if (!next_point(a, &i, &x) || !next_point(b, &j, &y) || capital(x) != capital(y)) return false;
+    return i == a.size() && j == b.size();
+}
+
+std::string trim_right(std::string s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '.')) s.pop_back();
+    return s;
+}
 
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -70,48 +146,74 @@ uint32_t clusters_for(uint64_t bytes) { return (uint32_t)((bytes + CLUSTER_BYTES
 // How a new name is stored.
 struct Prepared {
     bool ok = false;
-    std::string text;
+    std::string text; // a long name as stored, or the 8.3 name "NAME.EXT" in capitals
     bool long_form = false;
+    uint8_t flags = 0; // case flags of an 8.3 entry
     uint32_t slots = 1;
 };
 
-Prepared prepare_name(const std::string &name, bool dir) {
+// 0: no small letters, 1: small letters only, 2: both.
+int part_case(const std::string &part) {
+    bool small = false, big = false;
+    for (char c : part) {
+        small = small || (c >= 'a' && c <= 'z');
+        big = big || (c >= 'A' && c <= 'Z');
+    }
+    return small && big ? 2 : small ? 1 : 0;
+}
+
+// The rules of a new name: trailing spaces and dots dropped, then 1 to 255
+// UTF-16 units of UTF-8 without control characters and " * / : < > ? \ |.
+// An 8.3 name (1-8 characters, at most one '.' and 0-3 after it, ASCII
+// without " + , ; = [ ]") is one entry in capitals, with kept case and
+// parts all small the case flags, mixed a long name; every other name is a
+// long name, in capitals for a rename without kept case.
+Prepared prepare_name(const std::string &given, bool keep_case, bool capitals) {
     Prepared p;
-    uint32_t dots = 0;
-    size_t first_dot = 0;
-    bool special = false;
-    if (name.size() > LFN_MAX_NAME) return p;
-    for (size_t i = 0; i < name.size(); i++) {
-        uint8_t c = (uint8_t)name[i];
-        if (c < 0x20 || c == 0x7F || c == 0xFF || strchr("\"*/:<>?\\|", c) != nullptr) return p;
-        if (strchr(" +,;=[]", c) != nullptr) special = true;
-        if (c == '.' && dots++ == 0) first_dot = i;
-    }
-    if (name.empty() || (uint8_t)name[0] == ENTRY_FREE) return p;
-    if (dir) {
-        if (dots > 0) return p;
-    } else {
-        if (name[0] == '.' || dots > 1) return p;
-        if (dots == 1 && name.size() - first_dot - 1 > 3) return p;
-    }
-    p.text = name;
-    if (dots == 1 && first_dot == name.size() - 1) {
-        p.text.pop_back();
-        dots = 0;
-    }
-    size_t name_part = dots == 1 ? first_dot : p.text.size();
-    p.long_form = name_part > 8 || special;
-    if (p.long_form) {
-        p.slots = (uint32_t)(p.text.size() + LFN_CHARS - 1) / LFN_CHARS + 1;
-    } else {
-        p.text = upper(p.text);
-        p.slots = 1;
-    }
+    std::string text = trim_right(given);
+    if (text.empty()) return p;
+    for (char c : text)
+        if ((uint8_t)c < 0x20 || c == 0x7F || strchr("\"*/:<>?\\|", c) != nullptr) return p;
+    uint32_t n = units(text);
+    if (n == NO_UTF8 || n > LFN_MAX_NAME) return p;
     p.ok = true;
+    size_t dot = text.find('.');
+    std::string base = text.substr(0, dot);
+    std::string ext = dot == std::string::npos ? "" : text.substr(dot + 1);
+    bool short_form =
+        !base.empty() && base.size() <= 8 && ext.size() <= 3 && ext.find('.') == std::string::npos;
+    for (char c : text)
+        if ((uint8_t)c >= 0x80 || strchr(" +,;=[]", c) != nullptr) short_form = false;
+    if (short_form && keep_case) {
+        int b = part_case(base), e = part_case(ext);
+        short_form = b != 2 && e != 2;
+        p.flags = (b == 1 ? DIR_CASE_LOWER_BASE : 0) | (e == 1 ? DIR_CASE_LOWER_EXT : 0);
+    }
+    if (short_form) {
+        p.text = upper(text);
+        return p;
+    }
+    p.flags = 0;
+    p.long_form = true;
+    p.text = capitals && !keep_case ? upper(text) : text;
+    p.slots = (n + LFN_CHARS - 1) / LFN_CHARS + 1;
     return p;
 }
 
-// The name and extension the entry reader gives for a stored name.
+// "NAME.EXT" with the parts its case flags mark in small letters.
+std::string with_flags(const std::string &text, uint8_t flags) {
+    std::string out = text;
+    size_t dot = out.find('.');
+    for (size_t i = 0; i < out.size(); i++) {
+        uint8_t flag = i < dot ? DIR_CASE_LOWER_BASE : DIR_CASE_LOWER_EXT;
+        if ((flags & flag) && out[i] >= 'A' && out[i] <= 'Z') out[i] = (char)(out[i] + 32);
+    }
+    return out;
+}
+
+// The name and extension the entry reader gives for a stored name: an 8.3
+// name's parts, or a long name split at its last '.' within its last 15
+// bytes (at position 0 only for a one-character name).
 void entry_parts(const std::string &stored, bool long_form, std::string *name, std::string *ext) {
     size_t len = stored.size();
     *name = stored;
@@ -139,8 +241,9 @@ void entry_parts(const std::string &stored, bool long_form, std::string *name, s
 struct Node {
     bool alive = true;
     bool dir = false;
-    std::string name; // as stored
+    std::string name; // as stored: a long name, or the 8.3 name in capitals
     bool long_form = false;
+    uint8_t flags = 0; // case flags of an 8.3 entry
     uint32_t nslots = 1;
     int parent = -1;
     uint32_t first_slot = 0;
@@ -169,7 +272,9 @@ struct Frame {
 struct Resolved {
     Outcome outcome = FAILS;
     int node = 0;
-    bool named = false; // false when the path stops at a root ("C:\")
+    bool named = false;     // false when the path stops at a root ("C:\")
+    bool whole = true;      // the last component names the entry wholly, not by the older rule
+    bool not_found = false; // failed with "not found" (a search of the other kind may succeed)
 };
 
 class Model {
@@ -186,6 +291,7 @@ class Model {
     bool in_subdir = false;
     int base = 0;
     bool base_dead = false;
+    bool keep_case = false;
     Handle handles[FS_OPEN_SLOTS];
     bool listing_active = false;
     int listing_dir = 0;
@@ -204,21 +310,22 @@ class Model {
     }
 
     // Path resolution as the library does it, for `kind` (KIND_FILE: the
-    // last component names a file).
+    // last component names a file). Components are compared whole, without
+    // regard to case and to their trailing dots and spaces.
     Resolved resolve(const std::string &path, uint8_t kind) const {
         Resolved r;
         if (path.empty()) return r;
-        size_t len = path.size();
         size_t at = 0;
         int dir = 0;
-        if (is_letter(path[0]) && len > 1 && path[1] == ':') {
-            if (len < 3 || path[2] != '\\' || len > FS_PATH_MAX) return r;
+        uint32_t len = path.size() > FS_PATH_BYTES - 1 ? 0xFFFF : path_units(path);
+        if (is_letter(path[0]) && path.size() > 1 && path[1] == ':') {
+            if (path.size() < 3 || path[2] != '\\' || len > FS_PATH_MAX) return r;
             at = 3;
         } else if (path[0] == '\\') {
             if (len + 1 > FS_PATH_MAX) return r;
             at = 1;
         } else {
-            if (len + cur_path.size() > FS_PATH_MAX) return r;
+            if (len + path_units(cur_path) > FS_PATH_MAX) return r;
             if (in_subdir) {
                 if (base_dead) {
                     r.outcome = UNKNOWN;
@@ -227,57 +334,42 @@ class Model {
                 dir = base;
             }
         }
-        std::string rest = upper(path.substr(at));
         r.node = dir;
-        if (rest.empty()) {
+        if (at == path.size()) {
             r.outcome = SUCCEEDS;
             return r;
         }
-        size_t pos = 0;
+        bool other_kind = false;
         for (;;) {
-            std::string name, ext;
-            bool in_ext = false;
-            bool last = false;
-            size_t taken = 0;
-            for (;;) {
-                char c = pos + taken < rest.size() ? rest[pos + taken] : '\0';
-                if (c == '\0' || c == '\\') {
-                    if (c == '\\') {
-                        taken++;
-                        if (taken > 255) return r;
-                    } else {
-                        last = true;
-                    }
-                    break;
-                }
-                taken++;
-                if (taken > 255) return r;
-                if (!in_ext) {
-                    if (c == '.') {
-                        in_ext = true;
-                    } else {
-                        if (name.size() == LFN_MAX_NAME) return r;
-                        name += c;
-                    }
-                } else {
-                    if (ext.size() == 3) return r;
-                    ext += c;
-                }
+            size_t end = path.find('\\', at);
+            bool last = end == std::string::npos;
+            std::string component = trim_right(path.substr(at, last ? std::string::npos : end - at));
+            uint32_t n = units(component);
+            if (component.size() >= FS_NAME_SIZE || (n != NO_UTF8 && n > LFN_MAX_NAME)) return r;
+            int found =
+                component.empty() ? -1 : find_in(r.node, component, kind, last, &other_kind, &r.whole);
+            if (found < 0) {
+                r.not_found = !other_kind;
+                return r;
             }
-            pos += taken;
-            int found = find_in(r.node, name, ext, kind, last);
-            if (found < 0) return r;
             r.node = found;
             if (last) break;
+            at = end + 1;
         }
         r.named = true;
         r.outcome = SUCCEEDS;
         return r;
     }
 
-    // The entry of directory `dir` a lookup of one component finds, or -1.
-    int find_in(int dir, const std::string &name, const std::string &ext, uint8_t kind, bool last) const {
-        bool final_file = kind == KIND_FILE && last;
+    // The entry of directory `dir` one component names, or -1. A directory
+    // component names only a directory: by its whole name, or else by the
+    // older rule, where "FOO.TXT" (at most three after the first '.') leads
+    // into a directory FOO whose name has no extension.
+    int find_in(int dir, const std::string &component, uint8_t kind, bool last, bool *other_kind,
+                bool *whole) const {
+        const bool final_file = kind == KIND_FILE && last;
+        int legacy = -1;
+        size_t dot = component.find('.');
         for (int id : live_entries(dir)) {
             const Node &n = nodes[id];
             if (!n.long_form) {
@@ -285,17 +377,24 @@ class Model {
                 if (n.dir && final_file) continue;
                 if (!n.dir && kind == KIND_DIR) continue;
             }
-            std::string entry_name, entry_ext;
-            entry_parts(n.name, n.long_form, &entry_name, &entry_ext);
-            if (!same_name(entry_name, name)) continue;
+            bool named = same_name(n.name, component);
             if (final_file) {
-                if (same_name(entry_ext, ext)) return id;
+                if (named) return id;
                 continue;
             }
-            if (!entry_ext.empty()) continue;
-            if (n.dir) return id;
+            if (named) {
+                if (n.dir) return id;
+                *other_kind = true;
+                continue;
+            }
+            std::string name, ext;
+            entry_parts(n.name, n.long_form, &name, &ext);
+            if (legacy < 0 && n.dir && ext.empty() && dot != std::string::npos &&
+                component.size() - dot - 1 <= 3 && same_name(name, component.substr(0, dot)))
+                legacy = id;
         }
-        return -1;
+        *whole = false;
+        return legacy;
     }
 
     // The entries of a directory in slot order.
@@ -347,9 +446,10 @@ class Model {
         for (uint32_t i = n.first_slot; i < n.first_slot + n.nslots; i++) slots[i] = FREE_SLOT;
     }
 
-    bool name_used(int dir, const std::string &text) const {
+    // True when a live entry of `dir` other than `skip` is named `text`.
+    bool name_used(int dir, const std::string &text, int skip = -1) const {
         for (int id : live_entries(dir))
-            if (same_name(nodes[id].name, text)) return true;
+            if (id != skip && same_name(nodes[id].name, text)) return true;
         return false;
     }
 
@@ -372,37 +472,91 @@ class Model {
         return parent.size() == 3 ? parent + nodes[id].name : parent + "\\" + nodes[id].name;
     }
 
-    // The name listings and walks give an entry.
+    // The name listings and walks give an entry: a long name, or the 8.3
+    // name with its case flags while kept case is on (a directory's
+    // without its extension).
     std::string listed_name(int id) const {
         const Node &n = nodes[id];
         std::string name, ext;
-        entry_parts(n.name, n.long_form, &name, &ext);
+        entry_parts(n.long_form || !keep_case ? n.name : with_flags(n.name, n.flags), n.long_form, &name,
+                    &ext);
         if (!n.dir && !ext.empty()) name += "." + ext;
         return name;
+    }
+
+    // The directories a current path of `cur_path` keeps: the current one
+    // and every one above it, as resolving each prefix finds them.
+    std::vector<int> in_use() const {
+        std::vector<int> out;
+        for (size_t i = 4; i <= cur_path.size(); i++) {
+            if (i < cur_path.size() && cur_path[i] != '\\') continue;
+            Resolved r = resolve(cur_path.substr(0, i), KIND_DIR);
+            if (r.outcome == SUCCEEDS) out.push_back(r.node);
+        }
+        return out;
     }
 
     uint32_t cluster_count_;
 };
 
-// Names the generator makes. Short: up to eight characters that need no
-// long form and hold no '~'; long: at least nine before the dot.
+// Names the generator makes (see the top of the file). Short: up to eight
+// characters, in either case or both, now and then with a byte that is no
+// UTF-8 (refused); long: at least nine before the dot, the first six plain;
+// for files also names with several or leading dots, long extensions and
+// non-ASCII characters (Latin, Greek, dotless i, CJK, beyond U+FFFF).
 const char SHORT_CHARS[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_!#$%&'()@^`{}\xC4\xE9";
 const char LONG_CHARS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 +,;=[]-_";
 const char ALNUM[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 const char EXT_CHARS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+// UTF-8 of e acute, E acute, u diaeresis, sharp s, dotless i, sigma, final
+// sigma, capital sigma, two CJK characters, an emoji and a Deseret pair.
+const char *const WIDE[] = {"\xC3\xA9",        "\xC3\x89",     "\xC3\xBC",         "\xC3\x9F",
+                            "\xC4\xB1",        "\xCF\x83",     "\xCF\x82",         "\xCE\xA3",
+                            "\xE6\x97\xA5",    "\xE8\xAA\x9E", "\xF0\x9F\x98\x80", "\xF0\x90\x90\xA8",
+                            "\xF0\x90\x90\x80"};
+
+std::string chars(Reader &in, const char *set, size_t set_size, uint32_t n) {
+    std::string s;
+    for (uint32_t i = 0; i < n; i++) s += set[in.byte() % (set_size - 1)];
+    return s;
+}
 
 std::string gen_name(Reader &in, bool dir) {
     uint8_t b = in.byte();
+    uint32_t kind = b % 8;
+    if (dir && kind >= 5) kind -= 3; // directories: short or long ASCII names
     std::string name;
-    if (b & 1) {
-        uint32_t len = 1 + (b >> 1) % 8;
-        for (uint32_t i = 0; i < len; i++) name += SHORT_CHARS[in.byte() % (sizeof SHORT_CHARS - 1)];
-    } else {
-        uint32_t len = 9 + (b >> 1) % 48;
-        for (uint32_t i = 0; i < len; i++)
-            name += i < 6 ? ALNUM[in.byte() % (sizeof ALNUM - 1)]
-                          : LONG_CHARS[in.byte() % (sizeof LONG_CHARS - 1)];
+    switch (kind) {
+    case 0:
+    case 1:
+    case 2: {
+        name = chars(in, SHORT_CHARS, sizeof SHORT_CHARS, 1 + (b >> 3) % 8);
+        uint8_t style = in.byte() % 3; // as drawn, small, capitals
+        for (char &c : name) {
+            if (style == 1 && c >= 'A' && c <= 'Z') c = (char)(c + 32);
+            if (style == 2 && c >= 'a' && c <= 'z') c = (char)(c - 32);
+        }
+        break;
+    }
+    case 3:
+    case 4:
+        name =
+            chars(in, ALNUM, sizeof ALNUM, 6) + chars(in, LONG_CHARS, sizeof LONG_CHARS, 3 + (b >> 3) % 48);
+        break;
+    case 5: { // a leading dot, several dots, a long extension
+        static const char *const patterns[] = {".%", "%.%.%", "%.%%", "%..%", "..%.%%"};
+        for (const char *c = patterns[(b >> 3) % 5]; *c != '\0'; c++)
+            name += *c == '%' ? chars(in, ALNUM, sizeof ALNUM, 1 + in.byte() % 8) : std::string(1, *c);
+        return name;
+    }
+    default: // non-ASCII characters among plain ones
+        for (uint32_t i = 0; i < 1 + (b >> 3) % 24u; i++) {
+            uint8_t c = in.byte();
+            name += c & 1 ? std::string(1, ALNUM[(c >> 1) % (sizeof ALNUM - 1)])
+                          : std::string(WIDE[(c >> 1) % (sizeof WIDE / sizeof WIDE[0])]);
+        }
+        break;
     }
     if (!dir) {
         uint8_t e = in.byte();
@@ -411,20 +565,37 @@ std::string gen_name(Reader &in, bool dir) {
             for (uint32_t i = 0; i < 1u + (e >> 2) % 3u; i++)
                 name += EXT_CHARS[in.byte() % (sizeof EXT_CHARS - 1)];
         } else if (e % 3 == 2 && (e & 8)) {
-            name += '.'; // "name." is stored as "name"
+            name += (e & 16) ? " ." : "."; // "name." and "name ." are stored as "name"
         }
     }
     return name;
 }
 
-// Flips the case of ASCII letters where `bits` says so.
+// Flips the case of letters where `bits` says so: ASCII, e acute, u
+// diaeresis and sigma both ways, dotless i to I.
 std::string flip_case(const std::string &s, uint32_t bits) {
-    std::string out = s;
-    for (size_t i = 0; i < out.size(); i++) {
-        if (!((bits >> (i % 32)) & 1)) continue;
-        char c = out[i];
-        if (c >= 'a' && c <= 'z') out[i] = (char)(c - 32);
-        if (c >= 'A' && c <= 'Z') out[i] = (char)(c + 32);
+    static const char *const pairs[][2] = {
+        {"\xC3\xA9", "\xC3\x89"}, {"\xC3\xBC", "\xC3\x9C"}, {"\xCF\x83", "\xCE\xA3"}, {"\xC4\xB1", "I"}};
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        char c = s[i];
+        bool flip = (bits >> (i % 32)) & 1;
+        if (flip && c >= 'a' && c <= 'z')
+            c = (char)(c - 32);
+        else if (flip && c >= 'A' && c <= 'Z')
+            c = (char)(c + 32);
+        bool swapped = false;
+        for (const auto &pair : pairs) {
+            for (int k = 0; k < 2 && flip && !swapped; k++) {
+                size_t n = strlen(pair[k]);
+                if (n > 1 && s.compare(i, n, pair[k]) == 0) {
+                    out += pair[1 - k];
+                    i += n - 1;
+                    swapped = true;
+                }
+            }
+        }
+        if (!swapped) out += c;
     }
     return out;
 }
@@ -559,23 +730,33 @@ class Harness {
         uint32_t needed = 0;
     };
 
-    Creation predict_create(const std::string &path, bool make_dir) {
-        Creation c;
-        if (path.empty() || path.size() > FS_PATH_MAX - 1) return c;
+    // As path_split: the directory that holds the last component of `path`
+    // (the current path for a bare name) and that component; false when the
+    // component follows an empty one.
+    bool split_path(const std::string &path, std::string *parent, std::string *name) const {
         size_t p = path.size();
         while (p > 0 && path[p - 1] != '\\') p--;
-        std::string name = path.substr(p);
-        std::string parent;
+        *name = path.substr(p);
         if (p == 0) {
-            parent = m_.cur_path;
+            *parent = m_.cur_path;
         } else if (p <= 3 && path.size() > 1 && path[1] == ':') {
-            parent = path.substr(0, 2) + "\\";
+            *parent = path.substr(0, p);
         } else if (p == 1) {
-            parent = "\\";
+            *parent = "\\";
+        } else if (path[p - 2] == '\\') {
+            return false;
         } else {
-            parent = path.substr(0, p - 1);
+            *parent = path.substr(0, p - 1);
         }
-        c.name = prepare_name(name, make_dir);
+        return true;
+    }
+
+    Creation predict_create(const std::string &path, bool make_dir) {
+        Creation c;
+        if (path.empty() || path_units(path) > FS_PATH_MAX - 1) return c;
+        std::string parent, name;
+        if (!split_path(path, &parent, &name)) return c;
+        c.name = prepare_name(name, m_.keep_case, false);
         if (!c.name.ok) return c;
         Resolved r = m_.resolve(parent, KIND_DIR);
         if (r.outcome != SUCCEEDS) {
@@ -604,6 +785,7 @@ class Harness {
         n.dir = make_dir;
         n.name = c.name.text;
         n.long_form = c.name.long_form;
+        n.flags = c.name.flags;
         n.nslots = c.name.slots;
         if (make_dir) {
             n.slots.assign(SLOTS_PER_CLUSTER, FREE_SLOT);
@@ -815,40 +997,28 @@ class Harness {
         std::string name = new_name(dir, false);
         uint8_t how = in_.byte();
         if (how % 8 == 0) name = "C:\\ELSEWHERE\\" + name;         // only the last component counts
-        if (how % 8 == 1) name = flip_case(m_.nodes[f].name, how); // its own name again
+        if (how % 8 == 1) name = flip_case(m_.nodes[f].name, how); // its own name again: refused
         // The prediction, step by step as fs_rename takes them.
         Outcome want = FAILS;
         int target = 0;
         Prepared p;
         int first = -1;
         uint32_t needed = 0;
-        std::string O = upper(old_path);
-        std::string N = upper(name);
         do {
-            if (old_path.size() > FS_PATH_MAX - 1 || name.size() > FS_PATH_MAX - 1) break;
-            if (!names_entry(O)) break;
-            Resolved r = m_.resolve(O, KIND_FILE);
+            if (path_units(old_path) > FS_PATH_MAX - 1 || path_units(name) > FS_PATH_MAX - 1) break;
+            if (!names_entry(old_path)) break;
+            Resolved r = m_.resolve(old_path, KIND_FILE);
             if (r.outcome != SUCCEEDS) {
                 want = r.outcome;
                 break;
             }
             if (m_.nodes[r.node].dir || m_.is_open(r.node)) break;
             f = r.node;
-            size_t cut = N.size();
-            while (cut > 0 && N[cut - 1] != '\\') cut--;
-            std::string component = N.substr(cut);
-            size_t slash = O.size();
-            while (slash > 0 && O[slash - 1] != '\\') slash--;
-            std::string directory;
-            if (slash == 0)
-                directory = m_.cur_path;
-            else if (slash <= 3 && O.size() > 1 && O[1] == ':')
-                directory = O.substr(0, slash);
-            else if (slash == 1)
-                directory = "\\";
-            else
-                directory = O.substr(0, slash - 1);
-            p = prepare_name(component, false);
+            // Only the last component of the new name counts; without kept
+            // case a long name is stored in capitals too.
+            std::string directory, old_name;
+            if (!split_path(old_path, &directory, &old_name)) break;
+            p = prepare_name(name.substr(name.rfind('\\') + 1), m_.keep_case, true);
             if (!p.ok) break;
             Resolved t = m_.resolve(directory, KIND_DIR);
             if (t.outcome != SUCCEEDS) {
@@ -856,27 +1026,113 @@ class Harness {
                 break;
             }
             target = t.node;
-            if (m_.name_used(target, p.text)) break;
-            // The old slots are free when the new run is placed.
-            Node &n = m_.nodes[f];
-            m_.unplace(f);
-            bool grows = false;
-            first = m_.fit(target, p.slots, &grows);
-            m_.place(f, n.parent, (int)n.first_slot);
-            needed = grows ? 1 : 0;
+            if (m_.name_used(target, p.text)) break; // its own name too
+            first = fit_after_erasing(f, target, p.slots, &needed);
             want = first >= 0 ? SUCCEEDS : FAILS;
         } while (false);
         if (want == UNKNOWN || needed > m_.free_clusters()) return;
         expect_status("fs_rename", old_path + "\", \"" + name, want,
                       fs_rename(old_path.c_str(), name.c_str()));
-        if (want != SUCCEEDS) return;
-        Node &n = m_.nodes[f];
-        m_.unplace(f);
+        if (want == SUCCEEDS) relocate(f, target, first, p);
+    }
+
+    // Where first fit puts `slots` slots in `target` once the entry `id`
+    // is erased (-1: no room); `*needed` the clusters that takes.
+    int fit_after_erasing(int id, int target, uint32_t slots, uint32_t *needed) {
+        const Node &n = m_.nodes[id];
+        m_.unplace(id);
+        bool grows = false;
+        int first = m_.fit(target, slots, &grows);
+        m_.place(id, n.parent, (int)n.first_slot);
+        *needed = grows ? 1 : 0;
+        return first;
+    }
+
+    // The entry `id` under its new name at `first` of `target`.
+    void relocate(int id, int target, int first, const Prepared &p) {
+        Node &n = m_.nodes[id];
+        m_.unplace(id);
         n.name = p.text;
         n.long_form = p.long_form;
+        n.flags = p.flags;
         n.nslots = p.slots;
-        m_.place(f, target, first);
+        m_.place(id, target, first);
         m_.directories_changed();
+    }
+
+    // fs_move: a file or a directory into another directory, or under a new
+    // name (perhaps only in other letters) in its own. Refused for the
+    // root, a name another entry of the target uses, an open file, a
+    // directory on the current path or into itself or below it.
+    void op_move() {
+        uint8_t how = in_.byte();
+        int src = how % 3 == 0 ? pick_dir() : pick_file();
+        const bool moves_dir = src > 0 && m_.nodes[src].dir;
+        std::string old_path = src > 0        ? path_of(src)
+                               : (how & 0x40) ? make_path(pick_dir(), gen_name(in_, false))
+                               : (how & 0x80) ? "C:\\"
+                                              : "\\";
+        int dest = (how >> 2) % 4 == 0 && src > 0 ? m_.nodes[src].parent : pick_dir();
+        std::string name;
+        switch ((how >> 4) % 4) {
+        case 0: name = src > 0 ? flip_case(m_.nodes[src].name, in_.byte()) : gen_name(in_, false); break;
+        case 1: name = new_name(dest, moves_dir); break;
+        default: name = gen_name(in_, moves_dir); break;
+        }
+        std::string new_path = make_path(dest, name);
+        // The prediction, step by step as fs_move takes them.
+        Outcome want = FAILS;
+        int id = -1;
+        int target = 0;
+        Prepared p;
+        int first = -1;
+        uint32_t needed = 0;
+        do {
+            if (path_units(old_path) > FS_PATH_MAX - 1 || path_units(new_path) > FS_PATH_MAX - 1) break;
+            if (!names_entry(old_path) || !names_entry(new_path)) break;
+            Resolved r = m_.resolve(old_path, KIND_FILE);
+            if (r.outcome == FAILS && r.not_found) r = m_.resolve(old_path, KIND_DIR);
+            if (r.outcome != SUCCEEDS) {
+                want = r.outcome;
+                break;
+            }
+            if (!r.whole) break; // named by the older rule only
+            id = r.node;
+            const bool is_dir = m_.nodes[id].dir;
+            if (!is_dir && m_.is_open(id)) break;
+            std::vector<int> busy = m_.in_use();
+            if (is_dir && std::find(busy.begin(), busy.end(), id) != busy.end()) break;
+            std::string directory, component;
+            if (!split_path(new_path, &directory, &component)) break;
+            p = prepare_name(component, m_.keep_case, false);
+            if (!p.ok) break;
+            Resolved t = m_.resolve(directory, KIND_DIR);
+            if (t.outcome != SUCCEEDS) {
+                want = t.outcome;
+                break;
+            }
+            target = t.node;
+            bool within = false;
+            for (int d = target; d != 0 && !within; d = m_.nodes[d].parent) within = d == id;
+            if (is_dir && within) break;
+            if (m_.name_used(target, p.text, id)) break;
+            first = fit_after_erasing(id, target, p.slots, &needed);
+            want = first >= 0 ? SUCCEEDS : FAILS;
+        } while (false);
+        if (want == UNKNOWN || needed > m_.free_clusters()) return;
+        expect_status("fs_move", old_path + "\", \"" + new_path, want,
+                      fs_move(old_path.c_str(), new_path.c_str()));
+        if (want == SUCCEEDS) relocate(id, target, first, p);
+    }
+
+    void op_options() {
+        uint8_t b = in_.byte();
+        uint32_t options = b % 8 == 7 ? 0x80u : (b & 1) ? FS_OPT_KEEP_CASE : 0;
+        Outcome want = options == 0x80u ? FAILS : SUCCEEDS;
+        expect_status("fs_set_options", std::to_string(options), want, fs_set_options(options));
+        if (want == SUCCEEDS) m_.keep_case = options != 0;
+        if (fs_get_options() != (m_.keep_case ? FS_OPT_KEEP_CASE : 0u))
+            mismatch("fs_get_options gives " + std::to_string(fs_get_options()));
     }
 
     void op_delete() {
@@ -909,18 +1165,15 @@ class Harness {
         Outcome want = FAILS;
         int id = -1;
         if (names_entry(path)) {
-            // The current directory and every one above it stay.
-            std::vector<int> in_use;
-            for (size_t i = 4; i <= m_.cur_path.size(); i++) {
-                if (i < m_.cur_path.size() && m_.cur_path[i] != '\\') continue;
-                Resolved r = m_.resolve(m_.cur_path.substr(0, i), KIND_DIR);
-                if (r.outcome == SUCCEEDS) in_use.push_back(r.node);
-            }
+            // The current directory and every one above it stay; what is
+            // removed must be named wholly.
+            std::vector<int> in_use = m_.in_use();
             Resolved r = m_.resolve(path, KIND_DIR);
             want = r.outcome;
             id = r.node;
             if (r.outcome == SUCCEEDS) {
-                if (id == 0 || !r.named || std::find(in_use.begin(), in_use.end(), id) != in_use.end() ||
+                if (id == 0 || !r.named || !r.whole ||
+                    std::find(in_use.begin(), in_use.end(), id) != in_use.end() ||
                     !m_.live_entries(id).empty())
                     want = FAILS;
             }
@@ -1125,6 +1378,13 @@ class Harness {
             if (want == SUCCEEDS && (!r.named || m_.nodes[r.node].dir)) want = FAILS;
             if (m_.cur_path.size() + 1 + name.size() > FS_OUT_PATH_SIZE - 1) want = FAILS;
             expect_status("fs_find_file", name, want, fs_find_file(buffer, 0, out));
+            // The path names the file as it is stored: its long name, or
+            // its 8.3 name as the entry holds it.
+            std::string stored = with_separator(m_.cur_path) + m_.nodes[r.node].name;
+            if (want == SUCCEEDS && stored != out)
+                mismatch("fs_find_file(" + printable(name) + ") gave " + printable(out) + ", the model " +
+                         printable(stored));
+            if (name != buffer) mismatch("fs_find_file changed its argument " + printable(name));
             return;
         }
         // Anywhere: a walk from the root up to the first file of that name.
@@ -1157,7 +1417,7 @@ class Harness {
 
     void step() {
         uint8_t op = in_.byte();
-        switch (op % 20) {
+        switch (op % 22) {
         case 0:
         case 1: op_create(true); break;
         case 2:
@@ -1177,6 +1437,8 @@ class Harness {
         case 16: op_list(); break;
         case 17: op_walk(); break;
         case 18: op_find(); break;
+        case 19: op_move(); break;
+        case 20: op_options(); break;
         default: op_space(); break;
         }
     }
@@ -1202,7 +1464,7 @@ class Harness {
             p = with_separator(p) + m_.nodes[id].name;
             // Relative paths reach deeper than an absolute path can name;
             // such a file cannot be opened from here.
-            if (p.size() > FS_PATH_MAX) continue;
+            if (path_units(p) > FS_PATH_MAX) continue;
             uint8_t h = fs_open(p.c_str());
             if (h >= FS_OPEN_SLOTS) mismatch("cannot open " + printable(p) + " at the end");
             size_t at = 0;
