@@ -10,6 +10,12 @@
 extern "C" {
 #endif
 
+/* What this header declares is the library's interface, exported from a
+ * shared build of it (which hides everything else). */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef uint8_t FsStatus;
 
 #define FS_OK 0x00
@@ -138,7 +144,8 @@ uint32_t str_len(const char *s);
 char str_ascii_upper(char c);
 /* Turns the ASCII letters a-z of `s` into capitals, in place. */
 FsStatus str_upper(char *s);
-/* Turns the ASCII capitals A-Z of `s` into small letters, in place. */
+/* Turns the capitals of UTF-8 `s` into small letters, in place: A-Z, and
+ * beyond ASCII every capital whose small letter takes as many bytes. */
 FsStatus str_lower(char *s);
 /* Copies `source` to the end of `destination`. */
 FsStatus str_append(char *destination, const char *source);
@@ -171,6 +178,9 @@ uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uin
  * (room for `room`), a pair of surrogates beyond U+FFFF. Returns the count,
  * or 0xFFFFFFFF when the text is no valid UTF-8 or does not fit. */
 uint32_t str_utf8_to_utf16(const char *s, uint32_t length, uint16_t *units, uint32_t room);
+/* The small letter of capital `cp` (the mappings str_unicode_upper knows,
+ * read backwards); other code points map to themselves. */
+uint32_t str_unicode_lower(uint32_t cp);
 /* Writes byte `byte` of code page 437 as UTF-8 to `out` (up to 3 bytes, no
  * NUL) and returns its length. */
 uint32_t str_cp437_to_utf8(uint8_t byte, char *out);
@@ -192,6 +202,10 @@ static inline void le_put(uint8_t *p, uint32_t value, unsigned width) {
         value >>= 8;
     }
 }
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

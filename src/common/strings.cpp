@@ -1,5 +1,7 @@
 // Byte-string routines shared by every layer. Lengths are counted in 32 bits;
 // the callers size their buffers, these routines never check room.
+#include <string.h>
+
 #include "fat16_common.h"
 
 extern "C" {
@@ -28,8 +30,23 @@ FsStatus str_upper(char *s) {
 }
 
 FsStatus str_lower(char *s) {
-    for (uint32_t i = 0; s[i] != '\0'; i++) {
-        if (s[i] >= 'A' && s[i] <= 'Z') s[i] = (char)(s[i] - 'A' + 'a');
+    for (uint32_t i = 0; s[i] != '\0';) {
+        if ((uint8_t)s[i] < 0x80) {
+            if (s[i] >= 'A' && s[i] <= 'Z') s[i] = (char)(s[i] - 'A' + 'a');
+            i++;
+            continue;
+        }
+        // UTF-8: a capital whose small letter takes as many bytes is
+        // replaced in place (those of Latin, Greek and Cyrillic all do).
+        uint32_t cp = 0;
+        uint32_t n = str_utf8_decode(s + i, &cp);
+        if (n == 0) {
+            i++;
+            continue;
+        }
+        char bytes[4];
+        if (str_utf8_encode(str_unicode_lower(cp), bytes) == n) memcpy(s + i, bytes, n);
+        i += n;
     }
     return FS_OK;
 }

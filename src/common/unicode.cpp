@@ -127,7 +127,7 @@ uint8_t str_equal_nocase(const char *a, const char *b) {
         uint8_t x = (uint8_t)*a;
         uint8_t y = (uint8_t)*b;
         if (x < 0x80 && y < 0x80) {
-            if (str_ascii_upper((char)x) != str_ascii_upper((char)y)) return 0;
+            if (x != y && str_ascii_upper((char)x) != str_ascii_upper((char)y)) return 0;
             if (x == 0) return 1;
             a++;
             b++;
@@ -145,6 +145,11 @@ uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uin
     uint32_t at = 0;
     for (uint32_t i = 0; i < count; i++) {
         uint32_t cp = units[i];
+        if (cp < 0x80) { // ASCII, the common case, byte for byte
+            if (at + 2 > room) return 0xFFFFFFFFu;
+            out[at++] = (char)cp;
+            continue;
+        }
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
             units[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
@@ -180,6 +185,19 @@ uint32_t str_utf8_to_utf16(const char *s, uint32_t length, uint16_t *units, uint
         }
     }
     return count;
+}
+
+uint32_t str_unicode_lower(uint32_t cp) {
+    if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp - 'A' + 'a' : cp;
+    if (cp >= 0x10000) return cp;
+    // The small letter whose capital `cp` is: the runs read backwards.
+    for (const CaseRun &run : kCaseRuns) {
+        uint32_t small = (cp - run.delta) & 0xFFFFu;
+        if (small < run.first) continue;
+        uint32_t offset = small - run.first;
+        if (offset % run.step == 0 && offset / run.step < run.count && small >= 0x80) return small;
+    }
+    return cp;
 }
 
 uint32_t str_cp437_to_utf8(uint8_t byte, char *out) {

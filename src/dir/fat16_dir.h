@@ -10,6 +10,12 @@
 extern "C" {
 #endif
 
+/* What this header declares is the library's interface, exported from a
+ * shared build of it (which hides everything else). */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* Bytes a name takes in UTF-8 at most, with its NUL: 255 UTF-16 units. */
 #define FS_NAME_SIZE 768u
 /* Bytes of an 8.3 name as UTF-8 text "NAME.EXT" with its NUL. */
@@ -208,6 +214,11 @@ FsStatus fs_get_label(char *out);
  * full" (no free root slot for a new entry), "host I/O error". */
 FsStatus fs_set_label(const char *label);
 
+/* The volume id (serial number) of the boot sector. FS_FAIL with "not
+ * found" when the boot sector has no extended record to hold one, "no volume
+ * mounted" or "host I/O error". */
+FsStatus fs_get_volume_id(uint32_t *id);
+
 /* 1 when the entry the last resolution of `path` found carries the path's
  * last component as its whole name (long or 8.3), not only as the name
  * part of a directory component ("FOO.TXT" finds the directory FOO). */
@@ -228,6 +239,10 @@ FsStatus path_split(const char *path, char *parent, const char **name);
  * makes the recorded reason "is a directory" or "not a directory" when the
  * path names an entry of the other kind. Moves the cursor. */
 void path_explain_failure(const char *path, uint8_t wanted_kind);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

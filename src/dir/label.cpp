@@ -74,6 +74,19 @@ FsStatus fs_get_label(char *out) {
     return FS_OK;
 }
 
+FsStatus fs_get_volume_id(uint32_t *id) {
+    if (id == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    *id = 0;
+    if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
+    SectorBuffer sector;
+    if (disk_read_sector(sector, VolumeGeometry.partition_start) != FS_OK) return fs_fail(FS_ERR_IO);
+    // Only an extended boot record carries the id.
+    if (sector[BS_EXT_SIGNATURE] != 0x29) return fs_fail(FS_ERR_NOT_FOUND);
+    *id = le_get(sector + BS_SERIAL, 4);
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
 FsStatus fs_set_label(const char *label) {
     if (label == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);

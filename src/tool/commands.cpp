@@ -86,6 +86,11 @@ int cmd_info(const GlobalOptions &g, const std::vector<std::string> &args) {
                (unsigned long long)(g.offset / FS_SECTOR_SIZE));
     printf("file system      FAT16, %u-byte sectors\n", v.bytes_per_sector);
     printf("label            %s\n", label[0] != '\0' ? printable(label).c_str() : "(none)");
+    uint32_t id = 0;
+    if (fs_get_volume_id(&id) == FS_OK)
+        printf("volume id        %04X-%04X\n", (unsigned)(id >> 16), (unsigned)(id & 0xFFFF));
+    else
+        printf("volume id        (none)\n");
     printf("clusters         %u of %u sectors (%u bytes)\n", v.cluster_count, (unsigned)v.sectors_per_cluster,
            (unsigned)v.sectors_per_cluster * v.bytes_per_sector);
     printf("FATs             %u of %u sectors\n", (unsigned)v.fat_count, v.sectors_per_fat);

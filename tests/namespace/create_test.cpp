@@ -402,6 +402,9 @@ TEST_F(Create, ForeignNamesReadAsUtf8) {
     Sector buf{};
     ASSERT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
     put_slots(root_sectors(), 0, {short_slot("CAF\x82    TXT", ATTR_ARCHIVE)}); // 0x82: é
+    Slot flagged = short_slot("R\x90SUM\x90  TXT", ATTR_ARCHIVE); // 0x90: É, small by its flags
+    flagged[DIR_CASE] = DIR_CASE_LOWER_BASE | DIR_CASE_LOWER_EXT;
+    put_slots(root_sectors(), 3, {flagged});
     std::vector<Slot> run = lfn_slots("xAB", "BROKEN  TXT");
     run[0][1 + 2] = 0x00; // the first character becomes U+D800: a pair's first half alone
     run[0][1 + 3] = 0xD8;
@@ -410,6 +413,8 @@ TEST_F(Create, ForeignNamesReadAsUtf8) {
     FsEntry e;
     ASSERT_EQ(fs_stat("C:\\caf\xC3\xA9.txt", &e), FS_OK);
     EXPECT_STREQ(e.name, "CAF\xC3\xA9.TXT");
+    ASSERT_EQ(fs_stat("C:\\r\xC3\xA9sum\xC3\xA9.txt", &e), FS_OK);
+    EXPECT_STREQ(e.name, "r\xC3\xA9sum\xC3\xA9.txt");
     ASSERT_EQ(fs_stat("C:\\BROKEN.TXT", &e), FS_OK);
     EXPECT_STREQ(e.name, "x\xEF\xBF\xBD"
                          "B");

@@ -11,10 +11,10 @@
 namespace fat16test {
 
 struct FsDiskFaults {
-    uint64_t fail_read;  // the Nth read from now on fails (1: the next one; 0: none)
-    uint64_t fail_write; // the Nth write from now on fails
-    uint8_t persistent;  // and every later one of that kind too, as on a device that lost its power
-    uint32_t torn_bytes; // the failing write still puts its first torn_bytes bytes on the device
+    uint64_t fail_read;      // the Nth read from now on fails (1: the next one; 0: none)
+    uint64_t fail_write;     // the Nth write from now on fails
+    uint8_t persistent;      // and every later one of that kind too, as on a device that lost its power
+    uint32_t torn_bytes = 0; // the failing write still puts its first torn_bytes bytes on the device
 };
 
 // Puts the fault device in front of the device in use (once; it stays until

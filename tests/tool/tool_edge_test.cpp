@@ -870,6 +870,7 @@ TEST_F(ToolEdgeTest, ListingsAndCountsOfAKnownTree) {
     EXPECT_EQ(r.out, "image            fat16.img\n"
                      "file system      FAT16, 512-byte sectors\n"
                      "label            (none)\n"
+                     "volume id        A88F-D2B9\n"
                      "clusters         4085 of 64 sectors (32768 bytes)\n"
                      "FATs             2 of 256 sectors\n"
                      "root directory   1024 entries\n"

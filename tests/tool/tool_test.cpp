@@ -330,7 +330,7 @@ TEST_F(ToolTest, AttributesAndLabelsAsOtherToolsShowThem) {
     ASSERT_EQ(tool("label 'Card 1'").status, 0);
     EXPECT_EQ(run_command("mlabel -s -i fat16.img ::").output, " Volume label is CARD 1     \n");
     EXPECT_EQ(tool("label").out, "CARD 1\n");
-    EXPECT_TRUE(contains(tool("info").out, "\nlabel            CARD 1\n"));
+    EXPECT_TRUE(contains(tool("info").out, "\nlabel            CARD 1\nvolume id        "));
     ASSERT_EQ(run_command("mlabel -i fat16.img ::OTHER").status, 0);
     EXPECT_EQ(tool("label").out, "OTHER\n");
     ASSERT_EQ(tool("label --clear").status, 0);
