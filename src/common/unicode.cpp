@@ -143,7 +143,13 @@ uint8_t str_equal_nocase(const char *a, const char *b) {
 
 uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uint32_t room) {
     uint32_t at = 0;
-    for (uint32_t i = 0; i < count; i++) {
+    // A run of ASCII, the common case, byte for byte.
+    uint32_t ascii_end = room == 0 ? 0 : count < room ? count : room - 1;
+    while (at < ascii_end && units[at] < 0x80) {
+        out[at] = (char)units[at];
+        at++;
+    }
+    for (uint32_t i = at; i < count; i++) {
         uint32_t cp = units[i];
         if (cp < 0x80) { // ASCII, the common case, byte for byte
             if (at + 2 > room) return 0xFFFFFFFFu;

@@ -38,13 +38,22 @@ void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out) {
     for (uint32_t i = 0; i < end; i++) {
         uint8_t b = slot[DIR_NAME + i];
         if (i == 0 && b == DIR_ESCAPED_E5) b = ENTRY_FREE;
-        at += str_cp437_to_utf8(b, name_out + at);
+        if (b < 0x80)
+            name_out[at++] = (char)b;
+        else
+            at += str_cp437_to_utf8(b, name_out + at);
     }
     name_out[at] = '\0';
     end = 3;
     while (end > 0 && slot[DIR_EXT + end - 1] == ' ') end--;
     at = 0;
-    for (uint32_t i = 0; i < end; i++) at += str_cp437_to_utf8(slot[DIR_EXT + i], ext_out + at);
+    for (uint32_t i = 0; i < end; i++) {
+        uint8_t b = slot[DIR_EXT + i];
+        if (b < 0x80)
+            ext_out[at++] = (char)b;
+        else
+            at += str_cp437_to_utf8(b, ext_out + at);
+    }
     ext_out[at] = '\0';
 }
 
@@ -52,16 +61,21 @@ void dir_short_name_text(const uint8_t *slot, char *out) {
     char ext[DIR_EXT_TEXT_SIZE];
     dir_short_parts(slot, out, ext);
     if (ext[0] == '\0') return;
-    str_append(out, ".");
-    str_append(out, ext);
+    uint32_t at = str_len(out);
+    out[at++] = '.';
+    str_copy(ext, out + at);
 }
 
 uint32_t lfn_slot_units(const uint8_t *slot, uint16_t *units) {
+    // Every directory scan reads every long name: the offsets come from a
+    // table rather than from lfn_char_offset.
+    static const uint8_t offsets[LFN_CHARS] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     uint32_t n = 0;
-    while (n < LFN_CHARS) {
-        uint16_t u = (uint16_t)le_get(slot + lfn_char_offset(n), 2);
+    for (; n < LFN_CHARS; n++) {
+        const uint8_t *at = slot + offsets[n];
+        uint16_t u = (uint16_t)(at[0] | at[1] << 8);
         if (u == 0x0000) break;
-        units[n++] = u;
+        units[n] = u;
     }
     return n;
 }

@@ -65,6 +65,10 @@ bool component_usable(const char *component) {
 bool entry_named(const char *component) {
     const char *long_name = dir_last_long_name();
     if (long_name[0] != '\0' && str_equal_nocase(long_name, component)) return true;
+    // A component longer than any 8.3 name in UTF-8 is none.
+    uint32_t length = 0;
+    while (length < FS_SHORT_NAME_SIZE && component[length] != '\0') length++;
+    if (length >= FS_SHORT_NAME_SIZE) return false;
     char text[FS_SHORT_NAME_SIZE];
     dir_short_name_text(dir_last_short_entry(), text);
     return text[0] != '\0' && str_equal_nocase(text, component);
