@@ -19,9 +19,6 @@ const uint8_t zero_sector[SECTOR_SIZE] = {0};
 // large volume does not read the whole FAT again for every cluster.
 uint32_t free_hint = 2;
 
-// One bit per cluster number, for walks that must know where they have been.
-uint8_t visited[(FS_MAX_CLUSTERS + 2) / 8 + 1];
-
 uint32_t entry_sector(uint32_t cluster) { return VolumeGeometry.fat1_start + cluster / ENTRIES_PER_SECTOR; }
 uint32_t entry_offset(uint32_t cluster) { return (cluster % ENTRIES_PER_SECTOR) * 2; }
 
@@ -182,14 +179,55 @@ uint32_t fat_find_prev_cluster(uint32_t cluster) {
 
 uint32_t fat_chain_length(uint32_t first) {
     if (!fat_cluster_valid(first)) return 0;
-    memset(visited, 0, sizeof visited);
-    uint32_t count = 0;
-    for (uint32_t c = first; fat_cluster_valid(c); c = fat_read_entry(c)) {
-        if (visited[c / 8] & (1u << (c % 8))) break;
-        visited[c / 8] |= (uint8_t)(1u << (c % 8));
-        count++;
+    // Brent's cycle detection, with no memory of the clusters passed: the
+    // hare follows the chain, the tortoise waits at powers of two. A chain
+    // that ends reads each of its links once, and all its clusters are
+    // distinct (a chain that comes back to a cluster never ends).
+    uint32_t tortoise = first;
+    uint32_t hare = fat_read_entry(first);
+    uint32_t power = 1;
+    uint32_t loop = 1; // links since the tortoise last moved
+    uint32_t steps = 1;
+    while (hare != tortoise) {
+        if (hare == FAT_READ_FAILED) {
+            // The hare may have passed a loop that has not shown itself yet.
+            // No loop closed while the tortoise stood still before, so the
+            // first power / 2 + 1 clusters are certainly distinct.
+            return steps < power / 2 + 1 ? steps : power / 2 + 1;
+        }
+        if (!fat_cluster_valid(hare)) return steps;
+        if (loop == power) {
+            tortoise = hare;
+            power *= 2;
+            loop = 0;
+        }
+        hare = fat_read_entry(hare);
+        loop++;
+        steps++;
     }
-    return count;
+    // The chain loops with `loop` clusters in its loop. Its distinct
+    // clusters are those in front of the loop and the loop's: walk a second
+    // pair, `loop` links apart, from the start until they meet where the
+    // loop begins. A FAT sector that cannot be read on this second way ends
+    // the chain there, as it would have on the first.
+    hare = first;
+    for (uint32_t k = 0; k < loop; k++) {
+        uint32_t next = fat_read_entry(hare);
+        if (!fat_cluster_valid(next)) return k + 1;
+        hare = next;
+    }
+    tortoise = first;
+    uint32_t ahead = 0; // clusters in front of the loop
+    while (tortoise != hare && ahead < steps) {
+        uint32_t next = fat_read_entry(tortoise);
+        if (!fat_cluster_valid(next)) return ahead + 1;
+        tortoise = next;
+        next = fat_read_entry(hare);
+        if (!fat_cluster_valid(next)) return ahead + loop + 1;
+        hare = next;
+        ahead++;
+    }
+    return ahead + loop;
 }
 
 void fat_guard_start(FatChainGuard *guard, uint32_t first_cluster) {

@@ -234,9 +234,11 @@ FsStatus fat_free_chain(uint32_t cluster);
 uint32_t fat_find_prev_cluster(uint32_t cluster);
 
 /* Number of distinct clusters of the chain that starts at `first`: it ends
- * at a value outside the data clusters (an unreadable FAT sector included)
- * or where the chain comes back to a cluster it already passed. 0 when
- * `first` is no data cluster. */
+ * at a value outside the data clusters or where the chain comes back to a
+ * cluster it already passed. 0 when `first` is no data cluster. A FAT
+ * sector that cannot be read ends the chain too: the count is then at most
+ * the distinct clusters in front of it. Keeps no memory of the clusters
+ * passed: a chain that ends is read once, one that loops about three times. */
 uint32_t fat_chain_length(uint32_t first);
 
 /* Loop guard for walking a cluster chain one link at a time (Brent's cycle
