@@ -184,18 +184,23 @@ FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out) {
 }
 
 FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
-    // Chunks arrive last one first; each is kept whole with its length, so
-    // that a short chunk in the middle of a damaged run cannot leave a gap.
-    uint16_t chunks[LFN_MAX_ENTRIES][LFN_CHARS];
-    uint32_t lengths[LFN_MAX_ENTRIES];
+    // Chunks arrive last one first: each is put whole in front of those
+    // already read, so that a short chunk in the middle of a damaged run
+    // cannot leave a gap. The name is units[start] .. the array's end.
+    uint16_t units[LFN_MAX_ENTRIES * LFN_CHARS];
+    const uint32_t room = LFN_MAX_ENTRIES * LFN_CHARS;
     ext_out[0] = '\0';
     for (;;) {
         uint32_t count = 0;
+        uint32_t start = room;
         bool too_long = false;
         const uint8_t *slot = buffer + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
             if (count < LFN_MAX_ENTRIES) {
-                lengths[count] = lfn_slot_units(slot, chunks[count]);
+                uint16_t chunk[LFN_CHARS];
+                uint32_t length = lfn_slot_units(slot, chunk);
+                start -= length;
+                memcpy(units + start, chunk, length * sizeof units[0]);
                 count++;
             } else {
                 too_long = true;
@@ -212,19 +217,11 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
         if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
             FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
             FoundEntry.size = le_get(slot + DIR_SIZE, 4);
-            uint16_t units[LFN_MAX_NAME];
-            uint32_t total = 0;
-            for (uint32_t i = count; i-- > 0 && !too_long;) {
-                if (total + lengths[i] > LFN_MAX_NAME)
-                    too_long = true;
-                else {
-                    memcpy(units + total, chunks[i], lengths[i] * sizeof units[0]);
-                    total += lengths[i];
-                }
-            }
+            const uint32_t total = room - start;
             // Longer than any valid name: the entry reads by its alias.
+            if (total > LFN_MAX_NAME) too_long = true;
             uint32_t bytes =
-                too_long ? 0xFFFFFFFFu : str_utf16_to_utf8(units, total, last_long, FS_NAME_SIZE);
+                too_long ? 0xFFFFFFFFu : str_utf16_to_utf8(units + start, total, last_long, FS_NAME_SIZE);
             if (bytes == 0xFFFFFFFFu) {
                 take_short_fields(slot, name_out, ext_out);
                 last_long[0] = '\0';
