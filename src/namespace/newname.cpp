@@ -17,9 +17,19 @@ const char FORBIDDEN[] = "\"*/:<>?\\|";
 const char NEEDS_LONG_FORM[] = " +,;=[]"; // 8.3 length, but characters an 8.3 entry cannot hold
 const uint32_t MAX_TAIL = 999999;
 // A directory holds at most 65,536 slots, so the lowest free alias tail is
-// never above 65,537: only tails below this are tracked.
+// never above 65,537: only tails below this are looked for.
 const uint32_t TAIL_LIMIT = 65538;
-uint8_t tail_taken[TAIL_LIMIT / 8 + 1];
+// The tails one scan of the directory tracks: a window of them, one bit
+// each. The first scan covers tails 0 to 2,047, which settles every
+// directory with fewer than 2,048 entries of the alias's family; a
+// directory that takes them all is scanned again for the next window, at
+// most 33 times in all.
+const uint32_t TAIL_WINDOW = 2048;
+
+struct TailWindow {
+    uint32_t first; // the tail of bit 0
+    uint8_t taken[TAIL_WINDOW / 8];
+};
 
 bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -152,13 +162,14 @@ void family_of_legacy_name(const char *name, uint32_t length, AliasFamily *f) {
     family_from_base(f);
 }
 
-// Marks the tail an existing 8.3 form takes from the family, if any.
-void mark_taken(const AliasFamily *f, const uint8_t *form) {
+// Marks the tail an existing 8.3 form takes from the family, if it lies in
+// the window.
+void mark_taken(const AliasFamily *f, const uint8_t *form, TailWindow *window) {
     if (!same_bytes_ignoring_case(form + DIR_EXT, (const char *)f->base + DIR_EXT, 3)) return;
     uint32_t len = 0;
     while (len < 8 && form[len] != ' ') len++;
     if (!f->base_has_tail && len == f->prefix_len && same_bytes_ignoring_case(form, f->prefix, len)) {
-        tail_taken[0] |= 1;
+        if (window->first == 0) window->taken[0] |= 1;
         return;
     }
     uint32_t tilde = len;
@@ -174,10 +185,45 @@ void mark_taken(const AliasFamily *f, const uint8_t *form) {
     }
     uint32_t keep = f->prefix_len < 7 - digits ? f->prefix_len : 7 - digits;
     if (tilde != keep || !same_bytes_ignoring_case(form, f->prefix, keep)) return;
-    if (k < TAIL_LIMIT) tail_taken[k / 8] |= (uint8_t)(1u << (k % 8));
+    if (k < window->first || k - window->first >= TAIL_WINDOW) return;
+    k -= window->first;
+    window->taken[k / 8] |= (uint8_t)(1u << (k % 8));
 }
 
-bool tail_is_taken(uint32_t k) { return (tail_taken[k / 8] >> (k % 8)) & 1u; }
+bool tail_is_taken(const TailWindow &window, uint32_t k) {
+    k -= window.first;
+    return (window.taken[k / 8] >> (k % 8)) & 1u;
+}
+
+// Marks the tails of the window that the family's entries of the target
+// directory (from its first slot) take. The entry at (`skip_sector`,
+// `skip_offset`) takes none. The first scan also looks for an entry that
+// already uses the name (`wanted`, `*used`), and stops when it finds one.
+void scan_tails(const NewName *name, const char *wanted, uint32_t dir_cluster, uint32_t skip_sector,
+                uint32_t skip_offset, uint8_t skip_is_free, TailWindow *window, bool *used) {
+    dir_cursor_start(dir_cluster);
+    char entry_name[LFN_MAX_NAME + 1];
+    char entry_ext[20];
+    char text[FS_SHORT_NAME_SIZE];
+    uint8_t form[11];
+    while (!*used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
+        const uint8_t *entry = dir_last_short_entry();
+        const char *long_name = dir_last_long_name();
+        if (entry[DIR_ATTR] & ATTR_VOLUME_ID) continue; // a volume label names no entry
+        bool skipped = FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset;
+        if (skipped && skip_is_free) continue;
+        if (wanted != nullptr) {
+            dir_short_name_text(entry, text);
+            if (str_equal_nocase(text, wanted)) *used = true;
+            if (long_name[0] != '\0' && str_equal_nocase(long_name, wanted)) *used = true;
+        }
+        if (!name->long_form || skipped) continue;
+        mark_taken(&name->family, entry, window);
+        uint32_t long_length = str_len(long_name);
+        if (long_length > 0 && fits_short_form(long_name, long_length, form))
+            mark_taken(&name->family, form, window);
+    }
+}
 
 // The family's alias with tail k (0: the base itself).
 void alias_with_tail(const AliasFamily *f, uint32_t k, uint8_t *alias) {
@@ -284,44 +330,41 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     if (DirCursor.in_chain && !fat_cluster_valid(dir_cluster)) return fs_fail(FS_ERR_DAMAGED);
 
     const AliasFamily &family = name->family;
-    memset(tail_taken, 0, sizeof tail_taken);
     char wanted[FS_NAME_SIZE];
     kept_text(name, wanted);
 
     const uint64_t failures = disk_failures();
-    dir_cursor_start(dir_cluster);
+    TailWindow window;
+    window.first = 0;
+    memset(window.taken, 0, sizeof window.taken);
     bool used = false;
-    char entry_name[LFN_MAX_NAME + 1];
-    char entry_ext[20];
-    char text[FS_SHORT_NAME_SIZE];
-    uint8_t form[11];
-    while (!used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
-        const uint8_t *entry = dir_last_short_entry();
-        const char *long_name = dir_last_long_name();
-        if (entry[DIR_ATTR] & ATTR_VOLUME_ID) continue; // a volume label names no entry
-        bool skipped = FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset;
-        if (skipped && skip_is_free) continue;
-        dir_short_name_text(entry, text);
-        if (str_equal_nocase(text, wanted)) used = true;
-        if (long_name[0] != '\0' && str_equal_nocase(long_name, wanted)) used = true;
-        if (!name->long_form || skipped) continue;
-        mark_taken(&family, entry);
-        uint32_t long_length = str_len(long_name);
-        if (long_length > 0 && fits_short_form(long_name, long_length, form)) mark_taken(&family, form);
+    scan_tails(name, wanted, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
+    // The lowest free tail, window by window: each further window is
+    // another scan of the directory.
+    uint32_t chosen = TAIL_LIMIT;
+    for (uint32_t k = family.base_has_tail ? 1 : 0;
+         name->long_form && !used && k < TAIL_LIMIT && k <= MAX_TAIL; k++) {
+        // A sector that could not be read may hold the very name or tail.
+        if (disk_failures() != failures) break;
+        if (k - window.first == TAIL_WINDOW) {
+            window.first = k;
+            memset(window.taken, 0, sizeof window.taken);
+            scan_tails(name, nullptr, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
+            if (disk_failures() != failures) break;
+        }
+        if (!tail_is_taken(window, k)) {
+            chosen = k;
+            break;
+        }
     }
     DirCursor = saved_cursor;
     FoundEntry = saved_found;
-    // A sector that could not be read may hold the very name: refuse.
     if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
     if (used) return fs_fail(FS_ERR_EXISTS);
     if (!name->long_form) return FS_OK;
-    for (uint32_t k = family.base_has_tail ? 1 : 0; k < TAIL_LIMIT && k <= MAX_TAIL; k++) {
-        if (!tail_is_taken(k)) {
-            alias_with_tail(&family, k, name->short_name);
-            return FS_OK;
-        }
-    }
-    return fs_fail(FS_ERR_DIR_FULL);
+    if (chosen == TAIL_LIMIT) return fs_fail(FS_ERR_DIR_FULL);
+    alias_with_tail(&family, chosen, name->short_name);
+    return FS_OK;
 }
 
 // The stored text of a prepared name, for the writers in create.cpp.
