@@ -33,12 +33,16 @@ char last_long[FS_NAME_SIZE]; // UTF-8
 
 // Follows the chain from the cursor's cluster to the next one. FS_FAIL at
 // the chain's end, at a link to no data cluster, or when the chain loops;
-// `*next` receives the value read either way.
+// `*next` receives the value read either way. A walk that ended leaves no
+// guard behind: the next directory read from that cluster (on this volume
+// or the next one) starts a guard of its own.
 FsStatus step_cluster(uint32_t *next) {
     if (guard_cluster != DirCursor.cluster) fat_guard_start(&guard, DirCursor.cluster);
     *next = fat_read_entry(DirCursor.cluster);
-    if (!fat_cluster_valid(*next)) return FS_FAIL;
-    if (fat_guard_step(&guard, *next) != FS_OK) return FS_FAIL;
+    if (!fat_cluster_valid(*next) || fat_guard_step(&guard, *next) != FS_OK) {
+        guard_cluster = 0xFFFFFFFFu;
+        return FS_FAIL;
+    }
     guard_cluster = *next;
     return FS_OK;
 }
@@ -103,6 +107,7 @@ FsStatus pass_over(uint8_t *buffer) {
 extern "C" {
 
 void dir_cursor_start(uint32_t cluster) {
+    guard_cluster = 0xFFFFFFFFu; // a new walk of a chain
     DirCursor.offset = 0;
     if (cluster == 0) {
         DirCursor.in_chain = 0;
