@@ -113,7 +113,11 @@ FsStatus fs_list_entries(const char *dir_path, uint8_t continue_flag, FsEntry *o
  * `out_path` (FS_OUT_PATH_SIZE bytes) and its attribute; a directory is
  * returned before its contents. FS_FAIL at the end (reason "no error"), or
  * with "not found" when the walk lost its place because the tree changed.
- * CurrentDir is the same after every call as before it. */
+ * CurrentDir is the same after every call as before it. No directory is
+ * entered twice (a cross-linked or self-containing one is returned, not
+ * entered); past its first 128 directories a walk enters a directory only
+ * from the parent its ".." entry names, through that parent's first entry
+ * for it, which every directory of a sound tree is. */
 FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr);
 /* Finds the file `name` in the current directory (`whole_volume` 0) or
  * anywhere on the volume, depth first (1), without regard to case. FS_OK

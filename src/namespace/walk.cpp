@@ -21,28 +21,108 @@ const uint32_t EXT_AREA = 20;
 // Every level adds at least two characters to a path of at most 259.
 const uint32_t MAX_DEPTH = FS_PATH_MAX / 2;
 
-// A directory the walk has entered: where to go on in its parent, and what
-// the parent and its entry for the child looked like, to tell whether that
-// place is still good when the child is done.
+// A directory the walk has entered: where to go on in its parent, and where
+// the parent's entry for the child lies and which cluster it names, to tell
+// whether that place is still good when the child is done. The parent's
+// own path and cluster are those of the level below (the root's at the
+// bottom); the parent's cursor is rebuilt from its path and these fields.
 struct WalkLevel {
-    DirCursorState resume; // the parent's cursor, one slot past the child's entry
-    uint32_t parent_cluster;
-    uint32_t parent_path_length;
-    uint32_t child_cluster;
-    uint32_t child_sector;
-    uint32_t child_offset;
+    uint32_t resume_sector;     // the parent's cursor, one slot past the child's entry
+    uint32_t child_sector : 22; // sectors lie below FS_SECTOR_LIMIT
+    uint32_t child_slot : 4;    // the child's 8.3 slot in that sector
+    uint32_t resume_slot : 5;   // the cursor's slot; 16 after the parent's last one
+    uint16_t child_cluster;     // a data cluster: below 65,526
+    uint16_t parent_path_length;
 };
+static_assert(FS_SECTOR_LIMIT == 1u << 22, "a level keeps sectors in 22 bits");
+static_assert(FS_MAX_CLUSTERS + 2 <= 0x10000u, "a level keeps clusters in 16 bits");
+static_assert(FS_PATH_MAX <= 0xFFFFu, "a level keeps path lengths in 16 bits");
 
 WalkLevel levels[MAX_DEPTH];
 uint32_t depth = 0;
 uint32_t current_cluster = 0; // the directory being read; 0 for the root
 bool walking = false;
-// Directory clusters entered during this walk: each is entered at most once,
-// so cross-linked or self-containing directories cannot make it go round.
-uint8_t entered[(FS_MAX_CLUSTERS + 2) / 8 + 1];
 
-bool was_entered(uint32_t c) { return (entered[c / 8] >> (c % 8)) & 1u; }
-void mark_entered(uint32_t c) { entered[c / 8] |= (uint8_t)(1u << (c % 8)); }
+// Directory clusters entered during this walk, so that cross-linked or
+// self-containing directories are never entered twice. The first ones are
+// kept here, which decides exactly for walks that enter up to this many
+// directories. Past that, a directory is entered only from the parent its
+// ".." entry names, through the first entry of that parent that names it,
+// and only when the parent's chain ends: each parent is entered once, so
+// each such directory is too. Sound trees are walked the same either way.
+const uint32_t ENTERED_KEPT = 128;
+uint16_t entered[ENTERED_KEPT];
+uint32_t entered_count = 0;
+
+bool was_entered(uint32_t c) {
+    for (uint32_t i = 0; i < entered_count; i++)
+        if (entered[i] == c) return true;
+    return false;
+}
+
+// True when `c` is the directory being read or one above it.
+bool is_ancestor(uint32_t c) {
+    if (c == current_cluster) return true;
+    for (uint32_t i = 0; i < depth; i++)
+        if (levels[i].child_cluster == c) return true;
+    return false;
+}
+
+// True when the ".." entry of directory `child` names the directory being read.
+bool owned_by_reader(uint32_t child) {
+    SectorBuffer sector;
+    if (disk_read_sector(sector, cluster_to_sector(child)) != FS_OK) return false;
+    const uint8_t *dotdot = sector + DIR_SLOT_SIZE;
+    return memcmp(dotdot, "..         ", 11) == 0 && (dotdot[DIR_ATTR] & ATTR_DIRECTORY) &&
+           le_get(dotdot + DIR_FIRST_CLUSTER, 2) == current_cluster;
+}
+
+// True when the chain of the directory being read ends (no loop, which
+// could list one of its entries twice) and could be read.
+bool reader_chain_ends(void) {
+    if (current_cluster == 0) return true;
+    const uint64_t failures = disk_failures();
+    FatChainGuard guard;
+    fat_guard_start(&guard, current_cluster);
+    uint32_t next = fat_read_entry(current_cluster);
+    while (fat_cluster_valid(next)) {
+        if (fat_guard_step(&guard, next) != FS_OK) return false;
+        next = fat_read_entry(next);
+    }
+    return disk_failures() == failures;
+}
+
+// True when no live directory entry in front of (`entry_sector`,
+// `entry_offset`) in the directory being read names cluster `child`, and
+// every sector up to there could be read. Leaves the cursor where it was.
+bool first_entry_naming(uint32_t child, uint32_t entry_sector, uint32_t entry_offset) {
+    DirCursorMark mark;
+    dir_cursor_mark(&mark);
+    const uint64_t failures = disk_failures();
+    SectorBuffer sector;
+    dir_cursor_start(current_cluster);
+    bool first = disk_read_sector(sector, DirCursor.sector) == FS_OK;
+    while (first && (DirCursor.sector != entry_sector || DirCursor.offset != entry_offset)) {
+        const uint8_t *slot = sector + DirCursor.offset;
+        if (slot[0] == ENTRY_END) break;
+        const uint8_t a = slot[DIR_ATTR];
+        if (slot[0] != ENTRY_FREE && a != ATTR_LONG_NAME && (a & ATTR_DIRECTORY) && !(a & ATTR_VOLUME_ID) &&
+            le_get(slot + DIR_FIRST_CLUSTER, 2) == child)
+            first = false;
+        else if (dir_next_entry(sector) != FS_OK)
+            break;
+    }
+    dir_cursor_return(&mark);
+    return first && disk_failures() == failures;
+}
+
+// Whether the walk may enter directory `child`, whose entry it just read.
+bool may_enter(uint32_t child) {
+    if (was_entered(child)) return false;
+    if (entered_count < ENTERED_KEPT) return true; // every directory entered so far is kept
+    return !is_ancestor(child) && owned_by_reader(child) && reader_chain_ends() &&
+           first_entry_naming(child, FoundEntry.entry_sector, FoundEntry.entry_offset);
+}
 
 // Writes `dir` and a separator into `out`; returns where the name goes.
 char *begin_out_path(char *out, const char *dir) {
@@ -100,14 +180,16 @@ void descend(const char *dir_path, const char *name) {
     uint32_t child = FoundEntry.first_cluster;
     uint32_t len = str_len(dir_path);
     if (name[0] == '\0' || len > FS_PATH_MAX - 1 || depth >= MAX_DEPTH) return;
-    if (!fat_cluster_valid(child) || was_entered(child)) return;
+    if (!fat_cluster_valid(child) || !may_enter(child)) return;
     WalkLevel &level = levels[depth];
-    level.resume = DirCursor;
-    level.parent_cluster = current_cluster;
-    level.parent_path_length = str_len(walk_path);
-    level.child_cluster = child;
+    level.resume_sector = DirCursor.sector;
+    level.resume_slot = DirCursor.offset / DIR_SLOT_SIZE;
     level.child_sector = FoundEntry.entry_sector;
-    level.child_offset = FoundEntry.entry_offset;
+    level.child_slot = FoundEntry.entry_offset / DIR_SLOT_SIZE;
+    level.child_cluster = (uint16_t)child;
+    level.parent_path_length = (uint16_t)str_len(walk_path);
+    const DirCursorState resume = DirCursor;
+    const uint32_t parent_cluster = current_cluster;
     const uint8_t in_subdir = CurrentDir.in_subdir;
     const uint32_t first_cluster = CurrentDir.first_cluster;
 
@@ -117,13 +199,13 @@ void descend(const char *dir_path, const char *name) {
     // leads to that sibling, and this directory is passed over).
     if (enter_walk_path(child) != FS_OK) {
         walk_path[level.parent_path_length] = '\0';
-        DirCursor = level.resume;
+        DirCursor = resume;
         CurrentDir.in_subdir = in_subdir;
         CurrentDir.first_cluster = first_cluster;
-        current_cluster = level.parent_cluster;
+        current_cluster = parent_cluster;
         return;
     }
-    mark_entered(child);
+    if (entered_count < ENTERED_KEPT) entered[entered_count++] = (uint16_t)child;
     depth++;
 }
 
@@ -131,7 +213,7 @@ void descend(const char *dir_path, const char *name) {
 bool child_entry_intact(const WalkLevel &level) {
     SectorBuffer sector;
     if (disk_read_sector(sector, level.child_sector) != FS_OK) return false;
-    const uint8_t *slot = sector + level.child_offset;
+    const uint8_t *slot = sector + level.child_slot * DIR_SLOT_SIZE;
     return slot[0] != ENTRY_END && slot[0] != ENTRY_FREE && (slot[DIR_ATTR] & ATTR_DIRECTORY) &&
            le_get(slot + DIR_FIRST_CLUSTER, 2) == level.child_cluster;
 }
@@ -147,7 +229,7 @@ FsStatus walk_step(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
     if (continue_flag == 0) {
         str_copy("C:\\", walk_path);
         depth = 0;
-        memset(entered, 0, sizeof entered);
+        entered_count = 0;
         walking = walk_enter_dir() == FS_OK;
         cursor_save(1);
     }
@@ -234,10 +316,17 @@ FsStatus walk_leave_dir(void) {
     }
     const WalkLevel &level = levels[--depth];
     walk_path[level.parent_path_length] = '\0';
+    const uint32_t parent_cluster = depth == 0 ? 0 : levels[depth - 1].child_cluster;
     // Go on from the place the walk left the parent at, if that place still
-    // is what it was: the parent where it was, its entry for the child.
-    if (enter_walk_path(level.parent_cluster) != FS_OK || !child_entry_intact(level)) return FS_FAIL;
-    DirCursor = level.resume;
+    // is what it was: the parent where it was, its entry for the child. The
+    // parent's path puts the cursor in the parent as it was read (root area
+    // or chain, a directory search); the place within it comes from the level.
+    if (enter_walk_path(parent_cluster) != FS_OK || !child_entry_intact(level)) return FS_FAIL;
+    DirCursor.sector = level.resume_sector;
+    DirCursor.offset = level.resume_slot * DIR_SLOT_SIZE;
+    if (DirCursor.in_chain && level.resume_sector >= VolumeGeometry.first_data_sector)
+        DirCursor.cluster =
+            (level.resume_sector - VolumeGeometry.first_data_sector) / VolumeGeometry.sectors_per_cluster + 2;
     CurrentDir.in_subdir = str_len(walk_path) > ROOT_PATH_LENGTH ? 1 : 0;
     return FS_OK;
 }
