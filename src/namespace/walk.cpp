@@ -68,8 +68,12 @@ bool is_ancestor(uint32_t c) {
     return false;
 }
 
+// The checks below read sectors into buffers of their own: kept out of line,
+// so that their buffers are on the stack only while they run, not under
+// every step of the walk.
+
 // True when the ".." entry of directory `child` names the directory being read.
-bool owned_by_reader(uint32_t child) {
+__attribute__((noinline)) bool owned_by_reader(uint32_t child) {
     SectorBuffer sector;
     if (disk_read_sector(sector, cluster_to_sector(child)) != FS_OK) return false;
     const uint8_t *dotdot = sector + DIR_SLOT_SIZE;
@@ -95,7 +99,8 @@ bool reader_chain_ends(void) {
 // True when no live directory entry in front of (`entry_sector`,
 // `entry_offset`) in the directory being read names cluster `child`, and
 // every sector up to there could be read. Leaves the cursor where it was.
-bool first_entry_naming(uint32_t child, uint32_t entry_sector, uint32_t entry_offset) {
+__attribute__((noinline)) bool first_entry_naming(uint32_t child, uint32_t entry_sector,
+                                                  uint32_t entry_offset) {
     DirCursorMark mark;
     dir_cursor_mark(&mark);
     const uint64_t failures = disk_failures();
