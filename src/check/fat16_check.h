@@ -8,6 +8,12 @@
 extern "C" {
 #endif
 
+/* What this header declares is the library's interface, exported from a
+ * shared build of it (which hides everything else). */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef enum FsProblemKind {
     FS_PROBLEM_BOOT_SECTOR = 1,   /* the boot sector fails the mount rules, or its two totals disagree */
     FS_PROBLEM_FAT_COPIES_DIFFER, /* `cluster` is the first entry that differs */
@@ -69,6 +75,10 @@ FsStatus fs_check(FsCheckReport *report, void *work, uint32_t work_size);
 
 /* A short English text for a problem kind. */
 const char *fs_check_problem_text(uint8_t kind);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,12 @@
 extern "C" {
 #endif
 
+/* What this header declares is the library's interface, exported from a
+ * shared build of it (which hides everything else). */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* Sectors from here up cannot be addressed (their byte offset does not fit
  * a signed 32-bit offset, and volumes of FAT16 never need them). */
 #define FS_SECTOR_LIMIT 4194304u /* 2^22 */
@@ -124,6 +130,10 @@ uint64_t disk_failures(void);
  * holds (the host file), called once by disk_close_image or when the next
  * such device is registered; null for none. */
 void disk_set_release(void (*release)(void));
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

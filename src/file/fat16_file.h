@@ -9,6 +9,12 @@
 extern "C" {
 #endif
 
+/* What this header declares is the library's interface, exported from a
+ * shared build of it (which hides everything else). */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 #define FS_OPEN_SLOTS 2u
 
 typedef struct OpenFile {
@@ -79,6 +85,10 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count);
  * fewer with the reason ("no space left on the volume", "handle is
  * read-only", "damaged volume", "host I/O error"). */
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

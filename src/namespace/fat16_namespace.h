@@ -11,6 +11,12 @@
 extern "C" {
 #endif
 
+/* What this header declares is the library's interface, exported from a
+ * shared build of it (which hides everything else). */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* The directory the tree walk is reading, "C:\" at the root. */
 extern char walk_path[FS_PATH_MAX];
 
@@ -132,6 +138,10 @@ FsStatus walk_leave_dir(void);
 /* Ends a walk in progress: the next fs_walk_tree must start afresh (a
  * continuation returns the end). One step of fs_init. */
 void walk_reset(void);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

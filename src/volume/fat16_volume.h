@@ -9,6 +9,12 @@
 extern "C" {
 #endif
 
+/* What this header declares is the library's interface, exported from a
+ * shared build of it (which hides everything else). */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef struct VolumeGeometryRecord {
     uint8_t drive_letter; /* 'C' + drive index; 0xFF after fs_init until a mount */
     uint8_t fs_type;      /* 6 once a mount has succeeded */
@@ -256,6 +262,10 @@ void fat_guard_start(FatChainGuard *guard, uint32_t first_cluster);
 /* Call for every link followed to `next`; FS_FAIL when the chain loops or
  * has run longer than the volume has clusters. */
 FsStatus fat_guard_step(FatChainGuard *guard, uint32_t next);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }
