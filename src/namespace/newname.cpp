@@ -340,10 +340,10 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     bool used = false;
     scan_tails(name, wanted, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
     // The lowest free tail, window by window: each further window is
-    // another scan of the directory.
+    // another scan of the directory. (A name of 8.3 form has no family.)
     uint32_t chosen = TAIL_LIMIT;
-    for (uint32_t k = family.base_has_tail ? 1 : 0;
-         name->long_form && !used && k < TAIL_LIMIT && k <= MAX_TAIL; k++) {
+    const uint32_t lowest = name->long_form && family.base_has_tail ? 1 : 0;
+    for (uint32_t k = lowest; name->long_form && !used && k < TAIL_LIMIT && k <= MAX_TAIL; k++) {
         // A sector that could not be read may hold the very name or tail.
         if (disk_failures() != failures) break;
         if (k - window.first == TAIL_WINDOW) {
