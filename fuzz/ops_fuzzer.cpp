@@ -541,8 +541,8 @@ std::string gen_name(Reader &in, bool dir) {
     }
     case 3:
     case 4:
-        name =
-            chars(in, ALNUM, sizeof ALNUM, 6) + chars(in, LONG_CHARS, sizeof LONG_CHARS, 3 + (b >> 3) % 48);
+        name = chars(in, ALNUM, sizeof ALNUM, 6); // one call after the other: see path_for_new_file
+        name += chars(in, LONG_CHARS, sizeof LONG_CHARS, 3 + (b >> 3) % 48);
         break;
     case 5: { // a leading dot, several dots, a long extension
         static const char *const patterns[] = {".%", "%.%.%", "%.%%", "%..%", "..%.%%"};
@@ -700,6 +700,16 @@ class Harness {
 
     std::string path_of(int id) { return make_path(m_.nodes[id].parent, m_.nodes[id].name); }
 
+    // A path for a new file name in some directory. The directory is picked
+    // before the name is made: the order in which the arguments of one call
+    // take the input's bytes would depend on the compiler, and an input
+    // that fails with clang's libFuzzer must fail the same in the replay.
+    std::string path_for_new_file() {
+        int dir = pick_dir();
+        std::string name = gen_name(in_, false);
+        return make_path(dir, name);
+    }
+
     // A name for something new in `dir`: fresh, or one already there.
     std::string new_name(int dir, bool make_dir) {
         uint8_t how = in_.byte();
@@ -806,8 +816,7 @@ class Harness {
 
     void op_open() {
         int f = pick_file();
-        std::string path =
-            f >= 0 && in_.byte() % 8 != 0 ? path_of(f) : make_path(pick_dir(), gen_name(in_, false));
+        std::string path = f >= 0 && in_.byte() % 8 != 0 ? path_of(f) : path_for_new_file();
         Resolved r = m_.resolve(path, KIND_FILE);
         if (r.outcome == UNKNOWN) return;
         int slot = -1;
@@ -1069,7 +1078,7 @@ class Harness {
         int src = how % 3 == 0 ? pick_dir() : pick_file();
         const bool moves_dir = src > 0 && m_.nodes[src].dir;
         std::string old_path = src > 0        ? path_of(src)
-                               : (how & 0x40) ? make_path(pick_dir(), gen_name(in_, false))
+                               : (how & 0x40) ? path_for_new_file()
                                : (how & 0x80) ? "C:\\"
                                               : "\\";
         int dest = (how >> 2) % 4 == 0 && src > 0 ? m_.nodes[src].parent : pick_dir();
@@ -1106,6 +1115,11 @@ class Harness {
             if (!split_path(new_path, &directory, &component)) break;
             p = prepare_name(component, m_.keep_case, false);
             if (!p.ok) break;
+            // A path generated for a file may name a directory: directory
+            // names stay ASCII without dots (see the top of the file).
+            bool plain = std::all_of(p.text.begin(), p.text.end(),
+                                     [](char c) { return c != '.' && (uint8_t)c < 0x80; });
+            if (is_dir && !plain) return;
             Resolved t = m_.resolve(directory, KIND_DIR);
             if (t.outcome != SUCCEEDS) {
                 want = t.outcome;
@@ -1138,7 +1152,7 @@ class Harness {
     void op_delete() {
         uint8_t how = in_.byte();
         int f = how % 8 == 0 ? pick_dir() : pick_file();
-        std::string path = f > 0 ? path_of(f) : make_path(pick_dir(), gen_name(in_, false));
+        std::string path = f > 0 ? path_of(f) : path_for_new_file();
         Outcome want = FAILS;
         int id = -1;
         if (names_entry(path)) {
