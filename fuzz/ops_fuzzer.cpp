@@ -370,6 +370,7 @@ class Model {
         const bool final_file = kind == KIND_FILE && last;
         int legacy = -1;
         size_t dot = component.find('.');
+        *whole = true;
         for (int id : live_entries(dir)) {
             const Node &n = nodes[id];
             if (!n.long_form) {
