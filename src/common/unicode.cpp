@@ -127,7 +127,11 @@ uint8_t str_equal_nocase(const char *a, const char *b) {
         uint8_t x = (uint8_t)*a;
         uint8_t y = (uint8_t)*b;
         if (x < 0x80 && y < 0x80) {
-            if (x != y && str_ascii_upper((char)x) != str_ascii_upper((char)y)) return 0;
+            if (x != y) {
+                if (x >= 'a' && x <= 'z') x = (uint8_t)(x - 'a' + 'A');
+                if (y >= 'a' && y <= 'z') y = (uint8_t)(y - 'a' + 'A');
+                if (x != y) return 0;
+            }
             if (x == 0) return 1;
             a++;
             b++;

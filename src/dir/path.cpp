@@ -60,15 +60,20 @@ bool component_usable(const char *component) {
     return units == 0xFFFFFFFFu || units <= LFN_MAX_NAME;
 }
 
-// True when the entry dir_read_entry returned last is named `component`:
-// its long name or its 8.3 name ("NAME.EXT"), without regard to case.
-bool entry_named(const char *component) {
-    const char *long_name = dir_last_long_name();
-    if (long_name[0] != '\0' && str_equal_nocase(long_name, component)) return true;
-    // A component longer than any 8.3 name in UTF-8 is none.
+// True when a component is short enough, in UTF-8, to be an 8.3 name.
+bool may_be_short(const char *component) {
     uint32_t length = 0;
     while (length < FS_SHORT_NAME_SIZE && component[length] != '\0') length++;
-    if (length >= FS_SHORT_NAME_SIZE) return false;
+    return length < FS_SHORT_NAME_SIZE;
+}
+
+// True when the entry dir_read_entry returned last is named `component`:
+// its long name or its 8.3 name ("NAME.EXT"), without regard to case.
+// `short_too` says whether the component may_be_short.
+bool entry_named(const char *component, bool short_too) {
+    const char *long_name = dir_last_long_name();
+    if (long_name[0] != '\0' && str_equal_nocase(long_name, component)) return true;
+    if (!short_too) return false;
     char text[FS_SHORT_NAME_SIZE];
     dir_short_name_text(dir_last_short_entry(), text);
     return text[0] != '\0' && str_equal_nocase(text, component);
@@ -100,13 +105,14 @@ FsStatus dir_find_component(const char *component) {
     char entry_name[NAME_AREA];
     char entry_ext[EXT_AREA];
     const bool final_file = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
+    const bool short_too = may_be_short(component);
     DirCursorMark before;
     DirCursorMark legacy;
     bool have_legacy = false;
     for (;;) {
         dir_cursor_mark(&before);
         if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) break;
-        bool named = entry_named(component);
+        bool named = entry_named(component, short_too);
         if (final_file) {
             if (named) return FS_OK;
             continue;
@@ -387,7 +393,7 @@ uint8_t path_found_by_whole_name(const char *path) {
     char component[FS_NAME_SIZE];
     memcpy(component, path + start, length - start);
     component[length - start] = '\0';
-    return entry_named(component) ? 1 : 0;
+    return entry_named(component, may_be_short(component)) ? 1 : 0;
 }
 
 FsStatus fs_stat(const char *path, FsEntry *out) {

@@ -57,6 +57,9 @@ FsStatus handle_release(uint8_t slot);
  * with the reason: "not found", "is a directory", "both open-file slots are
  * in use", "host I/O error" (its chain or first sector could not be read). */
 uint8_t fs_open(const char *path);
+/* Opens the file FoundEntry describes (a lookup or a creation just found
+ * or wrote it), as fs_open does after its lookup. */
+uint8_t file_open_found(void);
 /* Frees the handle; writes nothing. FS_OK, or FS_FAIL with "bad handle". */
 FsStatus fs_close(uint8_t handle);
 /* The file's size in bytes as the handle knows it (with what it has

@@ -130,6 +130,10 @@ uint8_t fs_open(const char *path) {
         return FS_FAIL;
     }
     if (!path_names_entry(path) || (FoundEntry.attr & ATTR_DIRECTORY)) return fs_fail(FS_ERR_IS_DIRECTORY);
+    return file_open_found();
+}
+
+uint8_t file_open_found(void) {
     uint8_t slot = handle_alloc();
     if (slot == NO_SLOT) return fs_fail(FS_ERR_NO_HANDLE);
     OpenFile &f = open_files[slot];

@@ -5,6 +5,7 @@
 
 #include "fat16_dir.h"
 #include "fat16_disk.h"
+#include "fat16_file.h"
 #include "fat16_layout.h"
 #include "fat16_namespace.h"
 #include "fat16_volume.h"
@@ -154,6 +155,13 @@ FsStatus newname_create(const NewName *name, const uint8_t *model, uint8_t attr,
     }
     if (write_entry(name, model, attr, first_cluster, size, buffer) != FS_OK || disk_failures() != failures)
         return fs_fail(FS_ERR_IO);
+    // FoundEntry describes the new entry, as a lookup of it would.
+    const uint8_t *entry = buffer + DirCursor.offset;
+    FoundEntry.entry_sector = DirCursor.sector;
+    FoundEntry.entry_offset = DirCursor.offset;
+    FoundEntry.first_cluster = le_get(entry + DIR_FIRST_CLUSTER, 2);
+    FoundEntry.size = le_get(entry + DIR_SIZE, 4);
+    FoundEntry.attr = entry[DIR_ATTR];
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -163,6 +171,11 @@ extern "C" {
 FsStatus fs_create_file(const char *path) { return create_path(path, ATTR_ARCHIVE); }
 
 FsStatus fs_mkdir(const char *path) { return create_path(path, ATTR_DIRECTORY); }
+
+uint8_t fs_open_new(const char *path) {
+    if (create_path(path, ATTR_ARCHIVE) != FS_OK) return FS_FAIL;
+    return file_open_found();
+}
 
 FsStatus dir_create_entry(const char *name, uint8_t attr, uint32_t first_cluster, uint32_t size) {
     if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);

@@ -42,6 +42,11 @@ FsStatus fs_init(void);
 FsStatus fs_mkdir(const char *path);
 FsStatus fs_create_file(const char *path);
 
+/* Creates the file `path` as fs_create_file does and opens it, without
+ * looking it up again: its handle, or FS_FAIL (0xFF) with the reason of
+ * the creation or of the open. */
+uint8_t fs_open_new(const char *path);
+
 /* Creates an entry `name` with the given attribute, first cluster and size
  * in the directory the last KIND_DIR resolution named. FS_FAIL as
  * fs_create_file. */

@@ -32,6 +32,13 @@ struct TailWindow {
 };
 
 bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
+
+// The length of `s`, counted up to `limit` at most.
+uint32_t bounded_length(const char *s, uint32_t limit) {
+    uint32_t n = 0;
+    while (n < limit && s[n] != '\0') n++;
+    return n;
+}
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 
 bool same_bytes_ignoring_case(const uint8_t *a, const char *b, uint32_t n) {
@@ -206,6 +213,9 @@ void scan_tails(const NewName *name, const char *wanted, uint32_t dir_cluster, u
     char entry_ext[20];
     char text[FS_SHORT_NAME_SIZE];
     uint8_t form[11];
+    // A name longer than any 8.3 name in UTF-8 can only be a long name.
+    const bool wanted_short =
+        wanted != nullptr && bounded_length(wanted, FS_SHORT_NAME_SIZE) < FS_SHORT_NAME_SIZE;
     while (!*used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
         const uint8_t *entry = dir_last_short_entry();
         const char *long_name = dir_last_long_name();
@@ -213,14 +223,17 @@ void scan_tails(const NewName *name, const char *wanted, uint32_t dir_cluster, u
         bool skipped = FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset;
         if (skipped && skip_is_free) continue;
         if (wanted != nullptr) {
-            dir_short_name_text(entry, text);
-            if (str_equal_nocase(text, wanted)) *used = true;
+            if (wanted_short) {
+                dir_short_name_text(entry, text);
+                if (str_equal_nocase(text, wanted)) *used = true;
+            }
             if (long_name[0] != '\0' && str_equal_nocase(long_name, wanted)) *used = true;
         }
         if (!name->long_form || skipped) continue;
         mark_taken(&name->family, entry, window);
-        uint32_t long_length = str_len(long_name);
-        if (long_length > 0 && fits_short_form(long_name, long_length, form))
+        // A long name of 8.3 form (of at most 12 bytes) takes its own tail.
+        uint32_t long_length = bounded_length(long_name, 13);
+        if (long_length > 0 && long_length <= 12 && fits_short_form(long_name, long_length, form))
             mark_taken(&name->family, form, window);
     }
 }

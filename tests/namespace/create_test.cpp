@@ -3,6 +3,7 @@
 #include <set>
 
 #include "../dir/dir_test_util.h"
+#include "../file/file_test_util.h"
 
 using namespace fat16test;
 
@@ -469,6 +470,37 @@ TEST_F(Create, TimesFromTheClockAndTheVolumeLabel) {
     EXPECT_STREQ(label, "");
     EXPECT_EQ(memcmp(read_raw(0).data() + 43, "NO NAME    ", 11), 0);
     fs_set_clock(nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// fs_open_new creates a file and opens it without a second lookup: the
+// handle is that of the new entry, and what creation refuses it refuses.
+TEST_F(Create, OpenNewCreatesAndOpensInOneCall) {
+    ASSERT_EQ(fs_mkdir("DIR"), FS_OK);
+    for (const char *path : {"C:\\DIR\\SHORT.TXT", "C:\\DIR\\a long name of the new file.txt"}) {
+        uint8_t h = fs_open_new(path);
+        ASSERT_NE(h, FS_FAIL) << path;
+        EXPECT_EQ(fs_write(h, (const uint8_t *)"new data", 8), 8u);
+        EXPECT_EQ(fs_close(h), FS_OK);
+        EXPECT_EQ(read_whole(path), std::vector<uint8_t>({'n', 'e', 'w', ' ', 'd', 'a', 't', 'a'}));
+        FsEntry e;
+        ASSERT_EQ(fs_stat(path, &e), FS_OK);
+        EXPECT_EQ(e.size, 8u);
+    }
+    EXPECT_EQ(fs_open_new("C:\\DIR\\SHORT.TXT"), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_EXISTS);
+    EXPECT_EQ(fs_open_new("C:\\NOPE\\X"), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_NO_PARENT);
+    uint8_t a = fs_open_new("C:\\A"), b = fs_open_new("C:\\B");
+    EXPECT_EQ(fs_open_new("C:\\C"), FS_FAIL); // both slots in use: the file is made, not opened
+    EXPECT_EQ(fs_last_error(), FS_ERR_NO_HANDLE);
+    FsEntry e;
+    EXPECT_EQ(fs_stat("C:\\C", &e), FS_OK);
+    fs_close(a);
+    fs_close(b);
 }
 
 } // namespace
