@@ -155,6 +155,8 @@ FsStatus str_append(char *destination, const char *source);
  * and "É.TXT" are one name). A byte that starts no valid UTF-8 sequence
  * equals only itself. Changes neither. */
 uint8_t str_equal_nocase(const char *a, const char *b);
+/* As str_equal_nocase, with `b` the `length` bytes at `b` (no NUL needed). */
+uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length);
 
 /* Unicode text. Names at the interface are UTF-8. */
 /* The code point of the UTF-8 sequence at `s` in `*cp` and its length in

@@ -89,6 +89,15 @@
 /* Work copies of a path: 259 UTF-16 units take at most 777 bytes of UTF-8. */
 #define FS_PATH_BYTES 780u
 
+/* For functions with a sector buffer that deep call chains pass through:
+ * kept out of their callers' frames, so that the buffer is on the stack
+ * only while the function runs (small systems have little stack). */
+#if defined(__GNUC__)
+#define FS_OWN_FRAME __attribute__((noinline))
+#else
+#define FS_OWN_FRAME
+#endif
+
 /* Byte offset of character k (0..12) within a long-name slot. */
 static inline uint32_t lfn_char_offset(uint32_t k) {
     if (k < 5) return 1 + 2 * k;

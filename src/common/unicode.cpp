@@ -210,6 +210,33 @@ uint32_t str_unicode_lower(uint32_t cp) {
     return cp;
 }
 
+uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length) {
+    const char *end = b + length;
+    for (;;) {
+        if (b == end) return *a == '\0' ? 1 : 0;
+        uint8_t x = (uint8_t)*a;
+        uint8_t y = (uint8_t)*b;
+        if (x < 0x80 && y < 0x80) {
+            if (x != y) {
+                if (x >= 'a' && x <= 'z') x = (uint8_t)(x - 'a' + 'A');
+                if (y >= 'a' && y <= 'z') y = (uint8_t)(y - 'a' + 'A');
+                if (x != y) return 0;
+            }
+            if (x == 0) return 0; // `a` ends before the length does
+            a++;
+            b++;
+            continue;
+        }
+        uint32_t p = 0;
+        uint32_t q = 0;
+        a += next_point(a, &p);
+        uint32_t n = next_point(b, &q);
+        if (b + n > end) return 0; // a sequence cut by the length
+        b += n;
+        if (str_unicode_upper(p) != str_unicode_upper(q)) return 0;
+    }
+}
+
 uint32_t str_cp437_to_utf8(uint8_t byte, char *out) {
     if (byte < 0x80) {
         out[0] = (char)byte;

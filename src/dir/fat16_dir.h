@@ -228,12 +228,18 @@ uint8_t path_found_by_whole_name(const char *path);
  * path that is no UTF-8). Paths hold at most FS_PATH_MAX - 1 of them. */
 uint32_t path_length(const char *path);
 
-/* Splits `path` (up to 259 units) into the directory that holds its last
- * component, written to `parent` (780 bytes) in a form path_resolve takes
- * (the current directory's path for a bare name), and that component
- * (`*name` points into `path`). FS_FAIL when the last component follows an
- * empty one ("C:\\NAME"), which no lookup could find again. */
-FsStatus path_split(const char *path, char *parent, const char **name);
+/* Splits `path` at its last component: `*name` points at it, and the
+ * directory that holds it is named by the first `*parent_length` bytes of
+ * `path` ("C:\", "\", "C:\A"; 0: the current directory). FS_FAIL when the
+ * last component follows an empty one ("C:\\NAME"), which no lookup could
+ * find again. */
+FsStatus path_split_name(const char *path, uint32_t *parent_length, const char **name);
+
+/* Resolves for KIND_DIR the directory the first `parent_length` bytes of
+ * `path` name (0: the current directory), reading the path in place. FS_OK
+ * as path_resolve; on failure, with `explain_failure`, the reason says
+ * "parent directory not found" or "not a directory". */
+FsStatus path_resolve_parent(const char *path, uint32_t parent_length, uint8_t explain_failure);
 
 /* After a lookup of `path` for `wanted_kind` failed with "not found":
  * makes the recorded reason "is a directory" or "not a directory" when the

@@ -22,14 +22,18 @@ const uint32_t EXT_AREA = 20;
 
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// The form of a path by its first characters. A letter and ':' must be
-// followed by '\'; any other first character but '\' starts a relative path.
-PathForm path_form(const char *path) {
-    if (path[0] == '\0') return FORM_INVALID;
-    if (is_letter(path[0]) && path[1] == ':') return path[2] == '\\' ? FORM_ABSOLUTE : FORM_INVALID;
+// The form of the first `length` bytes of a path by their first
+// characters. A letter and ':' must be followed by '\'; any other first
+// character but '\' starts a relative path.
+PathForm path_form_n(const char *path, uint32_t length) {
+    if (length == 0) return FORM_INVALID;
+    if (is_letter(path[0]) && length >= 2 && path[1] == ':')
+        return length >= 3 && path[2] == '\\' ? FORM_ABSOLUTE : FORM_INVALID;
     if (path[0] == '\\') return FORM_ROOTED;
     return FORM_RELATIVE;
 }
+
+PathForm path_form(const char *path) { return path_form_n(path, str_len(path)); }
 
 uint8_t drive_index_of(char letter) {
     char upper = letter >= 'a' ? (char)(letter - 0x20) : letter;
@@ -51,68 +55,58 @@ bool matched_other_kind = false;
 // kind, or none at all.
 FsStatus not_found(void) { return fs_fail(matched_other_kind ? FS_ERR_NOT_DIRECTORY : FS_ERR_NOT_FOUND); }
 
-// True when a component could name an entry: at most 255 UTF-16 units (a
-// component that is no valid UTF-8 names nothing, but is no error).
-bool component_usable(const char *component) {
-    uint32_t bytes = str_len(component);
-    if (bytes >= FS_NAME_SIZE) return false;
-    uint32_t units = str_utf16_units(component, bytes);
+// True when a component (`length` bytes) could name an entry: at most 255
+// UTF-16 units (a component that is no valid UTF-8 names nothing, but is no
+// error).
+bool component_usable(const char *component, uint32_t length) {
+    if (length >= FS_NAME_SIZE) return false;
+    uint32_t units = str_utf16_units(component, length);
     return units == 0xFFFFFFFFu || units <= LFN_MAX_NAME;
 }
 
-// True when a component is short enough, in UTF-8, to be an 8.3 name.
-bool may_be_short(const char *component) {
-    uint32_t length = 0;
-    while (length < FS_SHORT_NAME_SIZE && component[length] != '\0') length++;
-    return length < FS_SHORT_NAME_SIZE;
-}
-
-// True when the entry dir_read_entry returned last is named `component`:
-// its long name or its 8.3 name ("NAME.EXT"), without regard to case.
-// `short_too` says whether the component may_be_short.
-bool entry_named(const char *component, bool short_too) {
+// True when the entry dir_read_entry returned last is named by the
+// `length` bytes at `component`: its long name or its 8.3 name
+// ("NAME.EXT"), without regard to case. A component too long for any 8.3
+// name in UTF-8 is compared with the long name only.
+bool entry_named(const char *component, uint32_t length) {
     const char *long_name = dir_last_long_name();
-    if (long_name[0] != '\0' && str_equal_nocase(long_name, component)) return true;
-    if (!short_too) return false;
+    if (long_name[0] != '\0' && str_equal_nocase_n(long_name, component, length)) return true;
+    if (length >= FS_SHORT_NAME_SIZE) return false;
     char text[FS_SHORT_NAME_SIZE];
     dir_short_name_text(dir_last_short_entry(), text);
-    return text[0] != '\0' && str_equal_nocase(text, component);
+    return text[0] != '\0' && str_equal_nocase_n(text, component, length);
 }
 
 // How a directory component was matched before names were compared whole:
 // its part before the first '.' (with at most 3 characters after it)
 // against the name of a directory whose name has no extension, so that
 // "FOO.TXT\X" still leads into FOO.
-bool legacy_directory_match(const char *component, const char *entry_name, const char *entry_ext) {
+bool legacy_directory_match(const char *component, uint32_t length, const char *entry_name,
+                            const char *entry_ext) {
     if (entry_ext[0] != '\0') return false;
     uint32_t dot = 0;
-    while (component[dot] != '\0' && component[dot] != '.') dot++;
-    if (component[dot] != '.' || str_len(component + dot + 1) > 3) return false;
-    char part[LFN_MAX_NAME + 1];
-    if (dot > LFN_MAX_NAME) return false;
-    memcpy(part, component, dot);
-    part[dot] = '\0';
-    return str_equal_nocase(part, entry_name);
+    while (dot < length && component[dot] != '.') dot++;
+    if (dot == length || length - dot - 1 > 3) return false;
+    return str_equal_nocase_n(entry_name, component, dot);
 }
 
-// Reads the directory from the cursor on for the entry `component` names.
-// A directory component matches only a directory that has a chain: walking
-// into a file's data, or into cluster 0, as if it were a directory would
-// read and write the wrong sectors. FS_OK with the cursor one slot past the
-// entry's 8.3 slot, FoundEntry describing it.
-FsStatus dir_find_component(const char *component) {
-    if (component[0] == '\0') return FS_FAIL; // an empty component names nothing
+// Reads the directory from the cursor on for the entry the `length` bytes
+// at `component` name. A directory component matches only a directory that
+// has a chain: walking into a file's data, or into cluster 0, as if it were
+// a directory would read and write the wrong sectors. FS_OK with the cursor
+// one slot past the entry's 8.3 slot, FoundEntry describing it.
+FsStatus dir_find_component(const char *component, uint32_t length) {
+    if (length == 0) return FS_FAIL; // an empty component names nothing
     char entry_name[NAME_AREA];
     char entry_ext[EXT_AREA];
     const bool final_file = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
-    const bool short_too = may_be_short(component);
     DirCursorMark before;
     DirCursorMark legacy;
     bool have_legacy = false;
     for (;;) {
         dir_cursor_mark(&before);
         if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) break;
-        bool named = entry_named(component, short_too);
+        bool named = entry_named(component, length);
         if (final_file) {
             if (named) return FS_OK;
             continue;
@@ -121,7 +115,8 @@ FsStatus dir_find_component(const char *component) {
         if (named) {
             if (directory) return FS_OK;
             matched_other_kind = true;
-        } else if (!have_legacy && directory && legacy_directory_match(component, entry_name, entry_ext)) {
+        } else if (!have_legacy && directory &&
+                   legacy_directory_match(component, length, entry_name, entry_ext)) {
             legacy = before;
             have_legacy = true;
         }
@@ -131,6 +126,104 @@ FsStatus dir_find_component(const char *component) {
     // last entry all describe it.
     dir_cursor_return(&legacy);
     return dir_read_entry(entry_name, entry_ext, 0);
+}
+
+// Resolves the components from `rest` up to `end` from where the cursor
+// stands. The path is only read: components are compared in place.
+FsStatus walk(const char *rest, const char *end) {
+    matched_other_kind = false;
+    for (;;) {
+        // Trailing dots and spaces are no part of a name (creation drops
+        // them too), so "NAME." finds NAME, and "." and ".." name nothing.
+        const char *stop = rest;
+        while (stop < end && *stop != '\\') stop++;
+        const bool last = stop == end;
+        const char *cut = stop;
+        while (cut > rest && (cut[-1] == '.' || cut[-1] == ' ')) cut--;
+        const uint32_t length = (uint32_t)(cut - rest);
+        DirCursor.component_kind = last && DirCursor.search_kind == KIND_FILE ? KIND_FILE : KIND_DIR;
+        if (!component_usable(rest, length)) return fs_fail(FS_ERR_INVALID_NAME);
+        if (dir_find_component(rest, length) != FS_OK) return not_found();
+        if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
+        if (last) break;
+        rest = stop + 1;
+        DirCursor.cluster = FoundEntry.first_cluster;
+        DirCursor.sector = cluster_to_sector(DirCursor.cluster);
+        DirCursor.offset = 0;
+    }
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+// Resolves the first `length` bytes of `path`, as path_resolve resolves a
+// whole path.
+FsStatus resolve(const char *path, uint32_t length) {
+    PathForm form = path_form_n(path, length);
+    if (form == FORM_INVALID) return fs_fail(FS_ERR_INVALID_NAME);
+    uint32_t units = str_utf16_units(path, length);
+    if (units == 0xFFFFFFFFu) units = length;        // no UTF-8: bytes count
+    if (length > FS_PATH_BYTES - 1) units = 0xFFFFu; // more bytes than any path of 260 units
+    bool too_long = (form == FORM_ABSOLUTE && units > FS_PATH_MAX) ||
+                    (form == FORM_ROOTED && units + 1 > FS_PATH_MAX) ||
+                    (form == FORM_RELATIVE && units + path_length(CurrentDir.path) > FS_PATH_MAX);
+    if (too_long) {
+        fs_set_error(FS_ERR_PATH_TOO_LONG);
+        return FS_PATH_TOO_LONG;
+    }
+    const char *rest = path;
+    if (form == FORM_ABSOLUTE) {
+        if (fs_mount(drive_index_of(path[0])) != FS_OK) return FS_FAIL; // the mount gave its reason
+        dir_cursor_start(0);
+        rest = path + 3;
+    } else {
+        if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
+        if (form == FORM_ROOTED) {
+            dir_cursor_start(0);
+            rest = path + 1;
+        } else if (CurrentDir.in_subdir) {
+            DirCursor.in_chain = 1;
+            DirCursor.cluster = CurrentDir.first_cluster;
+            DirCursor.sector = cluster_to_sector(DirCursor.cluster);
+            DirCursor.offset = 0;
+        } else {
+            dir_cursor_start(0);
+        }
+    }
+    if (rest == path + length) {
+        fs_set_error(FS_ERR_NONE);
+        return FS_OK;
+    }
+    // A directory sector that cannot be read ends the search early: report
+    // the read, not a missing name.
+    const uint64_t failures = disk_failures();
+    FsStatus walked = walk(rest, path + length);
+    if (walked != FS_OK && disk_failures() != failures) fs_set_error(FS_ERR_IO);
+    return walked;
+}
+
+// 1 when the first `length` bytes of a path have a component to name an
+// entry by.
+bool names_entry(const char *path, uint32_t length) {
+    switch (path_form_n(path, length)) {
+    case FORM_ABSOLUTE: return length > 3;
+    case FORM_ROOTED: return length > 1;
+    case FORM_RELATIVE: return true;
+    default: return false;
+    }
+}
+
+// After a lookup of the first `length` bytes of `path` for `wanted_kind`
+// failed with "not found": "is a directory" or "not a directory" when they
+// name an entry of the other kind.
+void explain(const char *path, uint32_t length, uint8_t wanted_kind) {
+    if (fs_last_error() != FS_ERR_NOT_FOUND) return;
+    uint8_t saved_kind = DirCursor.search_kind;
+    DirCursor.search_kind = wanted_kind == KIND_FILE ? KIND_DIR : KIND_FILE;
+    bool other_kind = resolve(path, length) == FS_OK && names_entry(path, length) &&
+                      ((FoundEntry.attr & ATTR_DIRECTORY) != 0) == (wanted_kind == KIND_FILE);
+    DirCursor.search_kind = saved_kind;
+    fs_set_error(other_kind ? (wanted_kind == KIND_FILE ? FS_ERR_IS_DIRECTORY : FS_ERR_NOT_DIRECTORY)
+                            : FS_ERR_NOT_FOUND);
 }
 
 } // namespace
@@ -202,92 +295,33 @@ FsStatus dir_find_name(char *name, char *ext) {
 }
 
 FsStatus path_walk(char *rest) {
-    matched_other_kind = false;
-    for (;;) {
-        // The component ends at the next separator, which is cut off for
-        // the search and put back afterwards.
-        // Trailing dots and spaces are no part of a name (creation drops
-        // them too), so "NAME." finds NAME, and "." and ".." name nothing.
-        char *end = rest;
-        while (*end != '\0' && *end != '\\') end++;
-        const bool last = *end == '\0';
-        char *cut = end;
-        while (cut > rest && (cut[-1] == '.' || cut[-1] == ' ')) cut--;
-        const char kept = *cut;
-        *cut = '\0';
-        DirCursor.component_kind = last && DirCursor.search_kind == KIND_FILE ? KIND_FILE : KIND_DIR;
-        bool usable = component_usable(rest);
-        FsStatus found = usable ? dir_find_component(rest) : FS_FAIL;
-        *cut = kept;
-        if (!usable) return fs_fail(FS_ERR_INVALID_NAME);
-        if (found != FS_OK) return not_found();
-        if (DirCursor.component_kind == KIND_DIR && DirCursor.in_chain == 0) DirCursor.in_chain = 1;
-        if (last) break;
-        rest = end + 1;
-        DirCursor.cluster = FoundEntry.first_cluster;
-        DirCursor.sector = cluster_to_sector(DirCursor.cluster);
-        DirCursor.offset = 0;
-    }
-    fs_set_error(FS_ERR_NONE);
-    return FS_OK;
+    if (rest == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    return walk(rest, rest + str_len(rest));
 }
 
 FsStatus path_resolve(const char *path) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    PathForm form = path_form(path);
-    if (form == FORM_INVALID) return fs_fail(FS_ERR_INVALID_NAME);
-    uint32_t len = path_length(path);
-    if (str_len(path) > FS_PATH_BYTES - 1) len = 0xFFFFu; // more bytes than any path of 260 units
-    bool too_long = (form == FORM_ABSOLUTE && len > FS_PATH_MAX) ||
-                    (form == FORM_ROOTED && len + 1 > FS_PATH_MAX) ||
-                    (form == FORM_RELATIVE && len + path_length(CurrentDir.path) > FS_PATH_MAX);
-    if (too_long) {
-        fs_set_error(FS_ERR_PATH_TOO_LONG);
-        return FS_PATH_TOO_LONG;
-    }
+    return resolve(path, str_len(path));
+}
 
-    char work[FS_PATH_BYTES + 2];
-    str_copy(path, work);
-    str_upper(work);
-    char *rest = work;
-    if (form == FORM_ABSOLUTE) {
-        if (fs_mount(drive_index_of(work[0])) != FS_OK) return FS_FAIL; // the mount gave its reason
-        dir_cursor_start(0);
-        rest = work + 3;
-    } else {
-        if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
-        if (form == FORM_ROOTED) {
-            dir_cursor_start(0);
-            rest = work + 1;
-        } else if (CurrentDir.in_subdir) {
-            DirCursor.in_chain = 1;
-            DirCursor.cluster = CurrentDir.first_cluster;
-            DirCursor.sector = cluster_to_sector(DirCursor.cluster);
-            DirCursor.offset = 0;
-        } else {
-            dir_cursor_start(0);
-        }
+FsStatus path_resolve_parent(const char *path, uint32_t parent_length, uint8_t explain_failure) {
+    // No directory in front of the name: the current one.
+    if (parent_length == 0) {
+        path = CurrentDir.path;
+        parent_length = str_len(CurrentDir.path);
     }
-    if (rest[0] == '\0') {
-        fs_set_error(FS_ERR_NONE);
-        return FS_OK;
+    DirCursor.search_kind = KIND_DIR;
+    if (resolve(path, parent_length) == FS_OK) return FS_OK;
+    if (explain_failure) {
+        explain(path, parent_length, KIND_DIR);
+        if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_NO_PARENT);
     }
-    // A directory sector that cannot be read ends the search early: report
-    // the read, not a missing name.
-    const uint64_t failures = disk_failures();
-    FsStatus walked = path_walk(rest);
-    if (walked != FS_OK && disk_failures() != failures) fs_set_error(FS_ERR_IO);
-    return walked;
+    return FS_FAIL;
 }
 
 uint8_t path_names_entry(const char *path) {
     if (path == nullptr) return 0;
-    switch (path_form(path)) {
-    case FORM_ABSOLUTE: return path[3] != '\0';
-    case FORM_ROOTED: return path[1] != '\0';
-    case FORM_RELATIVE: return 1;
-    default: return 0;
-    }
+    return names_entry(path, str_len(path)) ? 1 : 0;
 }
 
 FsStatus fs_chdir(const char *path, uint8_t up) {
@@ -361,25 +395,23 @@ uint32_t path_length(const char *path) {
     return units == 0xFFFFFFFFu ? bytes : units;
 }
 
-FsStatus path_split(const char *path, char *parent, const char **name) {
+FsStatus path_split_name(const char *path, uint32_t *parent_length, const char **name) {
     uint32_t len = str_len(path);
     uint32_t p = len;
     while (p > 0 && path[p - 1] != '\\') p--;
     *name = path + p;
     if (p == 0) {
-        str_copy(CurrentDir.path, parent); // a bare name lives in the current directory
+        *parent_length = 0; // a bare name lives in the current directory
     } else if (p <= 3 && path[1] == ':') {
-        memcpy(parent, path, p); // "C:\"
-        parent[p] = '\0';
+        *parent_length = p; // "C:\"
     } else if (p == 1) {
-        str_copy("\\", parent);
+        *parent_length = 1; // "\"
     } else if (path[p - 2] == '\\') {
         // An empty component in front of the name ("C:\\NAME"): lookups
         // refuse such a path, so nothing may be made or named by it.
         return FS_FAIL;
     } else {
-        memcpy(parent, path, p - 1);
-        parent[p - 1] = '\0';
+        *parent_length = p - 1;
     }
     return FS_OK;
 }
@@ -389,11 +421,7 @@ uint8_t path_found_by_whole_name(const char *path) {
     while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) length--;
     uint32_t start = length;
     while (start > 0 && path[start - 1] != '\\') start--;
-    if (length - start >= FS_NAME_SIZE) return 0;
-    char component[FS_NAME_SIZE];
-    memcpy(component, path + start, length - start);
-    component[length - start] = '\0';
-    return entry_named(component, may_be_short(component)) ? 1 : 0;
+    return entry_named(path + start, length - start) ? 1 : 0;
 }
 
 FsStatus fs_stat(const char *path, FsEntry *out) {
@@ -418,13 +446,7 @@ FsStatus fs_stat(const char *path, FsEntry *out) {
 }
 
 void path_explain_failure(const char *path, uint8_t wanted_kind) {
-    if (fs_last_error() != FS_ERR_NOT_FOUND) return;
-    uint8_t saved_kind = DirCursor.search_kind;
-    DirCursor.search_kind = wanted_kind == KIND_FILE ? KIND_DIR : KIND_FILE;
-    bool other_kind = path_resolve(path) == FS_OK && path_names_entry(path) &&
-                      ((FoundEntry.attr & ATTR_DIRECTORY) != 0) == (wanted_kind == KIND_FILE);
-    DirCursor.search_kind = saved_kind;
-    fs_set_error(other_kind ? (wanted_kind == KIND_FILE ? FS_ERR_IS_DIRECTORY : FS_ERR_NOT_DIRECTORY)
-                            : FS_ERR_NOT_FOUND);
+    if (path == nullptr) return;
+    explain(path, str_len(path), wanted_kind);
 }
 }

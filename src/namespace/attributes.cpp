@@ -13,9 +13,9 @@ namespace {
 // The attribute bits a program may set: read-only, hidden, system, archive.
 const uint8_t SETTABLE = 0x01 | 0x02 | 0x04 | ATTR_ARCHIVE;
 
-// Resolves `path` to a file or a directory, named wholly, and reads its
-// 8.3 slot's sector into `sector`. FS_OK with FoundEntry describing it.
-FsStatus find_entry(const char *path, uint8_t *sector) {
+// Resolves `path` to a file or a directory, named wholly. FS_OK with
+// FoundEntry describing it.
+FsStatus find_entry(const char *path) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (!path_names_entry(path)) return fs_fail(path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_IS_ROOT);
     DirCursor.search_kind = KIND_FILE;
@@ -25,11 +25,36 @@ FsStatus find_entry(const char *path, uint8_t *sector) {
         if (path_resolve(path) != FS_OK) return FS_FAIL;
     }
     if (!path_found_by_whole_name(path)) return fs_fail(FS_ERR_NOT_FOUND);
-    if (disk_read_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
     return FS_OK;
 }
 
-FsStatus write_back(const uint8_t *sector) {
+// What changes in the found entry's 8.3 slot.
+struct Change {
+    bool attributes;
+    uint8_t attr;
+    const FsDateTime *created;
+    const FsDateTime *modified;
+    const FsDateTime *accessed;
+};
+
+// Reads the found entry's sector, changes its slot and writes it back: a
+// buffer of its own, after the lookup's frames are gone.
+FsStatus change_found_entry(const Change &c) {
+    SectorBuffer sector;
+    if (disk_read_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
+    uint8_t *slot = sector + FoundEntry.entry_offset;
+    // The directory and label bits stay as they are.
+    if (c.attributes) slot[DIR_ATTR] = (uint8_t)((slot[DIR_ATTR] & ~SETTABLE) | c.attr);
+    if (c.created != nullptr) {
+        slot[DIR_CREATE_HUNDREDTHS] = fs_hundredths_field(c.created);
+        le_put(slot + DIR_CREATE_TIME, fs_time_field(c.created), 2);
+        le_put(slot + DIR_CREATE_DATE, fs_date_field(c.created), 2);
+    }
+    if (c.modified != nullptr) {
+        le_put(slot + DIR_MODIFY_TIME, fs_time_field(c.modified), 2);
+        le_put(slot + DIR_MODIFY_DATE, fs_date_field(c.modified), 2);
+    }
+    if (c.accessed != nullptr) le_put(slot + DIR_ACCESS_DATE, fs_date_field(c.accessed), 2);
     if (disk_write_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
@@ -41,29 +66,13 @@ extern "C" {
 
 FsStatus fs_set_attributes(const char *path, uint8_t attributes) {
     if (attributes & ~SETTABLE) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    SectorBuffer sector;
-    if (find_entry(path, sector) != FS_OK) return FS_FAIL;
-    uint8_t *slot = sector + FoundEntry.entry_offset;
-    // The directory and label bits stay as they are.
-    slot[DIR_ATTR] = (uint8_t)((slot[DIR_ATTR] & ~SETTABLE) | attributes);
-    return write_back(sector);
+    if (find_entry(path) != FS_OK) return FS_FAIL;
+    return change_found_entry(Change{true, attributes, nullptr, nullptr, nullptr});
 }
 
 FsStatus fs_set_times(const char *path, const FsDateTime *created, const FsDateTime *modified,
                       const FsDateTime *accessed) {
-    SectorBuffer sector;
-    if (find_entry(path, sector) != FS_OK) return FS_FAIL;
-    uint8_t *slot = sector + FoundEntry.entry_offset;
-    if (created != nullptr) {
-        slot[DIR_CREATE_HUNDREDTHS] = fs_hundredths_field(created);
-        le_put(slot + DIR_CREATE_TIME, fs_time_field(created), 2);
-        le_put(slot + DIR_CREATE_DATE, fs_date_field(created), 2);
-    }
-    if (modified != nullptr) {
-        le_put(slot + DIR_MODIFY_TIME, fs_time_field(modified), 2);
-        le_put(slot + DIR_MODIFY_DATE, fs_date_field(modified), 2);
-    }
-    if (accessed != nullptr) le_put(slot + DIR_ACCESS_DATE, fs_date_field(accessed), 2);
-    return write_back(sector);
+    if (find_entry(path) != FS_OK) return FS_FAIL;
+    return change_found_entry(Change{false, 0, created, modified, accessed});
 }
 }

@@ -42,13 +42,6 @@ void build_dot_entries(uint8_t *sector, uint32_t self, uint32_t parent) {
     }
 }
 
-// A parent that does not resolve is reported as such, or as a file.
-FsStatus parent_failed(const char *parent) {
-    path_explain_failure(parent, KIND_DIR);
-    if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_NO_PARENT);
-    return FS_FAIL;
-}
-
 // Shared steps of fs_create_file and fs_mkdir.
 FsStatus create_path(const char *path, uint8_t attr) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -57,16 +50,15 @@ FsStatus create_path(const char *path, uint8_t attr) {
 
     // Split off the last component; the rest names the parent.
     const char *name = nullptr;
-    char parent[FS_PATH_BYTES];
-    if (path_split(path, parent, &name) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
+    uint32_t parent_length = 0;
+    if (path_split_name(path, &parent_length, &name) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
 
     // The name must be one lookups can find, and its directory must not hold
     // it yet: newname_check refuses any live entry of that name, of either
     // kind, so no separate lookup of the whole path is needed.
     NewName new_name;
     if (newname_prepare(name, 0, &new_name) != FS_OK) return FS_FAIL;
-    DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(parent) != FS_OK) return parent_failed(parent);
+    if (path_resolve_parent(path, parent_length, 1) != FS_OK) return FS_FAIL;
     if (newname_check(&new_name, NO_SKIP, NO_SKIP, 0) != FS_OK) return FS_FAIL;
     return newname_create(&new_name, nullptr, attr, 0, 0);
 }
@@ -113,17 +105,15 @@ FsStatus write_long_run(const uint16_t *units, uint32_t count, const uint8_t *en
 }
 
 // Writes the entry once its run has been found; FS_FAIL when a transfer failed.
-FsStatus write_entry(const NewName *name, const uint8_t *model, uint8_t attr, uint32_t first_cluster,
-                     uint32_t size, uint8_t *buffer) {
+FS_OWN_FRAME FsStatus write_entry(const NewName *name, const uint8_t *model, uint8_t attr,
+                                  uint32_t first_cluster, uint32_t size, uint8_t *buffer) {
     uint8_t entry[DIR_SLOT_SIZE];
     build_entry(entry, name->short_name, name->long_form ? 0 : name->case_flags, model, attr, first_cluster,
                 size);
     if (name->long_form) {
-        char text[FS_NAME_SIZE];
         uint16_t units[LFN_MAX_NAME];
-        newname_text(name, text);
-        uint32_t count = str_utf8_to_utf16(text, name->length, units, LFN_MAX_NAME);
-        if (count == 0xFFFFFFFFu) return FS_FAIL; // newname_prepare let no such name through
+        uint32_t count = newname_units(name, units);
+        if (count == 0) return FS_FAIL;
         return write_long_run(units, count, entry, buffer);
     }
     if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;

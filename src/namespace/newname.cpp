@@ -205,8 +205,9 @@ bool tail_is_taken(const TailWindow &window, uint32_t k) {
 // Marks the tails of the window that the family's entries of the target
 // directory (from its first slot) take. The entry at (`skip_sector`,
 // `skip_offset`) takes none. The first scan also looks for an entry that
-// already uses the name (`wanted`, `*used`), and stops when it finds one.
-void scan_tails(const NewName *name, const char *wanted, uint32_t dir_cluster, uint32_t skip_sector,
+// already uses the name (`check_name`, `*used`; compared without regard to
+// case, so its capitals do not matter), and stops when it finds one.
+void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint32_t skip_sector,
                 uint32_t skip_offset, uint8_t skip_is_free, TailWindow *window, bool *used) {
     dir_cursor_start(dir_cluster);
     char entry_name[LFN_MAX_NAME + 1];
@@ -214,20 +215,19 @@ void scan_tails(const NewName *name, const char *wanted, uint32_t dir_cluster, u
     char text[FS_SHORT_NAME_SIZE];
     uint8_t form[11];
     // A name longer than any 8.3 name in UTF-8 can only be a long name.
-    const bool wanted_short =
-        wanted != nullptr && bounded_length(wanted, FS_SHORT_NAME_SIZE) < FS_SHORT_NAME_SIZE;
+    const bool wanted_short = check_name && name->length < FS_SHORT_NAME_SIZE;
     while (!*used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
         const uint8_t *entry = dir_last_short_entry();
         const char *long_name = dir_last_long_name();
         if (entry[DIR_ATTR] & ATTR_VOLUME_ID) continue; // a volume label names no entry
         bool skipped = FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset;
         if (skipped && skip_is_free) continue;
-        if (wanted != nullptr) {
+        if (check_name) {
             if (wanted_short) {
                 dir_short_name_text(entry, text);
-                if (str_equal_nocase(text, wanted)) *used = true;
+                if (str_equal_nocase_n(text, name->text, name->length)) *used = true;
             }
-            if (long_name[0] != '\0' && str_equal_nocase(long_name, wanted)) *used = true;
+            if (long_name[0] != '\0' && str_equal_nocase_n(long_name, name->text, name->length)) *used = true;
         }
         if (!name->long_form || skipped) continue;
         mark_taken(&name->family, entry, window);
@@ -267,14 +267,6 @@ bool legacy_name(const char *name, uint32_t length) {
         }
     }
     return dots == 0 || (dots == 1 && length - dot - 1 <= 3);
-}
-
-// The kept name as a NUL-terminated string in `out` (FS_NAME_SIZE bytes),
-// in capitals when the name asks for them.
-void kept_text(const NewName *name, char *out) {
-    memcpy(out, name->text, name->length);
-    out[name->length] = '\0';
-    if (name->capitals) str_upper(out);
 }
 
 } // namespace
@@ -343,15 +335,13 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     if (DirCursor.in_chain && !fat_cluster_valid(dir_cluster)) return fs_fail(FS_ERR_DAMAGED);
 
     const AliasFamily &family = name->family;
-    char wanted[FS_NAME_SIZE];
-    kept_text(name, wanted);
 
     const uint64_t failures = disk_failures();
     TailWindow window;
     window.first = 0;
     memset(window.taken, 0, sizeof window.taken);
     bool used = false;
-    scan_tails(name, wanted, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
+    scan_tails(name, true, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
     // The lowest free tail, window by window: each further window is
     // another scan of the directory. (A name of 8.3 form has no family.)
     uint32_t chosen = TAIL_LIMIT;
@@ -362,7 +352,7 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
         if (k - window.first == TAIL_WINDOW) {
             window.first = k;
             memset(window.taken, 0, sizeof window.taken);
-            scan_tails(name, nullptr, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
+            scan_tails(name, false, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
             if (disk_failures() != failures) break;
         }
         if (!tail_is_taken(window, k)) {
@@ -380,5 +370,11 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     return FS_OK;
 }
 
-// The stored text of a prepared name, for the writers in create.cpp.
-void newname_text(const NewName *name, char *out) { kept_text(name, out); }
+uint32_t newname_units(const NewName *name, uint16_t *units) {
+    uint32_t count = str_utf8_to_utf16(name->text, name->length, units, LFN_MAX_NAME);
+    if (count == 0xFFFFFFFFu) return 0; // newname_prepare let no such name through
+    if (name->capitals)
+        for (uint32_t i = 0; i < count; i++)
+            if (units[i] >= 'a' && units[i] <= 'z') units[i] = (uint16_t)(units[i] - 'a' + 'A');
+    return count;
+}

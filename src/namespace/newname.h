@@ -45,8 +45,9 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out);
 // a move may change the case of an entry's own name.
 FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset, uint8_t skip_is_free);
 
-// The stored text of a prepared name (FS_NAME_SIZE bytes).
-void newname_text(const NewName *name, char *out);
+// The UTF-16 units a long-form name is stored as (room for 255), in ASCII
+// capitals when the name asks for them; their count, 0 for none.
+uint32_t newname_units(const NewName *name, uint16_t *units);
 
 // Creates the entry in the target directory with the alias already chosen:
 // attribute, first cluster and size as given, every other field zero; or,

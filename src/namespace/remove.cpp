@@ -88,8 +88,22 @@ void remove_entries(uint8_t *buffer, ErasedSlots *erased) {
     disk_write_sector(buffer, sector);
 }
 
+// Erases the entry the last lookup found (the cursor stands one slot past
+// it), with a buffer of its own, after the lookup's frames are gone.
+FS_OWN_FRAME void erase_found_entry(void) {
+    SectorBuffer buffer;
+    remove_entries(buffer, nullptr);
+}
+
+// As erase_found_entry, noting what it erased in `erased`.
+FS_OWN_FRAME void erase_noting(ErasedSlots *erased) {
+    SectorBuffer buffer;
+    erased->count = 0;
+    remove_entries(buffer, erased);
+}
+
 // Puts back the first bytes a removal changed.
-void restore_erased(const ErasedSlots &erased) {
+FS_OWN_FRAME void restore_erased(const ErasedSlots &erased) {
     SectorBuffer sector;
     for (uint32_t i = 0; i < erased.count; i++) {
         if (disk_read_sector(sector, erased.sector[i]) != FS_OK) continue;
@@ -112,20 +126,17 @@ bool directory_empty(uint32_t first_cluster) {
     }
 }
 
-// The first clusters of the current directory and of each directory above
-// it, by resolving every prefix of CurrentDir.path.
-uint32_t current_path_clusters(uint32_t *clusters, uint32_t room) {
-    char prefix[FS_PATH_MAX];
-    uint32_t count = 0;
+// True when the directory whose first cluster is `cluster` is the current
+// directory or one above it, found by resolving every prefix of
+// CurrentDir.path (in place). Moves the cursor.
+bool in_current_path(uint32_t cluster) {
     uint32_t len = str_len(CurrentDir.path);
-    for (uint32_t i = 4; i <= len && count < room; i++) { // from the first component on
+    for (uint32_t i = 4; i <= len; i++) { // from the first component on
         if (i < len && CurrentDir.path[i] != '\\') continue;
-        memcpy(prefix, CurrentDir.path, i);
-        prefix[i] = '\0';
-        DirCursor.search_kind = KIND_DIR;
-        if (path_resolve(prefix) == FS_OK) clusters[count++] = FoundEntry.first_cluster;
+        if (path_resolve_parent(CurrentDir.path, i, 0) == FS_OK && FoundEntry.first_cluster == cluster)
+            return true;
     }
-    return count;
+    return false;
 }
 
 // Why a path that names no entry (empty, or a root) cannot be removed or renamed.
@@ -151,7 +162,7 @@ FsStatus finish(uint64_t failures_before) {
 // True when the directory whose first cluster is `dir` (0: the root) is
 // `ancestor` or lies below it, found by following ".." entries up to the
 // root. `*unreadable` is set when a sector on the way could not be read.
-bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
+FS_OWN_FRAME bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
     SectorBuffer sector;
     for (uint32_t steps = 0; dir != 0 && steps <= VolumeGeometry.cluster_count; steps++) {
         if (dir == ancestor) return true;
@@ -168,7 +179,7 @@ bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
 }
 
 // Points the ".." entry of the directory `dir` at `parent` (0: the root).
-void set_parent_entry(uint32_t dir, uint32_t parent) {
+FS_OWN_FRAME void set_parent_entry(uint32_t dir, uint32_t parent) {
     SectorBuffer sector;
     uint32_t first = cluster_to_sector(dir);
     if (disk_read_sector(sector, first) != FS_OK) return; // never write back what was not read
@@ -187,7 +198,7 @@ struct Source {
 };
 
 // Takes the entry the last resolution found as the source.
-FsStatus take_source(Source *src, uint8_t kind) {
+FS_OWN_FRAME FsStatus take_source(Source *src, uint8_t kind) {
     SectorBuffer sector;
     if (disk_read_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
     memcpy(src->slot, sector + FoundEntry.entry_offset, DIR_SLOT_SIZE);
@@ -197,27 +208,26 @@ FsStatus take_source(Source *src, uint8_t kind) {
     return FS_OK;
 }
 
-// Gives the source entry the name `name` in the directory `directory`
-// (already checked by newname_check): the old entry is erased first and the
-// new one written after, so an interruption never leaves two entries on one
-// chain. When the new entry finds no room the old one is put back.
-FsStatus relocate(const char *old_path, const Source &src, const char *directory, const NewName &name) {
+// Gives the source entry the name `name` in the directory the first
+// `dir_length` bytes of `dir_path` name (already checked by newname_check): the old entry is erased first and
+// the new one written after, so an interruption never leaves two entries on one chain. When the new entry
+// finds no room the old one is put back.
+FsStatus relocate(const char *old_path, const Source &src, const char *dir_path, uint32_t dir_length,
+                  const NewName &name) {
     const uint64_t failures = disk_failures();
     DirCursor.search_kind = src.kind;
     if (path_resolve(old_path) != FS_OK || FoundEntry.entry_sector != src.sector ||
         FoundEntry.entry_offset != src.offset)
         return FS_FAIL;
-    SectorBuffer buffer;
     ErasedSlots erased;
-    erased.count = 0;
-    remove_entries(buffer, &erased);
+    erase_noting(&erased);
     if (disk_failures() != failures) {
         // The old entry may still stand: a new one would share its clusters.
         restore_erased(erased);
         return fs_fail(FS_ERR_IO);
     }
-    DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(directory) != FS_OK || newname_create(&name, src.slot, 0, 0, 0) != FS_OK) {
+    if (path_resolve_parent(dir_path, dir_length, 0) != FS_OK ||
+        newname_create(&name, src.slot, 0, 0, 0) != FS_OK) {
         FsError reason = fs_last_error();
         restore_erased(erased); // no room for the new entry: it keeps its old one
         return fs_fail(reason);
@@ -244,18 +254,13 @@ FsStatus fs_delete_file(const char *path) {
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
         return fs_fail(FS_ERR_FILE_OPEN);
     const uint64_t failures = disk_failures();
-    SectorBuffer buffer;
-    remove_entries(buffer, nullptr);
+    erase_found_entry();
     if (FoundEntry.first_cluster != 0) fat_free_chain(FoundEntry.first_cluster);
     return finish(failures);
 }
 
 FsStatus fs_rmdir(const char *path) {
     if (!path_names_entry(path)) return no_entry(path);
-    // The current directory and every directory above it stay.
-    uint32_t in_use[FS_PATH_MAX / 2];
-    uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);
-
     DirCursor.search_kind = KIND_DIR;
     if (path_resolve(path) != FS_OK) return explain(path, KIND_DIR);
     // A directory component may also match a directory by its name part
@@ -264,20 +269,18 @@ FsStatus fs_rmdir(const char *path) {
     uint32_t first = FoundEntry.first_cluster;
     if (!(FoundEntry.attr & ATTR_DIRECTORY)) return fs_fail(FS_ERR_NOT_DIRECTORY);
     if (!fat_cluster_valid(first)) return fs_fail(FS_ERR_DAMAGED);
-    for (uint32_t i = 0; i < in_use_count; i++)
-        if (in_use[i] == first) return fs_fail(FS_ERR_BUSY);
-
-    const uint64_t failures = disk_failures();
     const DirCursorState after_entry = DirCursor;
     const FoundEntryRecord found = FoundEntry;
+    // The current directory and every directory above it stay.
+    if (in_current_path(first)) return fs_fail(FS_ERR_BUSY);
+
+    const uint64_t failures = disk_failures();
     bool empty = directory_empty(first);
     if (disk_failures() != failures) return fs_fail(FS_ERR_IO); // an unreadable sector proves nothing
     if (!empty) return fs_fail(FS_ERR_NOT_EMPTY);
     DirCursor = after_entry;
     FoundEntry = found;
-
-    SectorBuffer buffer;
-    remove_entries(buffer, nullptr);
+    erase_found_entry();
     fat_free_chain(first);
     return finish(failures);
 }
@@ -301,18 +304,17 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
     // is stored in capitals.
     uint32_t cut = str_len(new_name);
     while (cut > 0 && new_name[cut - 1] != '\\') cut--;
-    char directory[FS_PATH_BYTES];
+    uint32_t dir_length = 0;
     const char *old_name = nullptr;
-    if (path_split(old_path, directory, &old_name) != FS_OK) return fs_fail(FS_ERR_NOT_FOUND);
+    if (path_split_name(old_path, &dir_length, &old_name) != FS_OK) return fs_fail(FS_ERR_NOT_FOUND);
 
     // The new name is checked before anything is erased.
     NewName name;
     if (newname_prepare(new_name + cut, 1, &name) != FS_OK) return FS_FAIL;
-    DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(directory) != FS_OK) return FS_FAIL;
+    if (path_resolve_parent(old_path, dir_length, 0) != FS_OK) return FS_FAIL;
     if (newname_check(&name, src.sector, src.offset, 0) != FS_OK) return FS_FAIL;
     const uint64_t failures = disk_failures();
-    if (relocate(old_path, src, directory, name) != FS_OK) return FS_FAIL;
+    if (relocate(old_path, src, old_path, dir_length, name) != FS_OK) return FS_FAIL;
     return finish(failures);
 }
 
@@ -343,26 +345,16 @@ FsStatus fs_move(const char *old_path, const char *new_path) {
     if (is_dir && !fat_cluster_valid(moved)) return fs_fail(FS_ERR_DAMAGED);
     Source src;
     if (take_source(&src, kind) != FS_OK) return FS_FAIL;
-    if (is_dir) {
-        // The current directory and those above it keep their paths.
-        uint32_t in_use[FS_PATH_MAX / 2];
-        uint32_t in_use_count = current_path_clusters(in_use, FS_PATH_MAX / 2);
-        for (uint32_t i = 0; i < in_use_count; i++)
-            if (in_use[i] == moved) return fs_fail(FS_ERR_BUSY);
-    }
+    // The current directory and those above it keep their paths.
+    if (is_dir && in_current_path(moved)) return fs_fail(FS_ERR_BUSY);
 
     // The destination: an existing directory, and a name free in it.
-    char directory[FS_PATH_BYTES];
+    uint32_t dir_length = 0;
     const char *name_text = nullptr;
-    if (path_split(new_path, directory, &name_text) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
+    if (path_split_name(new_path, &dir_length, &name_text) != FS_OK) return fs_fail(FS_ERR_NO_PARENT);
     NewName name;
     if (newname_prepare(name_text, 0, &name) != FS_OK) return FS_FAIL;
-    DirCursor.search_kind = KIND_DIR;
-    if (path_resolve(directory) != FS_OK) {
-        path_explain_failure(directory, KIND_DIR);
-        if (fs_last_error() == FS_ERR_NOT_FOUND) fs_set_error(FS_ERR_NO_PARENT);
-        return FS_FAIL;
-    }
+    if (path_resolve_parent(new_path, dir_length, 1) != FS_OK) return FS_FAIL;
     const uint32_t target = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
     if (is_dir) {
         bool unreadable = false;
@@ -373,7 +365,7 @@ FsStatus fs_move(const char *old_path, const char *new_path) {
     if (newname_check(&name, src.sector, src.offset, 1) != FS_OK) return FS_FAIL;
 
     const uint64_t failures = disk_failures();
-    if (relocate(old_path, src, directory, name) != FS_OK) return FS_FAIL;
+    if (relocate(old_path, src, new_path, dir_length, name) != FS_OK) return FS_FAIL;
     // A directory that changed parents names its new one in "..".
     if (is_dir) set_parent_entry(moved, target);
     return finish(failures);

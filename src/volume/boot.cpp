@@ -32,8 +32,9 @@ const uint32_t FMT_SYSTEM_SECTORS = FMT_RESERVED_SECTORS + FMT_FAT_COUNT * FMT_S
 const uint32_t BS_PARTITION_TEST = 446; // boot indicator of a partition table's first entry
 const uint32_t BS_TYPE_BYTE = 450;      // type of a partition table's first entry
 
-// The boot sector is built here; bytes 24 to 31 are never written.
-uint8_t boot_template[SECTOR_SIZE];
+// The total of the boot sector the formatter wrote last: it bounds the
+// sectors fs_init_fats clears.
+uint32_t formatted_total = 0;
 
 uint8_t mounted = 0;
 // Where the mounted volume starts, and how many sectors its partition
@@ -127,9 +128,11 @@ bool bpb_usable(const uint8_t *s) {
 }
 
 // Writes the formatter's boot sector for a volume of `total` sectors that
-// starts at `first`.
+// starts at `first`. It is built in a zeroed buffer; bytes 24 to 31 (the
+// geometry and, at sector 0, the hidden sectors) stay zero.
 void write_boot_sector_at(uint32_t first, uint32_t total) {
-    uint8_t *b = boot_template;
+    SectorBuffer b;
+    memset(b, 0, sizeof b);
     memcpy(b + BS_JUMP, FMT_JUMP, sizeof FMT_JUMP);
     memcpy(b + BS_OEM_NAME, FMT_OEM_NAME, 8);
     le_put(b + BPB_BYTES_PER_SECTOR, SECTOR_SIZE, 2);
@@ -152,7 +155,7 @@ void write_boot_sector_at(uint32_t first, uint32_t total) {
     b[BS_SIGNATURE] = 0x55;
     b[BS_SIGNATURE + 1] = 0xAA;
     disk_write_sector(b, first);
-    if (first != 0) le_put(b + BPB_HIDDEN_SECTORS, 0, 4);
+    formatted_total = total;
 }
 
 // Clears the system area after the boot sector (and the first data sectors:
@@ -359,8 +362,7 @@ void fs_write_boot_sector(uint32_t total_sectors, uint8_t drive_index) {
 void fs_init_fats(uint8_t drive_index) {
     (void)drive_index;
     // The total of the boot sector just built bounds the sectors cleared.
-    uint32_t total = le_get(boot_template + BPB_TOTAL_SECTORS_32, 4);
-    init_fats_at(0, total != 0 ? total : FMT_CLEARED_SECTORS);
+    init_fats_at(0, formatted_total != 0 ? formatted_total : FMT_CLEARED_SECTORS);
 }
 
 void fs_format_at_limits(uint32_t *min_sectors, uint32_t *max_sectors) {
