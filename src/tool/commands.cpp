@@ -1,7 +1,6 @@
 // The commands that describe and change the volume in place: info, ls,
 // tree, mkdir, rmdir, rm, mv, attrib, label, cat and check.
 #include <errno.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -585,8 +584,7 @@ int cmd_cat(const GlobalOptions &g, const std::vector<std::string> &args) {
             uint32_t n = fs_read(h, buffer.data(), (uint32_t)buffer.size());
             if (n == 0) break;
             for (uint32_t at = 0; at < n && out_ok;) {
-                ssize_t w = write(STDOUT_FILENO, buffer.data() + at, n - at);
-                if (w < 0 && errno == EINTR) continue;
+                long long w = host_write(host_stdout(), buffer.data() + at, n - at);
                 if (w <= 0)
                     out_ok = false;
                 else
@@ -597,7 +595,7 @@ int cmd_cat(const GlobalOptions &g, const std::vector<std::string> &args) {
         }
         fs_close(h);
         if (!out_ok) {
-            report.error("standard output", strerror(errno));
+            report.error("standard output", host_error_text(errno));
             return kExitFail;
         }
         if (done < size) {

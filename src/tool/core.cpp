@@ -1,8 +1,6 @@
 // Messages, paths on the volume, opening and mounting the image, directory
 // listings with the names as stored, lookups, wildcards and the tree walk.
 #include <errno.h>
-#include <string.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <set>
@@ -204,21 +202,26 @@ FsStatus mount_volume(const GlobalOptions &g, uint64_t image_sectors) {
     return mounted;
 }
 
+bool open_image_file(const std::string &path) {
+    std::string device_path;
+    return host_image_path(path, &device_path) && disk_open_image_path(device_path.c_str(), 0) == FS_OK;
+}
+
 bool Image::open(const GlobalOptions &g, Reporter &report, bool for_writing) {
     path_ = g.image;
-    struct stat st;
-    if (stat(path_.c_str(), &st) != 0) {
-        std::string reason = std::string("cannot open the image: ") + strerror(errno);
+    HostStat st;
+    if (!host_stat(path_, &st)) {
+        std::string reason = "cannot open the image: " + host_error_text(errno);
         if (errno == ENOENT) reason += " (make one with 'fat16 format')";
         report.error(path_, reason);
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (st.kind != HostStat::FILE) {
         report.error(path_, "cannot open the image: not a regular file");
         return false;
     }
-    if (disk_open_image_path(path_.c_str(), 0) != FS_OK) {
-        report.error(path_, std::string("cannot open the image: ") + strerror(errno));
+    if (!open_image_file(path_)) {
+        report.error(path_, "cannot open the image: " + host_error_text(errno));
         return false;
     }
     open_ = true;
@@ -226,7 +229,7 @@ bool Image::open(const GlobalOptions &g, Reporter &report, bool for_writing) {
         report.error(path_, "the image is read-only");
         return false;
     }
-    if (mount_volume(g, (uint64_t)st.st_size / FS_SECTOR_SIZE) != FS_OK) {
+    if (mount_volume(g, st.size / FS_SECTOR_SIZE) != FS_OK) {
         report.error(path_, fs_last_error() == FS_ERR_IO && g.partition == 0 && !g.offset_given
                                 ? "cannot read its first sector (host I/O error, or the file is empty)"
                                 : explain_mount_failure(g));

@@ -2,10 +2,6 @@
 // partition of an existing table, or on a new disk image with an MBR
 // partition table of one FAT16 partition.
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -45,19 +41,19 @@ struct Place {
 // Makes the host file `path` at least `bytes` long. The new part stays
 // sparse where the host allows.
 bool extend_file(const std::string &path, uint64_t bytes, std::string *reason) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = host_open_read_write(path);
     if (fd < 0) {
-        *reason = strerror(errno);
+        *reason = host_error_text(errno);
         return false;
     }
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0;
-    if (ok && (uint64_t)st.st_size < bytes && ftruncate(fd, (off_t)bytes) != 0) {
-        *reason = strerror(errno);
+    HostStat st;
+    bool ok = host_fstat(fd, &st);
+    if (ok && st.size < bytes && !host_set_size(fd, bytes)) {
+        *reason = host_error_text(errno);
         ok = false;
     }
-    if (close(fd) != 0 && ok) {
-        *reason = strerror(errno);
+    if (!host_close(fd) && ok) {
+        *reason = host_error_text(errno);
         ok = false;
     }
     return ok;
@@ -65,11 +61,9 @@ bool extend_file(const std::string &path, uint64_t bytes, std::string *reason) {
 
 // True when the file's first bytes (up to a sector) are all zero.
 bool starts_blank(const std::string &path, uint64_t offset) {
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return true;
     uint8_t head[FS_SECTOR_SIZE];
-    size_t n = fseeko(f, (off_t)offset, SEEK_SET) == 0 ? fread(head, 1, sizeof head, f) : 0;
-    fclose(f);
+    size_t n = 0;
+    host_read_at(path, offset, head, sizeof head, &n);
     return std::all_of(head, head + n, [](uint8_t b) { return b == 0; });
 }
 
@@ -161,15 +155,16 @@ const char kHoldsVolume[] = "already holds a volume (--force formats it anew; ev
 int format_partition(const GlobalOptions &g, Reporter &report, const FormatRequest &r) {
     Image image;
     // The partition table comes from other tools: the image must exist.
-    struct stat st;
-    if (stat(g.image.c_str(), &st) != 0) {
-        report.error(g.image, std::string("cannot open the image: ") + strerror(errno) +
+    HostStat st;
+    if (!host_stat(g.image, &st)) {
+        report.error(g.image, "cannot open the image: " + host_error_text(errno) +
                                   " (make the partition table first, for example with sfdisk, or use --mbr)");
         return kExitFail;
     }
-    if (!S_ISREG(st.st_mode) || disk_open_image_path(g.image.c_str(), 0) != FS_OK) {
-        report.error(g.image, std::string("cannot open the image: ") +
-                                  (S_ISREG(st.st_mode) ? strerror(errno) : "not a regular file"));
+    const bool regular = st.kind == HostStat::FILE;
+    if (!regular || !open_image_file(g.image)) {
+        report.error(g.image,
+                     "cannot open the image: " + (regular ? host_error_text(errno) : "not a regular file"));
         return kExitFail;
     }
     image.attach(g.image);
@@ -202,7 +197,7 @@ int format_partition(const GlobalOptions &g, Reporter &report, const FormatReque
                 std::to_string(FS_SECTOR_LIMIT) + " on (give --size)");
         return kExitFail;
     }
-    if ((uint64_t)st.st_size < ((uint64_t)p.first_sector + sectors) * FS_SECTOR_SIZE) {
+    if (st.size < ((uint64_t)p.first_sector + sectors) * FS_SECTOR_SIZE) {
         report.error(g.image, name + " reaches past the end of the image file");
         return kExitFail;
     }
@@ -218,7 +213,7 @@ int format_partition(const GlobalOptions &g, Reporter &report, const FormatReque
         return kExitFail;
     }
     disk_take_error();
-    return finish_format(report, g, r, place, sectors, (uint64_t)st.st_size / FS_SECTOR_SIZE);
+    return finish_format(report, g, r, place, sectors, st.size / FS_SECTOR_SIZE);
 }
 
 // A whole image, a volume at --offset, or a new disk image with --mbr.
@@ -234,21 +229,21 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
     // With --mbr the table goes into sector 0; otherwise the volume's first
     // sector is what must not be lost.
     const uint32_t looked_at = r.mbr ? 0 : place.first;
-    struct stat st;
-    bool exists = stat(g.image.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
+    HostStat st;
+    bool exists = host_stat(g.image, &st);
+    if (exists && st.kind != HostStat::FILE) {
         report.error(g.image, "cannot format: not a regular file");
         return kExitFail;
     }
     if (!exists && errno != ENOENT) {
-        report.error(g.image, std::string("cannot open the image: ") + strerror(errno));
+        report.error(g.image, "cannot open the image: " + host_error_text(errno));
         return kExitFail;
     }
-    uint64_t old_bytes = exists ? (uint64_t)st.st_size : 0;
+    uint64_t old_bytes = exists ? st.size : 0;
     uint64_t old_sectors = old_bytes / FS_SECTOR_SIZE;
     if (exists) {
-        if (disk_open_image_path(g.image.c_str(), 0) != FS_OK) {
-            report.error(g.image, std::string("cannot open the image: ") + strerror(errno));
+        if (!open_image_file(g.image)) {
+            report.error(g.image, "cannot open the image: " + host_error_text(errno));
             return kExitFail;
         }
         FsProbe probe = fs_probe(looked_at, nullptr);
@@ -295,20 +290,20 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
         return kExitFail;
     }
     if (!exists) {
-        int fd = ::open(g.image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = host_create(g.image, false);
         if (fd < 0) {
-            report.error(g.image, std::string("cannot create the image: ") + strerror(errno));
+            report.error(g.image, "cannot create the image: " + host_error_text(errno));
             return kExitFail;
         }
-        close(fd);
+        host_close(fd);
     }
     // A failure leaves the file as it was: a new one removed, an extended one
     // cut back to its old length.
     auto undo = [&]() {
         if (!exists)
-            unlink(g.image.c_str());
-        else if (truncate(g.image.c_str(), (off_t)old_bytes) != 0)
-            report.warning(g.image, std::string("cannot restore the image's old length: ") + strerror(errno));
+            host_unlink(g.image);
+        else if (!host_truncate(g.image, old_bytes))
+            report.warning(g.image, "cannot restore the image's old length: " + host_error_text(errno));
     };
     std::string reason;
     if (!extend_file(g.image, end * FS_SECTOR_SIZE, &reason)) {
@@ -317,8 +312,8 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
         undo();
         return kExitFail;
     }
-    if (disk_open_image_path(g.image.c_str(), 0) != FS_OK) {
-        report.error(g.image, std::string("cannot open the image: ") + strerror(errno));
+    if (!open_image_file(g.image)) {
+        report.error(g.image, "cannot open the image: " + host_error_text(errno));
         undo();
         return kExitFail;
     }
@@ -330,9 +325,7 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
         if (r.mbr) {
             // The disk signature, like the volume id, comes from the time
             // (SOURCE_DATE_EPOCH when set) unless a volume id is given.
-            struct timespec now;
-            clock_gettime(CLOCK_REALTIME, &now);
-            FsDateTime t = entry_time(now);
+            FsDateTime t = entry_time(host_now());
             uint32_t signature = r.options.volume_id_given
                                      ? r.options.volume_id
                                      : ((uint32_t)t.year << 20) ^ ((uint32_t)t.month << 16) ^

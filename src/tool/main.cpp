@@ -340,4 +340,11 @@ const char *help_text(const std::string &command) {
 
 } // namespace fat16tool
 
-int main(int argc, char **argv) { return fat16tool::run(argc, argv); }
+int main(int argc, char **argv) {
+    // The words as UTF-8 (on Windows from the UTF-16 command line).
+    std::vector<std::string> words = fat16tool::host_start(argc, argv);
+    std::vector<char *> pointers;
+    for (std::string &w : words) pointers.push_back(&w[0]);
+    pointers.push_back(nullptr);
+    return fat16tool::run((int)words.size(), pointers.data());
+}

@@ -1,9 +1,6 @@
-// Names on both sides: which host names the volume holds as given, names
-// compared as the library compares them, wildcards, which names from the
-// volume are safe on the host; sizes, the command-line parser and the
+// Names: which host names the volume holds as given, names compared as the
+// library compares them, wildcards; sizes, the command-line parser and the
 // progress line.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -141,28 +138,6 @@ bool wildcard_match(const std::string &pattern, const std::string &name) {
     return pi == p.size();
 }
 
-bool safe_host_component(const std::string &name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    for (unsigned char c : name)
-        if (c == '/' || c < 0x20) return false;
-    return true;
-}
-
-std::string join_host(const std::string &dir, const std::string &name) {
-    if (dir.empty()) return name;
-    if (dir.back() == '/') return dir + name;
-    return dir + "/" + name;
-}
-
-std::string host_basename(const std::string &path) {
-    size_t end = path.size();
-    while (end > 1 && path[end - 1] == '/') end--;
-    size_t start = path.rfind('/', end - 1);
-    start = start == std::string::npos ? 0 : start + 1;
-    if (end > 0 && path[end - 1] == '/') return "";
-    return path.substr(start, end - start);
-}
-
 bool parse_size(const std::string &text, uint64_t *bytes) {
     if (text.empty() || text.size() > 20) return false;
     uint64_t value = 0;
@@ -189,7 +164,7 @@ bool parse_size(const std::string &text, uint64_t *bytes) {
     return true;
 }
 
-Progress::Progress(bool enabled) : enabled_(enabled && isatty(STDERR_FILENO)) {
+Progress::Progress(bool enabled) : enabled_(enabled && host_stderr_is_terminal()) {
     start_ = now_seconds();
     last_draw_ = start_;
 }

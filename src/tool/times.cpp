@@ -40,9 +40,7 @@ void tool_clock(FsDateTime *now) {
         *now = stamp;
         return;
     }
-    struct timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    *now = entry_time(t);
+    *now = entry_time(host_now());
 }
 
 } // namespace
@@ -67,11 +65,11 @@ FsDateTime entry_time(const struct timespec &t) {
     struct tm tm;
     if (epoch_set && t.tv_sec >= epoch) {
         time_t capped = epoch;
-        if (gmtime_r(&capped, &tm) == nullptr) return FsDateTime{};
+        if (!host_utc_time(capped, &tm)) return FsDateTime{};
         return from_tm(tm, 0);
     }
     time_t seconds = t.tv_sec;
-    if (localtime_r(&seconds, &tm) == nullptr) return FsDateTime{};
+    if (!host_local_time(seconds, &tm)) return FsDateTime{};
     return from_tm(tm, t.tv_nsec);
 }
 

@@ -3,14 +3,13 @@
 // times, and the commands themselves.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "fat16.h"
+#include "host.h"
 
 namespace fat16tool {
 
@@ -95,6 +94,10 @@ struct Entry {
     bool reachable = true;
     bool is_dir() const { return (attr & ATTR_DIRECTORY) != 0; }
 };
+
+// Opens the image file at host path `path` with the library's image device
+// (disk_open_image_path); false with errno.
+bool open_image_file(const std::string &path);
 
 // The opened and mounted image.
 class Image {
@@ -195,11 +198,6 @@ std::string name_problem(const std::string &name);
 // A key equal for two names exactly when the library takes them for one
 // name (case-blind, the simple upper-case mappings of the library).
 std::string fold_name(const std::string &name);
-// False when a component from the volume must not become a host path
-// component: empty, "." or "..", or holding '/' or a control byte.
-bool safe_host_component(const std::string &name);
-std::string join_host(const std::string &dir, const std::string &name);
-std::string host_basename(const std::string &path);
 
 // Times. Host times become entry times in local time, as other FAT tools
 // keep them; with SOURCE_DATE_EPOCH set, every time after it becomes it

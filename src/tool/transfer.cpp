@@ -5,11 +5,7 @@
 // removed, and a file being replaced stays as it was until its new copy is
 // complete. Names go onto the volume exactly as given, with their host
 // modification times, and come back with them.
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -27,8 +23,7 @@ const size_t kChunk = 1 << 20;
 bool read_all(int fd, uint8_t *buffer, size_t want, size_t *got) {
     *got = 0;
     while (*got < want) {
-        ssize_t n = read(fd, buffer + *got, want - *got);
-        if (n < 0 && errno == EINTR) continue;
+        long long n = host_read(fd, buffer + *got, want - *got);
         if (n < 0) return false;
         if (n == 0) break;
         *got += (size_t)n;
@@ -39,8 +34,7 @@ bool read_all(int fd, uint8_t *buffer, size_t want, size_t *got) {
 bool write_all(int fd, const uint8_t *data, size_t n) {
     size_t done = 0;
     while (done < n) {
-        ssize_t w = write(fd, data + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
+        long long w = host_write(fd, data + done, n - done);
         if (w <= 0) return false;
         done += (size_t)w;
     }
@@ -48,8 +42,8 @@ bool write_all(int fd, const uint8_t *data, size_t n) {
 }
 
 bool host_is_dir(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    HostStat st;
+    return host_stat(path, &st) && st.kind == HostStat::DIR;
 }
 
 uint64_t cluster_bytes() { return (uint64_t)VolumeGeometry.sectors_per_cluster * FS_SECTOR_SIZE; }
@@ -91,7 +85,7 @@ struct Transfer {
     bool room_for(uint64_t bytes, std::string *reason);
     bool make_temp(const VolPath &dir, VolPath *out);
     bool put_file(const std::string &host, const VolPath &dest);
-    bool make_volume_dir(const std::string &subject, const VolPath &dir, const struct stat *host);
+    bool make_volume_dir(const std::string &subject, const VolPath &dir, const HostStat *host);
     void put_tree(const std::string &host_dir, const VolPath &dest);
     bool get_file(const VolPath &src, const Entry &entry, const std::string &host);
     bool make_host_dir(const std::string &subject, const std::string &dir);
@@ -149,32 +143,30 @@ bool Transfer::make_temp(const VolPath &dir, VolPath *out) {
 bool Transfer::put_file(const std::string &host, const VolPath &dest) {
     const bool from_stdin = host == "-";
     const std::string subject = from_stdin ? "standard input" : host;
-    // Without O_NONBLOCK a FIFO would block the open until a writer came,
-    // though only regular files are copied; it changes nothing for those.
-    int fd = from_stdin ? STDIN_FILENO : ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        fail(subject, strerror(errno), false);
-        if (fd >= 0 && !from_stdin) close(fd);
+    int fd = from_stdin ? host_stdin() : host_open_read(host);
+    HostStat st;
+    if (fd < 0 || !host_fstat(fd, &st)) {
+        fail(subject, host_error_text(errno), false);
+        if (fd >= 0 && !from_stdin) host_close(fd);
         return false;
     }
     auto close_source = [&]() {
-        if (!from_stdin) close(fd);
+        if (!from_stdin) host_close(fd);
     };
-    if (!from_stdin && !S_ISREG(st.st_mode)) {
+    if (!from_stdin && st.kind != HostStat::FILE) {
         close_source();
         fail(subject, "not a regular file", false);
         return false;
     }
-    const bool known_size = S_ISREG(st.st_mode);
-    if (known_size && (uint64_t)st.st_size > 0xFFFFFFFFull) {
+    const bool known_size = st.kind == HostStat::FILE;
+    if (known_size && st.size > 0xFFFFFFFFull) {
         close_source();
         fail(subject, "larger than a file on FAT16 can be (4 GiB - 1 bytes)", false);
         return false;
     }
     // New entries and the first write take the host file's time.
     std::unique_ptr<ClockStamp> stamp;
-    if (!from_stdin) stamp.reset(new ClockStamp(entry_time(st.st_mtim)));
+    if (!from_stdin) stamp.reset(new ClockStamp(entry_time(st.modified)));
 
     const std::string lib = dest.lib();
     VolPath written = dest; // where the data goes: dest, or a temporary name beside it
@@ -213,7 +205,7 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
     const std::string written_lib = written.lib();
     const std::string unchanged = replacing ? "; " + dest.shown() + " is unchanged" : "";
     std::string reason;
-    if (known_size && !room_for((uint64_t)st.st_size, &reason)) {
+    if (known_size && !room_for(st.size, &reason)) {
         close_source();
         fs_delete_file(written_lib.c_str());
         fail(subject,
@@ -235,7 +227,7 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
     while (problem.empty()) {
         size_t got = 0;
         if (!read_all(fd, buffer.data(), buffer.size(), &got)) {
-            problem = std::string("cannot read: ") + strerror(errno);
+            problem = "cannot read: " + host_error_text(errno);
             break;
         }
         if (got == 0) break;
@@ -249,8 +241,7 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
         if (n != got) {
             FsError e = fs_last_error();
             problem = "stored " + std::to_string(stored) +
-                      (known_size ? " of " + std::to_string((uint64_t)st.st_size) : std::string()) +
-                      " bytes: " +
+                      (known_size ? " of " + std::to_string(st.size) : std::string()) + " bytes: " +
                       (e == FS_ERR_NONE ? std::string("the library wrote less than asked") : reason_text(e));
             fatal = fatal_error(e);
         }
@@ -292,13 +283,13 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
 
 // Makes directory `dir` on the volume, with the time of host directory
 // `host` when given; an existing directory is fine.
-bool Transfer::make_volume_dir(const std::string &subject, const VolPath &dir, const struct stat *host) {
+bool Transfer::make_volume_dir(const std::string &subject, const VolPath &dir, const HostStat *host) {
     if (dir.root()) return true;
     const std::string lib = dir.lib();
     FsStatus made;
     {
         std::unique_ptr<ClockStamp> stamp;
-        if (host != nullptr) stamp.reset(new ClockStamp(entry_time(host->st_mtim)));
+        if (host != nullptr) stamp.reset(new ClockStamp(entry_time(host->modified)));
         made = fs_mkdir(lib.c_str());
     }
     if (made == FS_OK) return device_healthy();
@@ -318,29 +309,23 @@ bool Transfer::make_volume_dir(const std::string &subject, const VolPath &dir, c
 // Copies the contents of host directory `host_dir` into volume directory
 // `dest`, names in byte order, so that the same tree makes the same image.
 void Transfer::put_tree(const std::string &host_dir, const VolPath &dest) {
-    DIR *d = opendir(host_dir.c_str());
-    if (d == nullptr) {
-        fail(host_dir, strerror(errno), false);
+    std::vector<std::string> names;
+    HostListing listed = host_list_dir(host_dir, &names);
+    if (listed == HostListing::NOT_OPENED) {
+        fail(host_dir, host_error_text(errno), false);
         return;
     }
-    std::vector<std::string> names;
-    errno = 0;
-    while (dirent *e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    if (errno != 0) fail(host_dir, std::string("cannot list: ") + strerror(errno), false);
-    closedir(d);
+    if (listed == HostListing::CUT_SHORT) fail(host_dir, "cannot list: " + host_error_text(errno), false);
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
         if (stop) return;
         std::string host = join_host(host_dir, name);
-        struct stat st;
-        if (lstat(host.c_str(), &st) != 0) {
-            fail(host, strerror(errno), false);
+        HostStat st;
+        if (!host_lstat(host, &st)) {
+            fail(host, host_error_text(errno), false);
             continue;
         }
-        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
+        if (st.kind != HostStat::DIR && st.kind != HostStat::FILE) {
             fail(host, "not copied: only regular files and directories go onto the volume", false);
             continue;
         }
@@ -351,7 +336,7 @@ void Transfer::put_tree(const std::string &host_dir, const VolPath &dest) {
         }
         if (!claim_name(host, dest, name)) continue;
         VolPath target = dest.child(name);
-        if (!S_ISDIR(st.st_mode)) {
+        if (st.kind != HostStat::DIR) {
             put_file(host, target);
         } else if (make_volume_dir(host, target, &st)) {
             put_tree(host, target);
@@ -371,18 +356,17 @@ bool Transfer::get_file(const VolPath &src, const Entry &entry, const std::strin
         fail(src.shown(), "cannot be read: " + reason_for_name(src.name()), fatal_error(e));
         return false;
     }
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force ? O_TRUNC : O_EXCL);
-    int fd = to_stdout ? STDOUT_FILENO : ::open(host.c_str(), flags, 0666);
+    int fd = to_stdout ? host_stdout() : host_create(host, force);
     if (fd < 0) {
         int err = errno;
         fs_close(h);
-        fail(host, err == EEXIST ? "already exists (-f replaces it)" : strerror(err), false);
+        fail(host, err == EEXIST ? "already exists (-f replaces it)" : host_error_text(err), false);
         return false;
     }
     // Only a regular file is a copy of ours to remove after a failure; with
     // -f the destination may be a device such as /dev/null.
-    struct stat st;
-    bool regular = !to_stdout && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    HostStat st;
+    bool regular = !to_stdout && host_fstat(fd, &st) && st.kind == HostStat::FILE;
     std::string problem;
     bool fatal = false;
     uint32_t size = fs_file_size(h), done = 0;
@@ -391,7 +375,7 @@ bool Transfer::get_file(const VolPath &src, const Entry &entry, const std::strin
         if (n == 0) break;
         if (!write_all(fd, buffer.data(), n)) {
             int err = errno;
-            problem = std::string("cannot write: ") + strerror(err);
+            problem = "cannot write: " + host_error_text(err);
             fatal = err == EIO;
         }
         done += n;
@@ -405,16 +389,15 @@ bool Transfer::get_file(const VolPath &src, const Entry &entry, const std::strin
                   (io ? reason_text(FS_ERR_IO) : "damaged volume (the file's clusters end before its size)");
         fatal = io;
     }
-    struct timespec times[2];
-    times[0].tv_nsec = UTIME_OMIT;
-    if (problem.empty() && regular && host_time(entry.modified, &times[1])) futimens(fd, times);
-    if (!to_stdout && close(fd) != 0 && problem.empty()) {
+    struct timespec modified;
+    if (problem.empty() && regular && host_time(entry.modified, &modified)) host_set_file_time(fd, modified);
+    if (!to_stdout && !host_close(fd) && problem.empty()) {
         int err = errno;
-        problem = std::string("cannot write: ") + strerror(err);
+        problem = "cannot write: " + host_error_text(err);
         fatal = err == EIO;
     }
     if (!problem.empty()) {
-        bool removed = regular && unlink(host.c_str()) == 0;
+        bool removed = regular && host_unlink(host);
         fail(subject, problem + (removed ? " (the partial copy was removed)" : ""), fatal);
         return false;
     }
@@ -424,20 +407,19 @@ bool Transfer::get_file(const VolPath &src, const Entry &entry, const std::strin
 
 // Makes host directory `dir`; an existing directory (not a link) is fine.
 bool Transfer::make_host_dir(const std::string &subject, const std::string &dir) {
-    if (mkdir(dir.c_str(), 0777) == 0) return true;
+    if (host_mkdir(dir)) return true;
     int err = errno;
-    struct stat st;
-    if (err == EEXIST && lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    fail(subject, err == EEXIST ? dir + " exists and is not a directory" : dir + ": " + strerror(err),
+    HostStat st;
+    if (err == EEXIST && host_lstat(dir, &st) && st.kind == HostStat::DIR) return true;
+    fail(subject, err == EEXIST ? dir + " exists and is not a directory" : dir + ": " + host_error_text(err),
          err == EIO);
     return false;
 }
 
 // Sets the modification time of host directory `dir` from `entry`.
 void set_dir_time(const std::string &dir, const Entry &entry) {
-    struct timespec times[2];
-    times[0].tv_nsec = UTIME_OMIT;
-    if (host_time(entry.modified, &times[1])) utimensat(AT_FDCWD, dir.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    struct timespec modified;
+    if (host_time(entry.modified, &modified)) host_set_path_time(dir, modified);
 }
 
 // Copies the contents of volume directory `top` into host directory
@@ -539,12 +521,12 @@ int cmd_put(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (!into_dir && !parent_usable(dest, dest_text, report)) return kExitFail;
     for (const std::string &src : sources) {
         if (t.stop) break;
-        struct stat st;
-        if (src != "-" && stat(src.c_str(), &st) != 0) {
-            t.fail(src, strerror(errno), false);
+        HostStat st;
+        if (src != "-" && !host_stat(src, &st)) {
+            t.fail(src, host_error_text(errno), false);
             continue;
         }
-        bool is_dir = src != "-" && S_ISDIR(st.st_mode);
+        bool is_dir = src != "-" && st.kind == HostStat::DIR;
         if (is_dir && !recursive) {
             t.fail(src, "is a directory (-r copies directories)", false);
             continue;
@@ -605,8 +587,8 @@ int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args) {
             report.error(dest_text, "invalid name (" + problem + ")");
             return kExitFail;
         }
-        struct stat st;
-        bool timed = stat(host_dir.c_str(), &st) == 0;
+        HostStat st;
+        bool timed = host_stat(host_dir, &st);
         if (!parent_usable(dest, dest_text, report) ||
             !t.make_volume_dir(dest_text, dest, timed ? &st : nullptr))
             return kExitFail;
@@ -629,7 +611,7 @@ int cmd_get(const GlobalOptions &g, const std::vector<std::string> &args) {
     std::vector<std::string> sources(a.operands.begin(), a.operands.end() - 1);
     const bool to_stdout = host_dest == "-";
     bool into_dir = !to_stdout && host_is_dir(host_dest);
-    if (!into_dir && !to_stdout && !host_dest.empty() && host_dest.back() == '/') {
+    if (!into_dir && !to_stdout && !host_dest.empty() && host_separator(host_dest.back())) {
         report.error(host_dest, "no such directory (a HOSTDEST ending in '/' names a directory)");
         return kExitFail;
     }
