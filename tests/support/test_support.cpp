@@ -1,15 +1,127 @@
-#include "test_support.h"
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+// windows.h declares a call OpenFile, the library a record of that name:
+// the call is not used here and goes by another name.
+#define OpenFile WindowsOpenFile
+#include <windows.h>
+#include <winioctl.h>
+#undef OpenFile
 
+#include <filesystem>
+#else
+#include <dirent.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#include "test_support.h"
+
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <fstream>
 #include <sstream>
 
 namespace fat16test {
+
+#if defined(_WIN32)
+
+std::wstring wide(const std::string &text) {
+    if (text.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring out((size_t)n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
+    return out;
+}
+
+std::string utf8(const std::wstring &text) {
+    if (text.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string out((size_t)n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::string full_path(const std::string &path) {
+    wchar_t full[4096];
+    DWORD n = GetFullPathNameW(wide(path).c_str(), 4096, full, nullptr);
+    return n > 0 && n < 4096 ? utf8(full) : path;
+}
+
+ScratchDir::ScratchDir() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    previous_ = fs::current_path(error).u8string();
+    fs::path base = fs::temp_directory_path(error);
+    if (error) ADD_FAILURE() << "no temporary folder: " << error.message();
+    for (unsigned n = 0; n < 1000; n++) {
+        fs::path candidate = base / ("fat16-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                     std::to_string(GetTickCount() % 100000) + "-" + std::to_string(n));
+        if (fs::create_directory(candidate, error)) {
+            path_ = candidate.u8string();
+            break;
+        }
+    }
+    if (path_.empty()) ADD_FAILURE() << "cannot make a temporary folder in " << base.u8string();
+    fs::current_path(fs::u8path(path_), error);
+    if (error) ADD_FAILURE() << "cannot enter " << path_ << ": " << error.message();
+}
+
+namespace {
+
+// Removes a file or a folder with everything in it, read-only files too; a
+// link is removed, not followed.
+bool remove_tree(const std::wstring &path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
+    bool ok = true;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW found;
+        HANDLE f = FindFirstFileW((path + L"\\*").c_str(), &found);
+        if (f != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = found.cFileName;
+                if (name != L"." && name != L"..") ok = remove_tree(path + L"\\" + name) && ok;
+            } while (FindNextFileW(f, &found));
+            FindClose(f);
+        }
+    }
+    return RemoveDirectoryW(path.c_str()) != 0 && ok;
+}
+
+} // namespace
+
+ScratchDir::~ScratchDir() {
+    namespace fs = std::filesystem;
+    disk_close_image();
+    std::error_code error;
+    if (!previous_.empty()) fs::current_path(fs::u8path(previous_), error);
+    if (error) ADD_FAILURE() << "chdir back failed: " << error.message();
+    if (!remove_tree(wide(path_))) ADD_FAILURE() << "cleanup of " << path_ << " failed";
+}
+
+void make_sparse_file(const std::string &path, uint64_t bytes) {
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << path;
+    DWORD returned = 0;
+    // Where the file system has no sparse files, the size is still set.
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = (LONGLONG)bytes;
+    bool sized = SetFilePointerEx(h, size, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    CloseHandle(h);
+    ASSERT_TRUE(sized) << path;
+}
+
+#else
 
 ScratchDir::ScratchDir() {
     char cwd[4096];
@@ -36,6 +148,8 @@ void make_sparse_file(const std::string &path, uint64_t bytes) {
     ASSERT_EQ(ftruncate(fd, (off_t)bytes), 0);
     close(fd);
 }
+
+#endif
 
 Sector read_raw(uint32_t sector) {
     Sector s{};
@@ -118,6 +232,53 @@ void VolumeTest::TearDown() {
     scratch_ = nullptr;
 }
 
+#if defined(_WIN32)
+
+bool have_tool(const char *name) {
+    wchar_t found[MAX_PATH];
+    for (const std::string &file : {std::string(name) + ".exe", std::string(name)})
+        if (SearchPathW(nullptr, wide(file).c_str(), nullptr, MAX_PATH, found, nullptr) != 0) return true;
+    return false;
+}
+
+CommandResult run_command(const std::string &command) {
+    // cmd.exe with a pipe as both its standard output and its standard
+    // error, so that redirections in the command apply inside that (as
+    // "{ command ; } 2>&1" does in a POSIX shell). With /s it drops the
+    // first and the last quote of its line, and the command's own quotes
+    // stay as they are.
+    CommandResult result;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE reader, writer;
+    if (!CreatePipe(&reader, &writer, &inherit, 0)) return result;
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    start.hStdOutput = writer;
+    start.hStdError = writer;
+    PROCESS_INFORMATION child{};
+    std::wstring line = L"cmd.exe /d /s /c \"" + wide(command) + L"\"";
+    bool started =
+        CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child);
+    CloseHandle(writer);
+    if (started) {
+        char chunk[4096];
+        DWORD n = 0;
+        while (ReadFile(reader, chunk, sizeof chunk, &n, nullptr) && n > 0) result.output.append(chunk, n);
+        WaitForSingleObject(child.hProcess, INFINITE);
+        DWORD code = 0;
+        if (GetExitCodeProcess(child.hProcess, &code)) result.status = (int)code;
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+    }
+    CloseHandle(reader);
+    return result;
+}
+
+#else
+
 bool have_tool(const char *name) {
     std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
     return system(command.c_str()) == 0;
@@ -135,6 +296,8 @@ CommandResult run_command(const std::string &command) {
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
+
+#endif
 
 std::string fsck_problems(const std::string &image) {
     CommandResult r = run_command("fsck.fat -n '" + image + "'");
@@ -190,16 +353,108 @@ std::vector<std::string> mdir_paths(const std::string &image) {
     return paths;
 }
 
+// Paths are UTF-8; on Windows the streams take them as UTF-16.
+#if defined(_WIN32)
+#define FAT16_TEST_PATH(p) std::filesystem::u8path(p)
+#else
+#define FAT16_TEST_PATH(p) (p)
+#endif
+
 std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FAT16_TEST_PATH(path), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
 void write_file(const std::string &path, const std::string &data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FAT16_TEST_PATH(path), std::ios::binary | std::ios::trunc);
     out << data;
 }
+
+#if defined(_WIN32)
+
+bool make_dir(const std::string &path) { return CreateDirectoryW(wide(path).c_str(), nullptr) != 0; }
+
+std::vector<std::string> dir_names(const std::string &path) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE f = FindFirstFileW(wide(path + "\\*").c_str(), &found);
+    if (f == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = utf8(found.cFileName);
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileW(f, &found));
+    FindClose(f);
+    return names;
+}
+
+HostKind host_kind(const std::string &path) {
+    DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return HostKind::MISSING;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return HostKind::LINK;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? HostKind::DIR : HostKind::FILE;
+}
+
+// 100-nanosecond intervals from 1601 to 1970.
+const long long kFileTimeTo1970 = 116444736000000000LL;
+
+long long host_mtime(const std::string &path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    long long ticks = (long long)(((unsigned long long)data.ftLastWriteTime.dwHighDateTime << 32) |
+                                  data.ftLastWriteTime.dwLowDateTime);
+    return (ticks - kFileTimeTo1970) / 10000000;
+}
+
+void set_host_mtime(const std::string &path, long long seconds) {
+    HANDLE h = CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    unsigned long long ticks = (unsigned long long)(seconds * 10000000 + kFileTimeTo1970);
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)ticks;
+    ft.dwHighDateTime = (DWORD)(ticks >> 32);
+    SetFileTime(h, nullptr, &ft, &ft);
+    CloseHandle(h);
+}
+
+#else
+
+bool make_dir(const std::string &path) { return mkdir(path.c_str(), 0777) == 0; }
+
+std::vector<std::string> dir_names(const std::string &path) {
+    std::vector<std::string> names;
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr) return names;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    return names;
+}
+
+HostKind host_kind(const std::string &path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return HostKind::MISSING;
+    if (S_ISLNK(st.st_mode)) return HostKind::LINK;
+    if (S_ISDIR(st.st_mode)) return HostKind::DIR;
+    return S_ISREG(st.st_mode) ? HostKind::FILE : HostKind::OTHER;
+}
+
+long long host_mtime(const std::string &path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return -1;
+    return (long long)st.st_mtim.tv_sec;
+}
+
+void set_host_mtime(const std::string &path, long long seconds) {
+    struct timespec t[2] = {{(time_t)seconds, 0}, {(time_t)seconds, 0}};
+    utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW);
+}
+
+#endif
 
 } // namespace fat16test

@@ -72,7 +72,8 @@ class VolumeTest : public ::testing::Test {
 };
 
 // Black-box tools: whether a program is on PATH, and running a shell
-// command to collect its standard output and standard error.
+// command (cmd.exe's syntax on Windows) to collect its standard output and
+// standard error.
 bool have_tool(const char *name);
 struct CommandResult {
     int status = -1;
@@ -107,5 +108,25 @@ extern const std::string kMtoolsEnv;
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
+// Makes a host folder; false when it cannot be made.
+bool make_dir(const std::string &path);
+// The names in host folder `path`, without "." and "..".
+std::vector<std::string> dir_names(const std::string &path);
+// What a host path names; a symbolic link is not followed.
+enum class HostKind { MISSING, FILE, DIR, LINK, OTHER };
+HostKind host_kind(const std::string &path);
+// The modification time of a host path in whole seconds, a link's own; -1
+// when it cannot be read.
+long long host_mtime(const std::string &path);
+// Sets the modification and access times of a host path, a link's own.
+void set_host_mtime(const std::string &path, long long seconds);
+
+#if defined(_WIN32)
+// UTF-8 and the UTF-16 of the Windows calls.
+std::wstring wide(const std::string &text);
+std::string utf8(const std::wstring &text);
+// The whole path of `path`, from the working folder.
+std::string full_path(const std::string &path);
+#endif
 
 } // namespace fat16test

@@ -2,16 +2,14 @@
 // folder, test data, host trees and raw changes to images.
 #pragma once
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
+
+#include <stdlib.h>
 
 #include "test_support.h"
 
@@ -19,7 +17,39 @@ namespace fat16tooltest {
 
 using namespace fat16test;
 
+#if defined(_WIN32)
+// The program's whole path, taken when the test program starts in its build
+// folder: under Wine the build's path "/..." names a folder of the drive
+// that holds it, not of the drive the scratch folders are on.
+const std::string kTool = full_path(FAT16_TOOL_PATH);
+// One word for the command line: in quotes, where backslashes in front of a
+// quote (the closing one too) are doubled so that they stay themselves. And
+// the shell's empty input.
+inline std::string quoted(const std::string &word) {
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : word) {
+        if (c == '\\') {
+            backslashes++;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        out += c;
+        backslashes = 0;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+const char kNoInput[] = "NUL";
+#else
 const std::string kTool = FAT16_TOOL_PATH;
+inline std::string quoted(const std::string &word) {
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+const char kNoInput[] = "/dev/null";
+#endif
 
 struct ToolRun {
     int status;
@@ -30,9 +60,42 @@ struct ToolRun {
 // Runs the tool in the working folder; standard input is empty. `prefix`
 // is shell text put before the program (limits, `timeout`).
 inline ToolRun tool(const std::string &args, const std::string &prefix = "") {
-    CommandResult r = run_command(prefix + "'" + kTool + "' " + args + " < /dev/null > tool-out 2> tool-err");
+    CommandResult r =
+        run_command(prefix + quoted(kTool) + " " + args + " < " + kNoInput + " > tool-out 2> tool-err");
     return {r.status, read_file("tool-out"), read_file("tool-err")};
 }
+
+// Runs the tool with these words, each quoted for the shell.
+inline ToolRun tool_words(const std::vector<std::string> &words) {
+    std::string args;
+    for (const std::string &w : words) args += (args.empty() ? "" : " ") + quoted(w);
+    return tool(args);
+}
+
+// An environment variable set while the object lives (the tool's child
+// processes inherit it).
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value) : name_(name) {
+#if defined(_WIN32)
+        _putenv_s(name, value);
+#else
+        setenv(name, value, 1);
+#endif
+    }
+    ~ScopedEnv() {
+#if defined(_WIN32)
+        _putenv_s(name_, "");
+#else
+        unsetenv(name_);
+#endif
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    const char *name_;
+};
 
 inline std::string bytes_of_size(size_t n, unsigned seed) {
     std::string s(n, '\0');
@@ -43,21 +106,15 @@ inline std::string bytes_of_size(size_t n, unsigned seed) {
 // Every file and folder below `dir`: folders map to "<dir>", files to their bytes.
 inline std::map<std::string, std::string> host_tree(const std::string &dir, const std::string &prefix = "") {
     std::map<std::string, std::string> out;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return out;
-    while (dirent *e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
+    for (const std::string &name : dir_names(dir)) {
         std::string path = dir + "/" + name, rel = prefix + name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (host_kind(path) == HostKind::DIR) {
             out[rel + "/"] = "<dir>";
             for (const auto &kv : host_tree(path, rel + "/")) out.insert(kv);
         } else {
             out[rel] = read_file(path);
         }
     }
-    closedir(d);
     return out;
 }
 
@@ -106,27 +163,19 @@ const std::string kUtf8 = "LC_ALL=C.UTF-8 ";
 // Modification times (seconds) of every file and folder below `dir`.
 inline std::map<std::string, long> host_times(const std::string &dir, const std::string &prefix = "") {
     std::map<std::string, long> out;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return out;
-    while (dirent *e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
+    for (const std::string &name : dir_names(dir)) {
         std::string path = dir + "/" + name, rel = prefix + name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0) continue;
-        out[rel] = (long)st.st_mtim.tv_sec;
-        if (S_ISDIR(st.st_mode))
+        long long seconds = host_mtime(path);
+        if (seconds == -1) continue;
+        out[rel] = (long)seconds;
+        if (host_kind(path) == HostKind::DIR)
             for (const auto &kv : host_times(path, rel + "/")) out.insert(kv);
     }
-    closedir(d);
     return out;
 }
 
 // Sets the modification (and access) time of `path`.
-inline void set_mtime(const std::string &path, time_t seconds) {
-    struct timespec t[2] = {{seconds, 0}, {seconds, 0}};
-    utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW);
-}
+inline void set_mtime(const std::string &path, time_t seconds) { set_host_mtime(path, seconds); }
 
 inline bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
@@ -145,10 +194,8 @@ inline void write_partitioned_image(const std::string &path, uint32_t count, uin
     le_put(e + 12, count, 4);
     mbr[510] = 0x55;
     mbr[511] = 0xAA;
-    int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, mbr, 512, 0), 512);
-    close(fd);
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(file.write((const char *)mbr, 512).flush()) << "cannot write the table into " << path;
 }
 
 // Overwrites the first long-name character `from` in the root directory's
