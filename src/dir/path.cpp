@@ -96,6 +96,7 @@ bool legacy_directory_match(const char *component, uint32_t length, const char *
 // a directory would read and write the wrong sectors. FS_OK with the cursor
 // one slot past the entry's 8.3 slot, FoundEntry describing it.
 FsStatus dir_find_component(const char *component, uint32_t length) {
+    matched_other_kind = false;      // what a failure reports is about this component
     if (length == 0) return FS_FAIL; // an empty component names nothing
     char entry_name[NAME_AREA];
     char entry_ext[EXT_AREA];
@@ -440,6 +441,9 @@ FsStatus fs_stat(const char *path, FsEntry *out) {
         DirCursor.search_kind = KIND_DIR; // an 8.3 directory is passed over by a file search
         if (path_resolve(path) != FS_OK) return FS_FAIL;
     }
+    // The entry a path names is the one named wholly: "FOO.ABC" is no name
+    // of the directory FOO, though a directory component may lead there.
+    if (!path_found_by_whole_name(path)) return fs_fail(FS_ERR_NOT_FOUND);
     dir_fill_entry(out);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
