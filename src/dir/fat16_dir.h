@@ -142,6 +142,10 @@ void cursor_restore(uint8_t slot);
  * long name), and its whole long name ("" when it has none). */
 const uint8_t *dir_last_short_entry(void);
 const char *dir_last_long_name(void);
+/* The name of the entry dir_read_entry returned last as stored: its long
+ * name, or its 8.3 name "NAME.EXT" with the case flags applied (the 8.3
+ * name also where the long name does not fit `room` bytes). */
+void dir_last_stored_name(char *out, uint32_t room);
 /* Fills `out` from the entry dir_read_entry returned last. */
 void dir_fill_entry(FsEntry *out);
 

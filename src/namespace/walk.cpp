@@ -142,7 +142,7 @@ char *begin_out_path(char *out, const char *dir) {
 
 // Appends ".EXT" to the returned path of an entry that is not a directory.
 void finish_out_path(char *name, const char *ext) {
-    if ((FoundEntry.attr & ATTR_DIRECTORY) || ext[0] == '\0') return;
+    if (ext[0] == '\0') return;
     str_append(name, ".");
     str_append(name, ext);
 }
@@ -258,6 +258,7 @@ FsStatus walk_step(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
             return done(FS_OK);
         }
         if (passed_over(name)) continue; // "." and ".."
+        finish_out_path(name, ext);      // "v1.2" too: a directory's name may hold dots
         descend(out_path, name);
         cursor_save(1);
         return done(FS_OK);
@@ -378,11 +379,7 @@ FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path) {
         if (path_resolve(out_path) != FS_OK) return FS_FAIL;
         if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
         // The path names the file as it is stored, not as it was asked for.
-        const char *long_name = dir_last_long_name();
-        if (long_name[0] != '\0' && (uint32_t)(stored - out_path) + str_len(long_name) < FS_OUT_PATH_SIZE)
-            str_copy(long_name, stored);
-        else
-            dir_short_name_text(dir_last_short_entry(), stored);
+        dir_last_stored_name(stored, FS_OUT_PATH_SIZE - (uint32_t)(stored - out_path));
         return done(FS_OK);
     }
     uint8_t attr = 0;
@@ -390,7 +387,9 @@ FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path) {
         if (attr & ATTR_DIRECTORY) continue;
         const char *last = out_path + str_len(out_path);
         while (last > out_path && last[-1] != '\\') last--;
-        if (str_equal_nocase(last, name)) return done(FS_OK);
+        // A name longer than 255 bytes in UTF-8 is in the path by its alias;
+        // the reader still holds it whole.
+        if (str_equal_nocase(last, name) || str_equal_nocase(dir_last_long_name(), name)) return done(FS_OK);
     }
     return fs_fail(fs_last_error() == FS_ERR_NONE ? FS_ERR_NOT_FOUND : fs_last_error());
 }

@@ -14,7 +14,7 @@ namespace {
 // names of more than 255 bytes of UTF-8 (the walk gives their alias); and
 // directories whose path has more than 259 bytes, though fewer units (the
 // walk does not enter them).
-const bool kDottedDirectories = false;
+const bool kDottedDirectories = true;
 const size_t kListedNameBytes = 255;
 const size_t kWalkedPathBytes = FS_PATH_MAX - 1;
 
@@ -234,9 +234,11 @@ Prepared prepare(const std::string &given, bool keep_case, bool capitals) {
     p.ok = true;
     std::string form;
     bool short_form = fits_short(text, &form);
+    bool mixed_case = false;
     if (short_form && keep_case) {
         int base = part_case(form.substr(0, 8)), ext = part_case(form.substr(8));
         short_form = base != 2 && ext != 2;
+        mixed_case = !short_form;
         if (short_form) p.flags = (base == 1 ? DIR_CASE_LOWER_BASE : 0) | (ext == 1 ? DIR_CASE_LOWER_EXT : 0);
     }
     p.text = text;
@@ -250,7 +252,14 @@ Prepared prepare(const std::string &given, bool keep_case, bool capitals) {
     size_t dots = std::count(text.begin(), text.end(), '.');
     size_t dot = text.find('.');
     bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return (uint8_t)c < 0x80; });
-    if (ascii && text[0] != '.' && (dots == 0 || (dots == 1 && text.size() - dot - 1 <= 3))) {
+    if (mixed_case) {
+        // An 8.3 form of mixed case: its alias is that form in capitals,
+        // a tail only when it is taken (or when it ends in "~1" already).
+        p.base = ascii_upper(form);
+        std::string part = p.base.substr(0, p.base.find_last_not_of(' ', 7) + 1);
+        p.has_tail = part.size() == 8 && part.compare(6, 2, "~1") == 0;
+        p.prefix = p.has_tail ? part.substr(0, 6) : part;
+    } else if (ascii && text[0] != '.' && (dots == 0 || (dots == 1 && text.size() - dot - 1 <= 3))) {
         // The legacy alias: spaces left out, the other characters 8.3
         // cannot hold as '_', six characters of the name part and "~1"
         // when it has six or more, letters as given (capitals with kept

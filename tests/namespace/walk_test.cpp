@@ -209,14 +209,17 @@ TEST_F(Walk, SameNamedDirectoriesEndAndAreEachListed) {
     uint32_t second = new_cluster();
     dot_entries(second, 0);
     put_slots(cluster_sectors({second}), 2, {short_slot("IN2        ", ATTR_ARCHIVE)});
-    // An 8.3 twin with an extension, and a plain twin.
+    // A directory with an extension keeps it in its path and is entered; a
+    // plain twin of the first name, linked to the same cluster, is listed
+    // but not entered again.
     put_slots(root_sectors(), 1,
               {short_slot("TWIN    EXT", ATTR_DIRECTORY, second),
                short_slot("TWIN       ", ATTR_DIRECTORY, second), short_slot("AFTER      ", ATTR_ARCHIVE)});
     L all = walk_all();
     EXPECT_EQ(all, (L{{"C:\\TWIN", 0x10},
                       {"C:\\TWIN\\IN1", 0x20},
-                      {"C:\\TWIN", 0x10},
+                      {"C:\\TWIN.EXT", 0x10},
+                      {"C:\\TWIN.EXT\\IN2", 0x20},
                       {"C:\\TWIN", 0x10},
                       {"C:\\AFTER", 0x20}}));
 }
