@@ -291,6 +291,7 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
     out->capitals = capitals && !keep_case;
     uint8_t form[11];
     bool short_form = fits_short_form(name, length, form);
+    bool mixed_case = false;
     if (short_form && keep_case) {
         // An all-small part is stored in capitals with its flag; a part of
         // mixed case can only be kept in a long name.
@@ -298,6 +299,7 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
         int ext = part_case(form + DIR_EXT, 3);
         if (base == 2 || ext == 2) {
             short_form = false;
+            mixed_case = true;
         } else {
             if (base == 1) out->case_flags |= DIR_CASE_LOWER_BASE;
             if (ext == 1) out->case_flags |= DIR_CASE_LOWER_EXT;
@@ -312,7 +314,12 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
     }
     out->long_form = 1;
     out->slots = (units + LFN_CHARS - 1) / LFN_CHARS + 1;
-    if (legacy_name(name, length)) {
+    if (mixed_case) {
+        // "ReadMe.Txt": its alias is its own 8.3 form in capitals, with a
+        // tail only when that is taken, as other systems write it.
+        for (uint32_t i = 0; i < 11; i++) out->family.base[i] = (uint8_t)str_ascii_upper((char)form[i]);
+        family_from_base(&out->family);
+    } else if (legacy_name(name, length)) {
         family_of_legacy_name(name, length, &out->family);
         // Other systems write aliases in capitals; kept case follows them.
         if (keep_case || out->capitals) {

@@ -342,6 +342,8 @@ TEST_F(Create, NamesAreStoredAsGivenAndFoundByWholeNameOrAlias) {
         {"a.txt", false, false, "A       TXT", 0x00, "", "a.TXT"}, // without kept case: capitals
         {"readme.TXT", true, false, "README  TXT", 0x08, "", "README.txt"},
         {"Docs", true, true, "DOCS       ", 0x00, "Docs", "DOCS"},
+        {"AbCdEfGh", true, false, "ABCDEFGH   ", 0x00, "AbCdEfGh", "abcdefgh"}, // alias without a tail
+        {"ReadMe.Txt", true, false, "README  TXT", 0x00, "ReadMe.Txt", "readme.txt"},
         {"Mixed Case.txt", true, false, "MIXEDC~1TXT", 0x00, "Mixed Case.txt", "MIXED CASE.TXT"},
         {"Mixed Case.txt", false, false, "MixedC~1txt", 0x00, "Mixed Case.txt", "mixed case.TXT"},
         {"index.html", false, false, "INDEX~1 HTM", 0x00, "index.html", "INDEX.HTML"},
