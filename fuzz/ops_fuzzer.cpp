@@ -1393,9 +1393,9 @@ class Harness {
             if (want == SUCCEEDS && (!r.named || m_.nodes[r.node].dir)) want = FAILS;
             if (m_.cur_path.size() + 1 + name.size() > FS_OUT_PATH_SIZE - 1) want = FAILS;
             expect_status("fs_find_file", name, want, fs_find_file(buffer, 0, out));
-            // The path names the file as it is stored: its long name, or
-            // its 8.3 name as the entry holds it.
-            std::string stored = with_separator(m_.cur_path) + m_.nodes[r.node].name;
+            // The path names the file as listings give it: its long name,
+            // or its 8.3 name (with its case flags while kept case is on).
+            std::string stored = with_separator(m_.cur_path) + m_.listed_name(r.node);
             if (want == SUCCEEDS && stored != out)
                 mismatch("fs_find_file(" + printable(name) + ") gave " + printable(out) + ", the model " +
                          printable(stored));

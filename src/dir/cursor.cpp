@@ -334,7 +334,7 @@ uint8_t dir_is_dot_entry(const uint8_t *slot) {
 const uint8_t *dir_last_short_entry(void) { return last_short; }
 const char *dir_last_long_name(void) { return last_long; }
 
-void dir_last_stored_name(char *out, uint32_t room) {
+void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case) {
     const uint8_t *slot = last_short;
     uint32_t long_length = last_long[0] != '\0' ? str_len(last_long) : 0;
     if (long_length > 0 && long_length < room) {
@@ -346,8 +346,8 @@ void dir_last_stored_name(char *out, uint32_t room) {
     char base[DIR_NAME_TEXT_SIZE];
     char ext[DIR_EXT_TEXT_SIZE];
     dir_short_parts(slot, base, ext);
-    if (slot[DIR_CASE] & DIR_CASE_LOWER_BASE) str_lower(base);
-    if (slot[DIR_CASE] & DIR_CASE_LOWER_EXT) str_lower(ext);
+    if (apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_BASE)) str_lower(base);
+    if (apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_EXT)) str_lower(ext);
     if (str_len(base) + 1 + str_len(ext) + 1 > room) { // no room even for the 8.3 name
         if (room > 0) out[0] = '\0';
         return;
@@ -362,7 +362,7 @@ void dir_last_stored_name(char *out, uint32_t room) {
 void dir_fill_entry(FsEntry *out) {
     const uint8_t *slot = last_short;
     dir_short_name_text(slot, out->short_name);
-    dir_last_stored_name(out->name, FS_NAME_SIZE);
+    dir_last_stored_name(out->name, FS_NAME_SIZE, 1);
     out->attr = slot[DIR_ATTR];
     out->size = (out->attr & ATTR_DIRECTORY) ? 0 : le_get(slot + DIR_SIZE, 4);
     out->first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);

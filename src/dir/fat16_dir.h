@@ -143,9 +143,10 @@ void cursor_restore(uint8_t slot);
 const uint8_t *dir_last_short_entry(void);
 const char *dir_last_long_name(void);
 /* The name of the entry dir_read_entry returned last as stored: its long
- * name, or its 8.3 name "NAME.EXT" with the case flags applied (the 8.3
- * name also where the long name does not fit `room` bytes). */
-void dir_last_stored_name(char *out, uint32_t room);
+ * name, or its 8.3 name "NAME.EXT", with its case flags applied when
+ * `apply_case` is 1 (the 8.3 name also where the long name does not fit
+ * `room` bytes). */
+void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case);
 /* Fills `out` from the entry dir_read_entry returned last. */
 void dir_fill_entry(FsEntry *out);
 

@@ -378,8 +378,10 @@ FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path) {
         DirCursor.search_kind = KIND_FILE;
         if (path_resolve(out_path) != FS_OK) return FS_FAIL;
         if (FoundEntry.attr & ATTR_DIRECTORY) return fs_fail(FS_ERR_IS_DIRECTORY);
-        // The path names the file as it is stored, not as it was asked for.
-        dir_last_stored_name(stored, FS_OUT_PATH_SIZE - (uint32_t)(stored - out_path));
+        // The path names the file as it is stored, not as it was asked for,
+        // and as listings give it: 8.3 names in their case only with kept case.
+        dir_last_stored_name(stored, FS_OUT_PATH_SIZE - (uint32_t)(stored - out_path),
+                             (fs_get_options() & FS_OPT_KEEP_CASE) != 0);
         return done(FS_OK);
     }
     uint8_t attr = 0;
