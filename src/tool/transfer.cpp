@@ -172,7 +172,9 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
     VolPath written = dest; // where the data goes: dest, or a temporary name beside it
     bool replacing = false;
     uint32_t old_size = 0;
-    if (fs_create_file(lib.c_str()) != FS_OK) {
+    // A new file is made and opened in one pass over its directory.
+    uint8_t h = fs_open_new(lib.c_str());
+    if (h == FS_FAIL) {
         FsError e = fs_last_error();
         std::string reason;
         if (e == FS_ERR_EXISTS && force) {
@@ -195,6 +197,9 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
         } else {
             reason = reason_for_name(dest.name());
             if (e == FS_ERR_INVALID_NAME || e == FS_ERR_NO_PARENT) reason = dest.shown() + ": " + reason;
+            // The entry may have been made before the open failed: a name
+            // that did not exist before is not left behind as an empty file.
+            if (lookup(dest).kind == Lookup::FILE) fs_delete_file(lib.c_str());
         }
         if (!replacing) {
             close_source();
@@ -207,6 +212,7 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
     std::string reason;
     if (known_size && !room_for(st.size, &reason)) {
         close_source();
+        if (h != FS_FAIL) fs_close(h);
         fs_delete_file(written_lib.c_str());
         fail(subject,
              reason + (replacing ? " beside the old file, which stays until its replacement is complete" +
@@ -216,7 +222,7 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
         return device_healthy();
     }
 
-    uint8_t h = fs_open(written_lib.c_str());
+    if (replacing) h = fs_open(written_lib.c_str());
     std::string problem;
     bool fatal = false;
     if (h == FS_FAIL) {
