@@ -188,36 +188,63 @@ FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out) {
     return FS_OK;
 }
 
+// Ends a long-name read that found no entry: the name being gathered in
+// last_long is dropped, so that it never reads as a stale, unterminated name.
+static FsStatus no_long_name(void) {
+    last_long[0] = '\0';
+    return FS_FAIL;
+}
+
 FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
     // Chunks arrive last one first: each is put whole in front of those
     // already read, so that a short chunk in the middle of a damaged run
     // cannot leave a gap. The name is units[start] .. the array's end.
+    // While every unit is ASCII (nearly every name) the bytes go straight
+    // into last_long at the same positions instead, and need no conversion.
     uint16_t units[LFN_MAX_ENTRIES * LFN_CHARS];
     const uint32_t room = LFN_MAX_ENTRIES * LFN_CHARS;
+    static_assert(LFN_MAX_ENTRIES * LFN_CHARS < FS_NAME_SIZE, "last_long holds a whole run's bytes");
     ext_out[0] = '\0';
     for (;;) {
         uint32_t count = 0;
         uint32_t start = room;
         bool too_long = false;
+        bool ascii = true;
         const uint8_t *slot = buffer + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
             if (count < LFN_MAX_ENTRIES) {
-                uint16_t chunk[LFN_CHARS];
-                uint32_t length = lfn_slot_units(slot, chunk);
-                start -= length;
-                memcpy(units + start, chunk, length * sizeof units[0]);
+                if (ascii) {
+                    // Read in place just below the name so far (a run of fewer
+                    // than 20 slots leaves room for 13 more bytes there).
+                    char *chunk = last_long + start - LFN_CHARS;
+                    uint32_t length = lfn_slot_ascii(slot, chunk);
+                    if (length != 0xFFFFFFFFu) {
+                        if (length < LFN_CHARS) memmove(chunk + LFN_CHARS - length, chunk, length);
+                        start -= length;
+                    } else {
+                        // The first unit beyond ASCII: the bytes so far become units.
+                        ascii = false;
+                        for (uint32_t k = start; k < room; k++) units[k] = (uint8_t)last_long[k];
+                    }
+                }
+                if (!ascii) {
+                    uint16_t chunk[LFN_CHARS];
+                    uint32_t length = lfn_slot_units(slot, chunk);
+                    start -= length;
+                    memcpy(units + start, chunk, length * sizeof units[0]);
+                }
                 count++;
             } else {
                 too_long = true;
             }
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
-            if (dir_next_entry(buffer) != FS_OK) return FS_FAIL;
+            if (dir_next_entry(buffer) != FS_OK) return no_long_name();
             slot = buffer + DirCursor.offset;
         }
         // A run that ends in a free or end slot has no alias: the caller
         // goes on from that slot.
-        if (slot[0] == ENTRY_FREE || slot[0] == ENTRY_END) return FS_FAIL;
+        if (slot[0] == ENTRY_FREE || slot[0] == ENTRY_END) return no_long_name();
 
         if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
             FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
@@ -225,8 +252,14 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
             const uint32_t total = room - start;
             // Longer than any valid name: the entry reads by its alias.
             if (total > LFN_MAX_NAME) too_long = true;
-            uint32_t bytes =
-                too_long ? 0xFFFFFFFFu : str_utf16_to_utf8(units + start, total, last_long, FS_NAME_SIZE);
+            uint32_t bytes = 0xFFFFFFFFu;
+            if (!too_long && ascii) {
+                memmove(last_long, last_long + start, total);
+                last_long[total] = '\0';
+                bytes = total;
+            } else if (!too_long) {
+                bytes = str_utf16_to_utf8(units + start, total, last_long, FS_NAME_SIZE);
+            }
             if (bytes == 0xFFFFFFFFu) {
                 take_short_fields(slot, name_out, ext_out);
                 last_long[0] = '\0';
@@ -249,9 +282,9 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
         for (;;) {
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
-            if (dir_next_entry(buffer) != FS_OK) return FS_FAIL;
+            if (dir_next_entry(buffer) != FS_OK) return no_long_name();
             slot = buffer + DirCursor.offset;
-            if (slot[0] == ENTRY_END) return FS_FAIL;
+            if (slot[0] == ENTRY_END) return no_long_name();
             if (slot[0] == ENTRY_FREE) continue;
             if (slot[DIR_ATTR] == ATTR_LONG_NAME) break; // build anew from here
             if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
