@@ -32,6 +32,10 @@
 #define BS_FS_TYPE_NAME 54
 #define BS_BOOT_CODE 62
 #define BS_SIGNATURE 510 /* 0x55 0xAA */
+/* Value of BS_EXT_SIGNATURE when the volume id, label and type name follow. */
+#define BS_EXTENDED 0x29u
+/* The label field of a volume without a label. */
+#define BS_NO_LABEL "NO NAME    "
 
 /* MBR partition table in sector 0: four 16-byte entries. */
 #define MBR_ENTRIES 446

@@ -121,29 +121,7 @@ uint32_t str_unicode_upper(uint32_t cp) {
     return (cp + run.delta) & 0xFFFFu;
 }
 
-uint8_t str_equal_nocase(const char *a, const char *b) {
-    for (;;) {
-        // ASCII on both sides, the common case, without decoding.
-        uint8_t x = (uint8_t)*a;
-        uint8_t y = (uint8_t)*b;
-        if (x < 0x80 && y < 0x80) {
-            if (x != y) {
-                if (x >= 'a' && x <= 'z') x = (uint8_t)(x - 'a' + 'A');
-                if (y >= 'a' && y <= 'z') y = (uint8_t)(y - 'a' + 'A');
-                if (x != y) return 0;
-            }
-            if (x == 0) return 1;
-            a++;
-            b++;
-            continue;
-        }
-        uint32_t p = 0;
-        uint32_t q = 0;
-        a += next_point(a, &p);
-        b += next_point(b, &q);
-        if (str_unicode_upper(p) != str_unicode_upper(q)) return 0;
-    }
-}
+uint8_t str_equal_nocase(const char *a, const char *b) { return str_equal_nocase_n(a, b, str_len(b)); }
 
 uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uint32_t room) {
     uint32_t at = 0;

@@ -65,13 +65,9 @@ bool at_cluster_end(void) {
 
 // Steps 1 to 3 of taking an 8.3 entry: its name, extension and fields.
 void take_short_fields(const uint8_t *slot, char *name_out, char *ext_out) {
-    dir_short_parts(slot, name_out, ext_out);
     // With kept case, the flags other systems set for an all-small name
     // part or extension are applied.
-    if (fs_get_options() & FS_OPT_KEEP_CASE) {
-        if (slot[DIR_CASE] & DIR_CASE_LOWER_BASE) str_lower(name_out);
-        if (slot[DIR_CASE] & DIR_CASE_LOWER_EXT) str_lower(ext_out);
-    }
+    dir_short_parts(slot, name_out, ext_out, (fs_get_options() & FS_OPT_KEEP_CASE) != 0);
     if (DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE)
         FoundEntry.size = le_get(slot + DIR_SIZE, 4);
     FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
@@ -378,9 +374,7 @@ void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case) {
     // 8.3 name as capitals with a flag for each.
     char base[DIR_NAME_TEXT_SIZE];
     char ext[DIR_EXT_TEXT_SIZE];
-    dir_short_parts(slot, base, ext);
-    if (apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_BASE)) str_lower(base);
-    if (apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_EXT)) str_lower(ext);
+    dir_short_parts(slot, base, ext, apply_case);
     if (str_len(base) + 1 + str_len(ext) + 1 > room) { // no room even for the 8.3 name
         if (room > 0) out[0] = '\0';
         return;

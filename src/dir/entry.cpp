@@ -5,6 +5,31 @@
 #include "fat16_dir.h"
 #include "fat16_layout.h"
 
+namespace {
+
+// Writes the `width` bytes of an 8.3 name part without their padding
+// spaces (only trailing spaces pad; a space inside belongs to the name) as
+// UTF-8 to `out`: bytes from 0x80 up are code page 437, the code page other
+// systems write 8.3 names in by default, and a first byte 0x05 of the name
+// part stands for 0xE5, which would mark the slot free. `lower` (the part's
+// case flag) turns its capitals into small letters.
+void part_text(const uint8_t *part, uint32_t width, bool name_part, bool lower, char *out) {
+    while (width > 0 && part[width - 1] == ' ') width--;
+    uint32_t at = 0;
+    for (uint32_t i = 0; i < width; i++) {
+        uint8_t b = part[i];
+        if (name_part && i == 0 && b == DIR_ESCAPED_E5) b = ENTRY_FREE;
+        if (b < 0x80)
+            out[at++] = (char)b;
+        else
+            at += str_cp437_to_utf8(b, out + at);
+    }
+    out[at] = '\0';
+    if (lower) str_lower(out);
+}
+
+} // namespace
+
 extern "C" {
 
 FsStatus dir_build_short_entry(uint8_t *entry, const char *name, uint32_t first_cluster, uint32_t size,
@@ -27,39 +52,14 @@ FsStatus dir_build_short_entry(uint8_t *entry, const char *name, uint32_t first_
     return FS_OK;
 }
 
-void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out) {
-    // Only trailing spaces pad a part; a space inside belongs to the name.
-    // Bytes from 0x80 up are code page 437, the code page other systems
-    // write 8.3 names in by default; a first byte 0x05 stands for 0xE5,
-    // which would mark the slot free.
-    uint32_t end = 8;
-    while (end > 0 && slot[DIR_NAME + end - 1] == ' ') end--;
-    uint32_t at = 0;
-    for (uint32_t i = 0; i < end; i++) {
-        uint8_t b = slot[DIR_NAME + i];
-        if (i == 0 && b == DIR_ESCAPED_E5) b = ENTRY_FREE;
-        if (b < 0x80)
-            name_out[at++] = (char)b;
-        else
-            at += str_cp437_to_utf8(b, name_out + at);
-    }
-    name_out[at] = '\0';
-    end = 3;
-    while (end > 0 && slot[DIR_EXT + end - 1] == ' ') end--;
-    at = 0;
-    for (uint32_t i = 0; i < end; i++) {
-        uint8_t b = slot[DIR_EXT + i];
-        if (b < 0x80)
-            ext_out[at++] = (char)b;
-        else
-            at += str_cp437_to_utf8(b, ext_out + at);
-    }
-    ext_out[at] = '\0';
+void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out, uint8_t apply_case) {
+    part_text(slot + DIR_NAME, 8, true, apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_BASE), name_out);
+    part_text(slot + DIR_EXT, 3, false, apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_EXT), ext_out);
 }
 
 void dir_short_name_text(const uint8_t *slot, char *out) {
     char ext[DIR_EXT_TEXT_SIZE];
-    dir_short_parts(slot, out, ext);
+    dir_short_parts(slot, out, ext, 0);
     if (ext[0] == '\0') return;
     uint32_t at = str_len(out);
     out[at++] = '.';
@@ -126,17 +126,10 @@ FsStatus lfn_fill_entry(uint8_t *slot, char *chunk, uint8_t sequence, uint8_t ch
     while (n < LFN_CHARS && chunk[n] != '\0') n++;
     for (uint32_t k = n + 1; k < LFN_CHARS; k++) chunk[k] = (char)0xFF;
 
-    slot[LFN_SEQUENCE] = sequence;
-    slot[DIR_ATTR] = ATTR_LONG_NAME;
-    slot[LFN_RESERVED] = 0;
-    slot[LFN_CHECKSUM] = checksum;
-    le_put(slot + LFN_FIRST_CLUSTER, 0, 2);
-    for (uint32_t k = 0; k < LFN_CHARS; k++) {
-        uint8_t c = (uint8_t)chunk[k];
-        uint32_t at = lfn_char_offset(k);
-        slot[at] = c;
-        slot[at + 1] = c == 0xFF ? 0xFF : 0x00;
-    }
+    // Each byte is one character; a 0xFF byte stands for the padding 0xFFFF.
+    uint16_t units[LFN_CHARS];
+    for (uint32_t k = 0; k < n; k++) units[k] = (uint8_t)chunk[k] == 0xFF ? 0xFFFFu : (uint8_t)chunk[k];
+    lfn_fill_units(slot, units, n, sequence, checksum);
     return FS_OK;
 }
 

@@ -94,8 +94,9 @@ FsStatus lfn_fill_entry(uint8_t *slot, char *chunk, uint8_t sequence, uint8_t ch
 FsStatus lfn_make_alias(const char *long_name, uint8_t *alias11);
 /* The name part and the extension of an 8.3 slot without their padding
  * spaces, as UTF-8 (bytes from 0x80 up are code page 437): `name_out` 25
- * bytes, `ext_out` 10. */
-void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out);
+ * bytes, `ext_out` 10. With `apply_case`, a part whose case flag is set
+ * (DIR_CASE) comes in small letters, as other systems show it. */
+void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out, uint8_t apply_case);
 /* The 8.3 name of a slot as "NAME.EXT" ("NAME" without an extension) in
  * `out` (FS_SHORT_NAME_SIZE bytes), as stored. */
 void dir_short_name_text(const uint8_t *slot, char *out);

@@ -9,8 +9,6 @@
 
 namespace {
 
-const char NO_LABEL[] = "NO NAME    ";
-
 bool is_label_slot(const uint8_t *slot) {
     return slot[0] != ENTRY_END && slot[0] != ENTRY_FREE && slot[DIR_ATTR] != ATTR_LONG_NAME &&
            (slot[DIR_ATTR] & ATTR_VOLUME_ID) != 0 && (slot[DIR_ATTR] & ATTR_DIRECTORY) == 0;
@@ -67,7 +65,7 @@ FsStatus fs_get_label(char *out) {
     } else {
         // No entry: the boot sector's field, unless it says there is none.
         if (disk_read_sector(sector, VolumeGeometry.partition_start) != FS_OK) return fs_fail(FS_ERR_IO);
-        if (sector[BS_EXT_SIGNATURE] == 0x29 && memcmp(sector + BS_LABEL, NO_LABEL, 11) != 0)
+        if (sector[BS_EXT_SIGNATURE] == BS_EXTENDED && memcmp(sector + BS_LABEL, BS_NO_LABEL, 11) != 0)
             label_text(sector + BS_LABEL, out);
     }
     fs_set_error(FS_ERR_NONE);
@@ -81,7 +79,7 @@ FsStatus fs_get_volume_id(uint32_t *id) {
     SectorBuffer sector;
     if (disk_read_sector(sector, VolumeGeometry.partition_start) != FS_OK) return fs_fail(FS_ERR_IO);
     // Only an extended boot record carries the id.
-    if (sector[BS_EXT_SIGNATURE] != 0x29) return fs_fail(FS_ERR_NOT_FOUND);
+    if (sector[BS_EXT_SIGNATURE] != BS_EXTENDED) return fs_fail(FS_ERR_NOT_FOUND);
     *id = le_get(sector + BS_SERIAL, 4);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
@@ -91,7 +89,7 @@ FsStatus fs_set_label(const char *label) {
     if (label == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
     uint8_t form[11];
-    memcpy(form, NO_LABEL, 11);
+    memcpy(form, BS_NO_LABEL, 11);
     bool clear = label[0] == '\0';
     if (!clear && fs_label_form(label, form) != FS_OK) return FS_FAIL;
     const uint64_t failures = disk_failures();
@@ -123,7 +121,7 @@ FsStatus fs_set_label(const char *label) {
     }
     // The boot sector's field, where the extended boot record has one.
     if (disk_read_sector(sector, VolumeGeometry.partition_start) != FS_OK) return fs_fail(FS_ERR_IO);
-    if (sector[BS_EXT_SIGNATURE] == 0x29) {
+    if (sector[BS_EXT_SIGNATURE] == BS_EXTENDED) {
         memcpy(sector + BS_LABEL, form, 11);
         disk_write_sector(sector, VolumeGeometry.partition_start);
     }

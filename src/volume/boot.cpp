@@ -20,7 +20,6 @@ const uint32_t FMT_FAT_COUNT = 2;
 const uint32_t FMT_ROOT_ENTRIES = 1024;
 const uint8_t FMT_MEDIA = 0xF8;
 const uint32_t FMT_SECTORS_PER_FAT = 256;
-const uint8_t FMT_EXT_SIGNATURE = 0x29;
 const uint32_t FMT_SERIAL = 0xA88FD2B9u;
 const char FMT_FS_TYPE_NAME[] = "FAT16   ";
 const uint32_t FMT_CLEARED_SECTORS = 10000;           // sectors 1 .. 9,999 are zeroed (inside the volume)
@@ -147,7 +146,7 @@ void write_boot_sector_at(uint32_t first, uint32_t total) {
     le_put(b + BPB_TOTAL_SECTORS_32, total, 4);
     b[BS_DRIVE_NUMBER] = 0x00;
     b[BS_RESERVED] = 0x00;
-    b[BS_EXT_SIGNATURE] = FMT_EXT_SIGNATURE;
+    b[BS_EXT_SIGNATURE] = BS_EXTENDED;
     le_put(b + BS_SERIAL, FMT_SERIAL, 4);
     memset(b + BS_LABEL, ' ', 11);
     memcpy(b + BS_FS_TYPE_NAME, FMT_FS_TYPE_NAME, 8);
@@ -241,8 +240,6 @@ FsStatus fs_mount(uint8_t drive_index) {
     mounted = 1;
     return FS_OK;
 }
-
-uint8_t fs_partition_type_fat16(uint8_t type) { return type == 0x04 || type == 0x06 || type == 0x0E ? 1 : 0; }
 
 FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
     if (number < 1 || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);

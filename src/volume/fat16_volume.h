@@ -137,9 +137,6 @@ FsStatus fs_read_partition(uint8_t number, FsPartition *out);
  * use the same place until fs_init. FS_FAIL as fs_mount. */
 FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room);
 
-/* 1 for the partition types of FAT16 volumes: 0x04, 0x06 and 0x0E. */
-uint8_t fs_partition_type_fat16(uint8_t type);
-
 /* Mounts partition `partition` (as fs_read_partition numbers them) of an
  * image whose sector 0 holds a partition table, whatever its type byte,
  * when it holds a FAT16 volume that fits it; under the letter 'C' +

@@ -12,11 +12,9 @@ namespace {
 
 const uint8_t JUMP[3] = {0xEB, 0x3C, 0x90}; // to the boot stub at byte 62
 const char DEFAULT_OEM[] = "MSWIN4.1";
-const char NO_LABEL[] = "NO NAME    ";
 const uint32_t DEFAULT_ROOT_ENTRIES = 512;
 const uint8_t DEFAULT_MEDIA = 0xF8;
 const uint8_t HARD_DISK_DRIVE = 0x80;
-const uint8_t EXT_SIGNATURE = 0x29;
 const uint32_t MAX_CLUSTER_SECTORS = 128; // clusters of at most 64 KiB
 
 // The boot stub: at 0x7C3E, it prints the message after it through the
@@ -97,8 +95,8 @@ uint32_t volume_id_from(const FsDateTime *t) {
     return (high & 0xFFFFu) << 16 | (low & 0xFFFFu);
 }
 
-void build_boot_sector(uint8_t *b, const FsFormatOptions &o, const Layout &l, const uint8_t *label11,
-                       uint32_t volume_id) {
+void build_boot_sector(uint8_t *b, const FsFormatOptions &o, const Layout &l, uint8_t media,
+                       const uint8_t *label11, uint32_t volume_id) {
     memset(b, 0, SECTOR_SIZE);
     memcpy(b + BS_JUMP, JUMP, sizeof JUMP);
     const char *oem = o.oem_name != nullptr ? o.oem_name : DEFAULT_OEM;
@@ -114,7 +112,7 @@ void build_boot_sector(uint8_t *b, const FsFormatOptions &o, const Layout &l, co
         le_put(b + BPB_TOTAL_SECTORS_16, o.total_sectors, 2);
     else
         le_put(b + BPB_TOTAL_SECTORS_32, o.total_sectors, 4);
-    b[BPB_MEDIA] = o.media != 0 ? o.media : DEFAULT_MEDIA;
+    b[BPB_MEDIA] = media;
     le_put(b + BPB_SECTORS_PER_FAT, l.fat_sectors, 2);
     uint32_t per_track = 0, heads = 0;
     geometry(o.first_sector + o.total_sectors, &per_track, &heads);
@@ -122,7 +120,7 @@ void build_boot_sector(uint8_t *b, const FsFormatOptions &o, const Layout &l, co
     le_put(b + BPB_HEADS, heads, 2);
     le_put(b + BPB_HIDDEN_SECTORS, o.first_sector, 4);
     b[BS_DRIVE_NUMBER] = HARD_DISK_DRIVE;
-    b[BS_EXT_SIGNATURE] = EXT_SIGNATURE;
+    b[BS_EXT_SIGNATURE] = BS_EXTENDED;
     le_put(b + BS_SERIAL, volume_id, 4);
     memcpy(b + BS_LABEL, label11, 11);
     memcpy(b + BS_FS_TYPE_NAME, "FAT16   ", 8);
@@ -148,7 +146,7 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
     l.per_cluster = o.sectors_per_cluster;
     uint8_t media = o.media != 0 ? o.media : DEFAULT_MEDIA;
     uint8_t label11[11];
-    memcpy(label11, NO_LABEL, 11);
+    memcpy(label11, BS_NO_LABEL, 11);
     bool has_label = o.label != nullptr && o.label[0] != '\0';
     if (has_label && fs_label_form(o.label, label11) != FS_OK) return FS_FAIL;
     if (l.fats > 2 || l.reserved > 0xFFFF || l.root_entries > 0xFFF0 || (media < 0xF8 && media != 0xF0) ||
@@ -194,7 +192,7 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
         le_put(sector + DIR_MODIFY_DATE, fs_date_field(&now), 2);
         disk_write_sector(sector, o.first_sector + l.reserved + l.fats * l.fat_sectors);
     }
-    build_boot_sector(sector, o, l, label11, volume_id);
+    build_boot_sector(sector, o, l, media, label11, volume_id);
     disk_write_sector(sector, o.first_sector);
     if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
