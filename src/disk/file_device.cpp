@@ -162,53 +162,40 @@ void release_file(void) {
     memset(reserved_regions, 0, sizeof reserved_regions);
 }
 
+bool open_host(const char *path, bool writable) {
+    image_fd = open(path, writable ? O_RDWR : O_RDONLY);
+    return image_fd >= 0;
+}
+
 // Creates an image file of 483,328 zero sectors, sparse: the host keeps
 // only what is written later. With `report`, with the progress messages.
-int create_image(const char *path, bool report) {
+bool create_image(const char *path, bool report) {
     int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) return -1;
+    if (fd < 0) return false;
     if (report) report_creation_start();
     if (ftruncate(fd, (off_t)FS_IMAGE_SECTORS * SECTOR_SIZE) != 0) {
         int saved = errno;
         close(fd);
         errno = saved;
-        return -1;
+        return false;
     }
     if (report) report_creation_end();
-    return fd;
+    image_fd = fd;
+    return true;
 }
 
-FsStatus use_file(int fd, bool only_reads) {
-    image_fd = fd;
+// Takes the opened file as the image: only a regular file will do.
+bool start_using(bool only_reads) {
+    struct stat st;
+    if (fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(image_fd);
+        image_fd = -1;
+        errno = EINVAL;
+        return false;
+    }
     read_only = only_reads;
     map_image();
-    file_device.context = nullptr;
-    file_device.sector_count = FS_SECTOR_LIMIT; // the file grows when written past its end
-    file_device.read = file_read;
-    file_device.write = file_write;
-    file_device.sync = file_sync;
-    disk_set_release(release_file);
-    return disk_open_device(&file_device);
-}
-
-FsStatus open_path(const char *path, bool create, bool report) {
-    disk_close_image();
-    if (path == nullptr || path[0] == '\0') return FS_FAIL;
-    int fd = open(path, O_RDWR);
-    bool only_reads = false;
-    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-        fd = open(path, O_RDONLY);
-        only_reads = fd >= 0;
-    }
-    if (fd < 0 && errno == ENOENT && create) fd = create_image(path, report);
-    if (fd < 0) return FS_FAIL;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return FS_FAIL;
-    }
-    return use_file(fd, only_reads);
+    return true;
 }
 
 #else // stdio: hosts without mmap (Windows among them)
@@ -243,48 +230,55 @@ void release_file(void) {
     read_only = false;
 }
 
-// Creates the image: its last byte written, the rest left to the host
-// (sparse where its file system can).
-FILE *create_image(const char *path, bool report) {
-    FILE *f = fopen(path, "wb+");
-    if (f == nullptr) return nullptr;
-    if (report) report_creation_start();
-    static const uint8_t zero = 0;
-    image = f;
-    bool ok = seek_to(FS_IMAGE_SECTORS - 1) && fseek(f, SECTOR_SIZE - 1, SEEK_CUR) == 0 &&
-              fwrite(&zero, 1, 1, f) == 1 && fflush(f) == 0;
-    image = nullptr;
-    if (!ok) {
-        fclose(f);
-        return nullptr;
-    }
-    if (report) report_creation_end();
-    return f;
+bool open_host(const char *path, bool writable) {
+    image = fopen(path, writable ? "rb+" : "rb");
+    return image != nullptr;
 }
 
+// Creates the image: its last byte written, the rest left to the host
+// (sparse where its file system can).
+bool create_image(const char *path, bool report) {
+    image = fopen(path, "wb+");
+    if (image == nullptr) return false;
+    if (report) report_creation_start();
+    static const uint8_t zero = 0;
+    bool ok = seek_to(FS_IMAGE_SECTORS - 1) && fseek(image, SECTOR_SIZE - 1, SEEK_CUR) == 0 &&
+              fwrite(&zero, 1, 1, image) == 1 && fflush(image) == 0;
+    if (!ok) {
+        fclose(image);
+        image = nullptr;
+        return false;
+    }
+    if (report) report_creation_end();
+    return true;
+}
+
+bool start_using(bool only_reads) {
+    read_only = only_reads;
+    return true;
+}
+
+#endif
+
+// Opens the host file at `path` (writable where the host allows, else for
+// reading only; made when missing and `create`) as the device in use.
 FsStatus open_path(const char *path, bool create, bool report) {
     disk_close_image();
     if (path == nullptr || path[0] == '\0') return FS_FAIL;
     bool only_reads = false;
-    FILE *f = fopen(path, "rb+");
-    if (f == nullptr && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-        f = fopen(path, "rb");
-        only_reads = f != nullptr;
-    }
-    if (f == nullptr && errno == ENOENT && create) f = create_image(path, report);
-    if (f == nullptr) return FS_FAIL;
-    image = f;
-    read_only = only_reads;
+    bool opened = open_host(path, true);
+    if (!opened && (errno == EACCES || errno == EROFS || errno == EPERM))
+        opened = only_reads = open_host(path, false);
+    if (!opened && errno == ENOENT && create) opened = create_image(path, report);
+    if (!opened || !start_using(only_reads)) return FS_FAIL;
     file_device.context = nullptr;
-    file_device.sector_count = FS_SECTOR_LIMIT;
+    file_device.sector_count = FS_SECTOR_LIMIT; // the file grows when written past its end
     file_device.read = file_read;
     file_device.write = file_write;
     file_device.sync = file_sync;
     disk_set_release(release_file);
     return disk_open_device(&file_device);
 }
-
-#endif
 
 } // namespace
 
