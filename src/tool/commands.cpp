@@ -32,19 +32,6 @@ void print_entry(const Entry &e, bool long_form) {
         printf("%s\n", name.c_str());
 }
 
-// Why a target names no entry of the kind wanted.
-std::string target_failure(const Lookup &found) {
-    if (found.kind == Lookup::FAILED && found.parent_missing) return reason_text(FS_ERR_NO_PARENT);
-    return lookup_failure(found);
-}
-
-// Expands every PATH given; reports those that cannot be expanded.
-std::vector<Target> expand_all(Reporter &report, const std::vector<std::string> &texts) {
-    std::vector<Target> targets;
-    for (const std::string &text : texts) expand_path(report, text, &targets);
-    return targets;
-}
-
 } // namespace
 
 int cmd_info(const GlobalOptions &g, const std::vector<std::string> &args) {
@@ -583,13 +570,7 @@ int cmd_cat(const GlobalOptions &g, const std::vector<std::string> &args) {
         while (done < size) {
             uint32_t n = fs_read(h, buffer.data(), (uint32_t)buffer.size());
             if (n == 0) break;
-            for (uint32_t at = 0; at < n && out_ok;) {
-                long long w = host_write(host_stdout(), buffer.data() + at, n - at);
-                if (w <= 0)
-                    out_ok = false;
-                else
-                    at += (uint32_t)w;
-            }
+            out_ok = host_write_all(host_stdout(), buffer.data(), n);
             if (!out_ok) break;
             done += n;
         }

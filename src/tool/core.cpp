@@ -326,7 +326,7 @@ Lookup lookup(const VolPath &path) {
     const std::string lib = path.lib();
     FsEntry e;
     FsStatus status = fs_stat(lib.c_str(), &e);
-    FsError error = status == FS_PATH_TOO_LONG ? FS_ERR_PATH_TOO_LONG : fs_last_error();
+    FsError error = fs_last_error();
     if (status == FS_OK) {
         // The library's lookups match whole names, except that a component
         // with a '.' that names no directory may lead into the directory its
@@ -381,6 +381,17 @@ std::string lookup_failure(const Lookup &found) {
     case Lookup::DIR: return reason_text(FS_ERR_IS_DIRECTORY);
     default: return found.reason;
     }
+}
+
+std::string target_failure(const Lookup &found) {
+    if (found.kind == Lookup::FAILED && found.parent_missing) return reason_text(FS_ERR_NO_PARENT);
+    return lookup_failure(found);
+}
+
+std::vector<Target> expand_all(Reporter &report, const std::vector<std::string> &texts) {
+    std::vector<Target> targets;
+    for (const std::string &text : texts) expand_path(report, text, &targets);
+    return targets;
 }
 
 std::string reason_for_name(const std::string &name) {

@@ -780,6 +780,16 @@ std::string join_host(const std::string &dir, const std::string &name) {
 
 namespace fat16tool {
 
+bool host_write_all(int fd, const void *data, size_t n) {
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    for (size_t done = 0; done < n;) {
+        long long w = host_write(fd, bytes + done, n - done);
+        if (w <= 0) return false;
+        done += (size_t)w;
+    }
+    return true;
+}
+
 std::string host_basename(const std::string &path) {
     size_t begin = 0;
 #if defined(_WIN32)

@@ -44,6 +44,8 @@ int host_open_read_write(const std::string &path);
 // Reads or writes up to `n` bytes; -1 on failure (never interrupted).
 long long host_read(int fd, void *buffer, size_t n);
 long long host_write(int fd, const void *data, size_t n);
+// Writes all `n` bytes, in as many writes as it takes; false on failure.
+bool host_write_all(int fd, const void *data, size_t n);
 bool host_close(int fd);
 // Makes the open file `bytes` long; a new part reads as zeros and stays
 // sparse where the host allows.

@@ -169,6 +169,10 @@ struct Target {
 // regard to case. Reports and returns false when the path cannot be used
 // or the pattern matches nothing.
 bool expand_path(Reporter &report, const std::string &text, std::vector<Target> *out);
+// Expands every PATH given; reports those that cannot be expanded.
+std::vector<Target> expand_all(Reporter &report, const std::vector<std::string> &texts);
+// Why a target names no entry of the kind wanted.
+std::string target_failure(const Lookup &found);
 bool has_wildcard(const std::string &component);
 // True when `name` matches the wildcard `pattern`, without regard to case.
 bool wildcard_match(const std::string &pattern, const std::string &name);

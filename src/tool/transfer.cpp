@@ -31,16 +31,6 @@ bool read_all(int fd, uint8_t *buffer, size_t want, size_t *got) {
     return true;
 }
 
-bool write_all(int fd, const uint8_t *data, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        long long w = host_write(fd, data + done, n - done);
-        if (w <= 0) return false;
-        done += (size_t)w;
-    }
-    return true;
-}
-
 bool host_is_dir(const std::string &path) {
     HostStat st;
     return host_stat(path, &st) && st.kind == HostStat::DIR;
@@ -379,7 +369,7 @@ bool Transfer::get_file(const VolPath &src, const Entry &entry, const std::strin
     while (problem.empty() && done < size) {
         uint32_t n = fs_read(h, buffer.data(), (uint32_t)std::min<uint64_t>(buffer.size(), size - done));
         if (n == 0) break;
-        if (!write_all(fd, buffer.data(), n)) {
+        if (!host_write_all(fd, buffer.data(), n)) {
             int err = errno;
             problem = "cannot write: " + host_error_text(err);
             fatal = err == EIO;
@@ -631,8 +621,7 @@ int cmd_get(const GlobalOptions &g, const std::vector<std::string> &args) {
     Progress progress(recursive && !to_stdout && !g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
     t.force = a.has("--force");
-    std::vector<Target> targets;
-    for (const std::string &text : sources) expand_path(report, text, &targets);
+    std::vector<Target> targets = expand_all(report, sources);
     if (!into_dir && targets.size() > 1) {
         report.error(host_dest, to_stdout ? "standard output (-) takes one file" : "not a directory");
         return kExitFail;
@@ -642,10 +631,7 @@ int cmd_get(const GlobalOptions &g, const std::vector<std::string> &args) {
         const std::string &text = src.text;
         const Lookup &found = src.found;
         if (found.kind == Lookup::MISSING || found.kind == Lookup::FAILED) {
-            t.fail(text,
-                   found.kind == Lookup::FAILED && found.parent_missing ? reason_text(FS_ERR_NO_PARENT)
-                                                                        : lookup_failure(found),
-                   false);
+            t.fail(text, target_failure(found), false);
             continue;
         }
         if (found.kind == Lookup::DIR && (!recursive || to_stdout)) {
