@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
+#include "../tests/support/utf8_rules.h"
 
 namespace {
 
@@ -37,80 +38,13 @@ const int DOT_SLOT = -2;
 const uint32_t SLOTS_PER_CLUSTER = 1024; // 64 sectors of 16 slots
 const uint32_t ROOT_SLOTS = 1024;
 const uint32_t CLUSTER_BYTES = 64 * SECTOR_SIZE;
-const uint32_t NO_UTF8 = 0xFFFFFFFFu;
+using namespace name_rules;
 
 enum Outcome { FAILS, SUCCEEDS, UNKNOWN };
 
 std::string upper(std::string s) {
     for (char &c : s)
         if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-    return s;
-}
-
-// The code point at s[*i], stepping past it; false for a byte that starts
-// no valid UTF-8 sequence.
-bool next_point(const std::string &s, size_t *i, uint32_t *cp) {
-    static const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
-    uint8_t b = (uint8_t)s[*i];
-    uint32_t n = b < 0x80                 ? 1
-                 : b >= 0xC2 && b <= 0xDF ? 2
-                 : b >= 0xE0 && b <= 0xEF ? 3
-                 : b >= 0xF0 && b <= 0xF4 ? 4
-                                          : 0;
-    if (n == 0 || *i + n > s.size()) return false;
-    *cp = n == 1 ? b : b & (0x7Fu >> n);
-    for (uint32_t k = 1; k < n; k++) {
-        uint8_t c = (uint8_t)s[*i + k];
-        if ((c & 0xC0) != 0x80) return false;
-        *cp = *cp << 6 | (c & 0x3Fu);
-    }
-    *i += n;
-    return *cp >= lowest[n] && (*cp < 0xD800 || *cp > 0xDFFF) && *cp <= 0x10FFFF;
-}
-
-// UTF-16 units of `s`, or NO_UTF8.
-uint32_t units(const std::string &s) {
-    uint32_t n = 0, cp = 0;
-    for (size_t i = 0; i < s.size(); n += cp >= 0x10000 ? 2 : 1)
-        if (!next_point(s, &i, &cp)) return NO_UTF8;
-    return n;
-}
-
-// A path's length as the limits count it: UTF-16 units, or bytes for text
-// that is no UTF-8.
-uint32_t path_units(const std::string &s) {
-    uint32_t n = units(s);
-    return n == NO_UTF8 ? (uint32_t)s.size() : n;
-}
-
-// The capital of every letter generated names hold: ASCII, and the simple
-// mappings of the non-ASCII ones (dotless i has the ASCII capital I, final
-// sigma the capital of sigma; nothing beyond U+FFFF has one).
-uint32_t capital(uint32_t cp) {
-    if (cp >= 'a' && cp <= 'z') return cp - 32;
-    switch (cp) {
-    case 0xE9: return 0xC9;
-    case 0xFC: return 0xDC;
-    case 0x131: return 'I';
-    case 0x3C2:
-    case 0x3C3: return 0x3A3;
-    default: return cp;
-    }
-}
-
-// One name without regard to case, as lookups and duplicates compare. A
-// byte that is no UTF-8 never belongs to a stored name, so text holding one
-// matches none.
-bool same_name(const std::string &a, const std::string &b) {
-    size_t i = 0, j = 0;
-    uint32_t x = 0, y = 0;
-    while (i < a.size() && j < b.size())
-        if (!next_point(a, &i, &x) || !next_point(b, &j, &y) || capital(x) != capital(y)) return false;
-    return i == a.size() && j == b.size();
-}
-
-std::string trim_right(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '.')) s.pop_back();
     return s;
 }
 
@@ -152,16 +86,6 @@ struct Prepared {
     uint32_t slots = 1;
 };
 
-// 0: no small letters, 1: small letters only, 2: both.
-int part_case(const std::string &part) {
-    bool small = false, big = false;
-    for (char c : part) {
-        small = small || (c >= 'a' && c <= 'z');
-        big = big || (c >= 'A' && c <= 'Z');
-    }
-    return small && big ? 2 : small ? 1 : 0;
-}
-
 // The rules of a new name: trailing spaces and dots dropped, then 1 to 255
 // UTF-16 units of UTF-8 without control characters and " * / : < > ? \ |.
 // An 8.3 name (1-8 characters, at most one '.' and 0-3 after it, ASCII
@@ -175,7 +99,7 @@ Prepared prepare_name(const std::string &given, bool keep_case, bool capitals) {
     for (char c : text)
         if ((uint8_t)c < 0x20 || c == 0x7F || strchr("\"*/:<>?\\|", c) != nullptr) return p;
     uint32_t n = units(text);
-    if (n == NO_UTF8 || n > LFN_MAX_NAME) return p;
+    if (n == kNoUtf8 || n > LFN_MAX_NAME) return p;
     p.ok = true;
     size_t dot = text.find('.');
     std::string base = text.substr(0, dot);
@@ -345,7 +269,7 @@ class Model {
             bool last = end == std::string::npos;
             std::string component = trim_right(path.substr(at, last ? std::string::npos : end - at));
             uint32_t n = units(component);
-            if (component.size() >= FS_NAME_SIZE || (n != NO_UTF8 && n > LFN_MAX_NAME)) return r;
+            if (component.size() >= FS_NAME_SIZE || (n != kNoUtf8 && n > LFN_MAX_NAME)) return r;
             int found =
                 component.empty() ? -1 : find_in(r.node, component, kind, last, &other_kind, &r.whole);
             if (found < 0) {

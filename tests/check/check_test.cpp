@@ -473,7 +473,7 @@ TEST_F(Check, EveryUnreadableSectorIsReportedAndTheCheckGoesOn) {
     disk_set_faults(&faults);
     k = kinds();
     disk_set_faults(nullptr);
-    EXPECT_EQ(report.problem_count, 2 * fat_sectors + VolumeGeometry.root_dir_sectors);
+    ASSERT_EQ(report.problem_count, 2 * fat_sectors + VolumeGeometry.root_dir_sectors);
     for (uint32_t i = 0; i < FS_CHECK_MAX_PROBLEMS; i++) {
         EXPECT_EQ(k[i], FS_PROBLEM_IO);
         uint32_t copy = i / fat_sectors;

@@ -401,9 +401,6 @@ TEST_F(Create, NamesAreStoredAsGivenAndFoundByWholeNameOrAlias) {
 // Names written by other systems: code page 437 in 8.3 names, and long
 // names holding half a surrogate pair, read as UTF-8.
 TEST_F(Create, ForeignNamesReadAsUtf8) {
-    uint32_t c = 0;
-    Sector buf{};
-    ASSERT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
     put_slots(root_sectors(), 0, {short_slot("CAF\x82    TXT", ATTR_ARCHIVE)}); // 0x82: é
     Slot flagged = short_slot("R\x90SUM\x90  TXT", ATTR_ARCHIVE); // 0x90: É, small by its flags
     flagged[DIR_CASE] = DIR_CASE_LOWER_BASE | DIR_CASE_LOWER_EXT;

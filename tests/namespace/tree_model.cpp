@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string.h>
 
+#include "utf8_rules.h"
+
 namespace fat16test {
 
 namespace {
@@ -18,31 +20,11 @@ const bool kDottedDirectories = true;
 const size_t kListedNameBytes = 255;
 const size_t kWalkedPathBytes = FS_PATH_MAX - 1;
 
-const uint32_t kNoUtf8 = 0xFFFFFFFFu;
+using namespace name_rules;
+
 // Live slots the model lets the root hold: its 1,024 slots with room to
 // spare for the gaps first fit leaves.
 const uint32_t kRootSlotBudget = 600;
-
-// The code point at s[*i], stepping past it; false for bytes that are no
-// UTF-8.
-bool next_point(const std::string &s, size_t *i, uint32_t *cp) {
-    static const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
-    uint8_t b = (uint8_t)s[*i];
-    uint32_t n = b < 0x80                 ? 1
-                 : b >= 0xC2 && b <= 0xDF ? 2
-                 : b >= 0xE0 && b <= 0xEF ? 3
-                 : b >= 0xF0 && b <= 0xF4 ? 4
-                                          : 0;
-    if (n == 0 || *i + n > s.size()) return false;
-    *cp = n == 1 ? b : b & (0x7Fu >> n);
-    for (uint32_t k = 1; k < n; k++) {
-        uint8_t c = (uint8_t)s[*i + k];
-        if ((c & 0xC0) != 0x80) return false;
-        *cp = *cp << 6 | (c & 0x3Fu);
-    }
-    *i += n;
-    return *cp >= lowest[n] && (*cp < 0xD800 || *cp > 0xDFFF) && *cp <= 0x10FFFF;
-}
 
 // The code points of `s`; false for bytes that are no UTF-8.
 bool decode(const std::string &s, std::vector<uint32_t> *out) {
@@ -71,43 +53,6 @@ std::string encode(uint32_t cp) {
         s += (char)(0x80 | (cp & 0x3F));
     }
     return s;
-}
-
-// UTF-16 units of `s`, or kNoUtf8.
-uint32_t units(const std::string &s) {
-    uint32_t n = 0, cp = 0;
-    for (size_t i = 0; i < s.size(); n += cp >= 0x10000 ? 2 : 1)
-        if (!next_point(s, &i, &cp)) return kNoUtf8;
-    return n;
-}
-
-// The length of a path as the limits count it: UTF-16 units, or bytes for
-// text that is no UTF-8.
-uint32_t path_units(const std::string &s) {
-    uint32_t n = units(s);
-    return n == kNoUtf8 ? (uint32_t)s.size() : n;
-}
-
-// Upper case for every character the generator uses: ASCII, and the simple
-// mappings of its non-ASCII letters (some map onto ASCII or onto a letter
-// two small letters share). Nothing beyond U+FFFF has one.
-uint32_t upper(uint32_t cp) {
-    if (cp >= 'a' && cp <= 'z') return cp - 32;
-    switch (cp) {
-    case 0xE9: return 0xC9;   // e acute
-    case 0xFC: return 0xDC;   // u diaeresis
-    case 0xF8: return 0xD8;   // o stroke
-    case 0xFF: return 0x178;  // y diaeresis: its capital is outside Latin-1
-    case 0x153: return 0x152; // oe
-    case 0x131: return 'I';   // dotless i
-    case 0x17F: return 'S';   // long s
-    case 0xB5: return 0x39C;  // micro sign: Greek capital mu
-    case 0x3C3:
-    case 0x3C2: return 0x3A3;   // sigma and final sigma
-    case 0x434: return 0x414;   // Cyrillic de
-    case 0xFF41: return 0xFF21; // fullwidth a
-    default: return cp;         // sharp s, capitals, CJK, everything beyond U+FFFF
-    }
 }
 
 // Another small letter with the same capital: dotless i, long s, final sigma.
@@ -142,15 +87,6 @@ const uint32_t kWide[] = {0xE9,   0xC9,   0xFC,   0xDC,   0xDF,    0xF8,    0x15
                           0x17F,  0xB5,   0xFF,   0x3C3,  0x3C2,   0x3A3,   0x434,   0xFF41,
                           0x65E5, 0x672C, 0x8A9E, 0x4E2D, 0x1F600, 0x10428, 0x10400, 0x20B9F};
 
-// One name without regard to case, as lookups and duplicates compare.
-bool same_name(const std::string &a, const std::string &b) {
-    size_t i = 0, j = 0;
-    uint32_t x = 0, y = 0;
-    while (i < a.size() && j < b.size())
-        if (!next_point(a, &i, &x) || !next_point(b, &j, &y) || upper(x) != upper(y)) return false;
-    return i == a.size() && j == b.size();
-}
-
 std::string ascii_upper(std::string s) {
     for (char &c : s)
         if (c >= 'a' && c <= 'z') c = (char)(c - 32);
@@ -161,11 +97,6 @@ bool ascii_same(const std::string &a, const std::string &b) { return ascii_upper
 
 std::string pad(std::string s, size_t n) {
     s.resize(n, ' ');
-    return s;
-}
-
-std::string trim_right(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '.')) s.pop_back();
     return s;
 }
 
@@ -193,16 +124,6 @@ bool fits_short(const std::string &text, std::string *form) {
         if ((uint8_t)c >= 0x80 || strchr(" +,;=[]", c) != nullptr) return false;
     *form = pad(base, 8) + pad(ext, 3);
     return true;
-}
-
-// 0: no small letters, 1: small letters only, 2: both.
-int part_case(const std::string &part) {
-    bool small = false, capital = false;
-    for (char c : part) {
-        small = small || (c >= 'a' && c <= 'z');
-        capital = capital || (c >= 'A' && c <= 'Z');
-    }
-    return small && capital ? 2 : small ? 1 : 0;
 }
 
 // How a new name is stored, worked out from the rules alone.
