@@ -18,17 +18,10 @@ rounds=${2:-3}
 baseline=${3:-}
 driver=$build/fat16-driver
 measure=$build/bench/fat16-measure
-for tool in "$driver" "$measure" ${baseline:+"$baseline"}; do
-    [ -x "$tool" ] || { echo "missing $tool: build first (cmake --build --preset default)" >&2; exit 2; }
-done
-have_mtools=1
-command -v mcopy >/dev/null 2>&1 || have_mtools=0
+. "$here/bench_common.sh"
+require_built "$driver" "$measure" ${baseline:+"$baseline"}
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 head -c 200000 /dev/urandom >"$work/readed.rar"
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # Runs driver $1 in a fresh folder $2; prints "wall cpu peak".
 run_driver() {

@@ -17,14 +17,9 @@ rounds=${2:-3}
 count=${3:-4000}
 tool=$build/src/tool/fat16
 measure=$build/bench/fat16-measure
-for t in "$tool" "$measure"; do
-    [ -x "$t" ] || { echo "missing $t: build first (cmake --build --preset default)" >&2; exit 2; }
-done
-have_mtools=1
-command -v mcopy >/dev/null 2>&1 || have_mtools=0
+. "$here/bench_common.sh"
+require_built "$tool" "$measure"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 tree=$work/tree
 per_dir=500
 for ((i = 0; i < count; i++)); do
@@ -33,12 +28,6 @@ for ((i = 0; i < count; i++)); do
     head -c 262144 /dev/urandom >"$d/file$(printf '%05d' "$i").bin"
 done
 bytes=$(du -sb "$tree" | cut -f1)
-
-timed() {
-    "$measure" "$@" >/dev/null 2>"$work/step.time" || { cat "$work/step.time" >&2; exit 1; }
-    tail -n 1 "$work/step.time" | cut -d' ' -f1
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "tree: $count files of 256 KiB ($((bytes / 1048576)) MiB) in $(((count + per_dir - 1) / per_dir)) directories;" \
     "1 GiB volumes of 16 KiB clusters; $rounds rounds"

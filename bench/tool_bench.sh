@@ -17,14 +17,9 @@ build=$(realpath "${1:-$here/../build/default}")
 rounds=${2:-3}
 tool=$build/src/tool/fat16
 measure=$build/bench/fat16-measure
-for t in "$tool" "$measure"; do
-    [ -x "$t" ] || { echo "missing $t: build first (cmake --build --preset default)" >&2; exit 2; }
-done
-have_mtools=1
-command -v mcopy >/dev/null 2>&1 || have_mtools=0
+. "$here/bench_common.sh"
+require_built "$tool" "$measure"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 tree=$work/tree
 mkdir -p "$tree/OK" "$tree/CREATE_FOLDER_TEST" "$tree/A/B/C/D/E/F/G/H/I/J/K/L/M/N/O/P/Q/R/S/T/U/V/W/X/Y/Z"
 : >"$tree/CREATE_FOLDER_TEST/DFDFDFDFDFDFDFDFSDFSDZEMK.TXT"
@@ -44,15 +39,6 @@ for ((i = 0; i < 40; i++)); do
     zs=${zs}z
 done
 files=$(find "$tree" -type f | wc -l)
-
-# Runs a step under fat16-measure; prints its wall time.
-timed() {
-    "$measure" "$@" >/dev/null 2>"$work/step.time" || { cat "$work/step.time" >&2; exit 1; }
-    tail -n 1 "$work/step.time" | cut -d' ' -f1
-}
-
-# The median of the numbers given.
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "tree: $files files ($(du -sm "$tree" | cut -f1) MB), $rounds rounds, fat16 and mtools alternating"
 echo
