@@ -234,6 +234,14 @@ FsStatus fs_get_volume_id(uint32_t *id);
  * part of a directory component ("FOO.TXT" finds the directory FOO). */
 uint8_t path_found_by_whole_name(const char *path);
 
+/* Resolves `path` to the file or directory it names wholly: a file search
+ * first, then a directory search (a file search passes over 8.3
+ * directories). FS_OK with FoundEntry and the reader's last entry
+ * describing it and `*kind` (when not null) the search that found it;
+ * FS_FAIL with the reason ("not found" for an entry named by its name part
+ * only). */
+FsStatus path_find_entry(const char *path, uint8_t *kind);
+
 /* The length of a path as the limits count it: UTF-16 units (bytes for a
  * path that is no UTF-8). Paths hold at most FS_PATH_MAX - 1 of them. */
 uint32_t path_length(const char *path);

@@ -425,6 +425,22 @@ uint8_t path_found_by_whole_name(const char *path) {
     return entry_named(path + start, length - start) ? 1 : 0;
 }
 
+FsStatus path_find_entry(const char *path, uint8_t *kind) {
+    uint8_t found_by = KIND_FILE;
+    DirCursor.search_kind = KIND_FILE;
+    if (path_resolve(path) != FS_OK) {
+        if (fs_last_error() != FS_ERR_NOT_FOUND) return FS_FAIL;
+        found_by = KIND_DIR;
+        DirCursor.search_kind = KIND_DIR;
+        if (path_resolve(path) != FS_OK) return FS_FAIL;
+    }
+    // The entry a path names is the one named wholly: "FOO.ABC" is no name
+    // of the directory FOO, though a directory component may lead there.
+    if (!path_found_by_whole_name(path)) return fs_fail(FS_ERR_NOT_FOUND);
+    if (kind != nullptr) *kind = found_by;
+    return FS_OK;
+}
+
 FsStatus fs_stat(const char *path, FsEntry *out) {
     if (path == nullptr || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (!path_names_entry(path)) {
@@ -435,15 +451,7 @@ FsStatus fs_stat(const char *path, FsEntry *out) {
         out->attr = ATTR_DIRECTORY;
         return FS_OK;
     }
-    DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(path) != FS_OK) {
-        if (fs_last_error() != FS_ERR_NOT_FOUND) return FS_FAIL;
-        DirCursor.search_kind = KIND_DIR; // an 8.3 directory is passed over by a file search
-        if (path_resolve(path) != FS_OK) return FS_FAIL;
-    }
-    // The entry a path names is the one named wholly: "FOO.ABC" is no name
-    // of the directory FOO, though a directory component may lead there.
-    if (!path_found_by_whole_name(path)) return fs_fail(FS_ERR_NOT_FOUND);
+    if (path_find_entry(path, nullptr) != FS_OK) return FS_FAIL;
     dir_fill_entry(out);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;

@@ -11,21 +11,14 @@
 namespace {
 
 // The attribute bits a program may set: read-only, hidden, system, archive.
-const uint8_t SETTABLE = 0x01 | 0x02 | 0x04 | ATTR_ARCHIVE;
+const uint8_t SETTABLE = ATTR_READ_ONLY | ATTR_HIDDEN | ATTR_SYSTEM | ATTR_ARCHIVE;
 
 // Resolves `path` to a file or a directory, named wholly. FS_OK with
 // FoundEntry describing it.
 FsStatus find_entry(const char *path) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (!path_names_entry(path)) return fs_fail(path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_IS_ROOT);
-    DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(path) != FS_OK) {
-        if (fs_last_error() != FS_ERR_NOT_FOUND) return FS_FAIL;
-        DirCursor.search_kind = KIND_DIR;
-        if (path_resolve(path) != FS_OK) return FS_FAIL;
-    }
-    if (!path_found_by_whole_name(path)) return fs_fail(FS_ERR_NOT_FOUND);
-    return FS_OK;
+    return path_find_entry(path, nullptr);
 }
 
 // What changes in the found entry's 8.3 slot.

@@ -329,14 +329,7 @@ FsStatus fs_move(const char *old_path, const char *new_path) {
 
     // The source: a file or a directory, named wholly.
     uint8_t kind = KIND_FILE;
-    DirCursor.search_kind = KIND_FILE;
-    if (path_resolve(old_path) != FS_OK) {
-        if (fs_last_error() != FS_ERR_NOT_FOUND) return FS_FAIL;
-        kind = KIND_DIR;
-        DirCursor.search_kind = KIND_DIR;
-        if (path_resolve(old_path) != FS_OK) return FS_FAIL;
-    }
-    if (!path_found_by_whole_name(old_path)) return fs_fail(FS_ERR_NOT_FOUND);
+    if (path_find_entry(old_path, &kind) != FS_OK) return FS_FAIL;
     const bool is_dir = (FoundEntry.attr & ATTR_DIRECTORY) != 0;
     const uint32_t moved = FoundEntry.first_cluster;
     if (!is_dir && (FoundEntry.attr & ATTR_READ_ONLY)) return fs_fail(FS_ERR_READ_ONLY);
