@@ -74,6 +74,11 @@ bool fits_short_form(const char *name, uint32_t length, uint8_t *form) {
     return true;
 }
 
+// Copies the 11 bytes of an 8.3 form with its letters in capitals.
+void capitals_of(const uint8_t *form, uint8_t *out) {
+    for (uint32_t i = 0; i < 11; i++) out[i] = (uint8_t)str_ascii_upper((char)form[i]);
+}
+
 // How the letters of one part of an 8.3 form are written: 0 no letters or
 // all capitals, 1 all small, 2 mixed.
 int part_case(const uint8_t *part, uint32_t n) {
@@ -306,7 +311,7 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
         }
     }
     if (short_form) {
-        for (uint32_t i = 0; i < 11; i++) form[i] = (uint8_t)str_ascii_upper((char)form[i]);
+        capitals_of(form, form);
         memcpy(out->short_name, form, 11);
         out->long_form = 0;
         out->slots = 1;
@@ -317,14 +322,13 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
     if (mixed_case) {
         // "ReadMe.Txt": its alias is its own 8.3 form in capitals, with a
         // tail only when that is taken, as other systems write it.
-        for (uint32_t i = 0; i < 11; i++) out->family.base[i] = (uint8_t)str_ascii_upper((char)form[i]);
+        capitals_of(form, out->family.base);
         family_from_base(&out->family);
     } else if (legacy_name(name, length)) {
         family_of_legacy_name(name, length, &out->family);
         // Other systems write aliases in capitals; kept case follows them.
         if (keep_case || out->capitals) {
-            for (uint32_t i = 0; i < 11; i++)
-                out->family.base[i] = (uint8_t)str_ascii_upper((char)out->family.base[i]);
+            capitals_of(out->family.base, out->family.base);
             for (uint32_t i = 0; i < out->family.prefix_len; i++)
                 out->family.prefix[i] = str_ascii_upper(out->family.prefix[i]);
         }
@@ -382,6 +386,6 @@ uint32_t newname_units(const NewName *name, uint16_t *units) {
     if (count == 0xFFFFFFFFu) return 0; // newname_prepare let no such name through
     if (name->capitals)
         for (uint32_t i = 0; i < count; i++)
-            if (units[i] >= 'a' && units[i] <= 'z') units[i] = (uint16_t)(units[i] - 'a' + 'A');
+            if (units[i] < 0x80) units[i] = (uint8_t)str_ascii_upper((char)units[i]);
     return count;
 }
