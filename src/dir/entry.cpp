@@ -52,6 +52,20 @@ FsStatus dir_build_short_entry(uint8_t *entry, const char *name, uint32_t first_
     return FS_OK;
 }
 
+void dir_put_times(uint8_t *slot, const FsDateTime *created, const FsDateTime *modified,
+                   const FsDateTime *accessed) {
+    if (created != nullptr) {
+        slot[DIR_CREATE_HUNDREDTHS] = fs_hundredths_field(created);
+        le_put(slot + DIR_CREATE_TIME, fs_time_field(created), 2);
+        le_put(slot + DIR_CREATE_DATE, fs_date_field(created), 2);
+    }
+    if (modified != nullptr) {
+        le_put(slot + DIR_MODIFY_TIME, fs_time_field(modified), 2);
+        le_put(slot + DIR_MODIFY_DATE, fs_date_field(modified), 2);
+    }
+    if (accessed != nullptr) le_put(slot + DIR_ACCESS_DATE, fs_date_field(accessed), 2);
+}
+
 void dir_short_parts(const uint8_t *slot, char *name_out, char *ext_out, uint8_t apply_case) {
     part_text(slot + DIR_NAME, 8, true, apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_BASE), name_out);
     part_text(slot + DIR_EXT, 3, false, apply_case && (slot[DIR_CASE] & DIR_CASE_LOWER_EXT), ext_out);

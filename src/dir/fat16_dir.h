@@ -92,6 +92,11 @@ FsStatus lfn_fill_entry(uint8_t *slot, char *chunk, uint8_t sequence, uint8_t ch
  * "~1" when it is longer, and the extension. FS_FAIL when the extension has
  * more than 3 characters (the alias is then incomplete). */
 FsStatus lfn_make_alias(const char *long_name, uint8_t *alias11);
+/* Writes the times given (null: that one stays) into the fields of an 8.3
+ * slot: creation date, time and hundredths; modification date and time;
+ * access date. */
+void dir_put_times(uint8_t *slot, const FsDateTime *created, const FsDateTime *modified,
+                   const FsDateTime *accessed);
 /* The name part and the extension of an 8.3 slot without their padding
  * spaces, as UTF-8 (bytes from 0x80 up are code page 437): `name_out` 25
  * bytes, `ext_out` 10. With `apply_case`, a part whose case flag is set

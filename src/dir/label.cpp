@@ -112,10 +112,7 @@ FsStatus fs_set_label(const char *label) {
         } else {
             memcpy(slot + DIR_NAME, form, 11);
             FsDateTime now;
-            if (fs_clock_now(&now)) {
-                le_put(slot + DIR_MODIFY_TIME, fs_time_field(&now), 2);
-                le_put(slot + DIR_MODIFY_DATE, fs_date_field(&now), 2);
-            }
+            if (fs_clock_now(&now)) dir_put_times(slot, nullptr, &now, nullptr);
         }
         disk_write_sector(sector, at);
     }

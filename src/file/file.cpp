@@ -60,9 +60,7 @@ void update_entry_field(const OpenFile &f, uint32_t field, uint32_t value, unsig
     le_put(slot + field, value, width);
     FsDateTime now;
     if (stamp && fs_clock_now(&now)) {
-        le_put(slot + DIR_MODIFY_TIME, fs_time_field(&now), 2);
-        le_put(slot + DIR_MODIFY_DATE, fs_date_field(&now), 2);
-        le_put(slot + DIR_ACCESS_DATE, fs_date_field(&now), 2);
+        dir_put_times(slot, nullptr, &now, &now);
         changed = true;
     }
     if (changed) disk_write_sector(scratch, f.entry_sector);

@@ -38,16 +38,7 @@ FsStatus change_found_entry(const Change &c) {
     uint8_t *slot = sector + FoundEntry.entry_offset;
     // The directory and label bits stay as they are.
     if (c.attributes) slot[DIR_ATTR] = (uint8_t)((slot[DIR_ATTR] & ~SETTABLE) | c.attr);
-    if (c.created != nullptr) {
-        slot[DIR_CREATE_HUNDREDTHS] = fs_hundredths_field(c.created);
-        le_put(slot + DIR_CREATE_TIME, fs_time_field(c.created), 2);
-        le_put(slot + DIR_CREATE_DATE, fs_date_field(c.created), 2);
-    }
-    if (c.modified != nullptr) {
-        le_put(slot + DIR_MODIFY_TIME, fs_time_field(c.modified), 2);
-        le_put(slot + DIR_MODIFY_DATE, fs_date_field(c.modified), 2);
-    }
-    if (c.accessed != nullptr) le_put(slot + DIR_ACCESS_DATE, fs_date_field(c.accessed), 2);
+    dir_put_times(slot, c.created, c.modified, c.accessed);
     if (disk_write_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;

@@ -19,13 +19,7 @@ const uint32_t NO_SKIP = 0xFFFFFFFFu;
 // now; without one they stay zero.
 void stamp_creation(uint8_t *entry) {
     FsDateTime now;
-    if (!fs_clock_now(&now)) return;
-    entry[DIR_CREATE_HUNDREDTHS] = fs_hundredths_field(&now);
-    le_put(entry + DIR_CREATE_TIME, fs_time_field(&now), 2);
-    le_put(entry + DIR_CREATE_DATE, fs_date_field(&now), 2);
-    le_put(entry + DIR_MODIFY_TIME, fs_time_field(&now), 2);
-    le_put(entry + DIR_MODIFY_DATE, fs_date_field(&now), 2);
-    le_put(entry + DIR_ACCESS_DATE, fs_date_field(&now), 2);
+    if (fs_clock_now(&now)) dir_put_times(entry, &now, &now, &now);
 }
 
 // The "." and ".." entries that open every new directory's first sector.
