@@ -442,10 +442,7 @@ bool bad_short_name(const uint8_t *slot) {
 // alike whether they come as UTF-8 or UTF-16, then mixed.
 const uint64_t HASH_START = 1469598103934665603ull;
 
-uint64_t hash_step(uint64_t h, uint32_t cp) {
-    cp = cp < 0x80 ? (uint32_t)(uint8_t)str_ascii_upper((char)cp) : str_unicode_upper(cp);
-    return (h ^ cp) * 1099511628211ull;
-}
+uint64_t hash_step(uint64_t h, uint32_t cp) { return (h ^ str_unicode_upper(cp)) * 1099511628211ull; }
 
 uint64_t hash_finish(uint64_t h) {
     h ^= h >> 33;

@@ -535,9 +535,7 @@ int cmd_label(const GlobalOptions &g, const std::vector<std::string> &args) {
     } else if (fs_set_label(clear ? "" : a.operands[0].c_str()) != FS_OK) {
         std::string reason = library_reason();
         if (fs_last_error() == FS_ERR_INVALID_NAME)
-            reason +=
-                " (a label has at most 11 characters: letters, digits, spaces (not first) and ! # $ % & ' "
-                "( ) - @ ^ _ ` { } ~; small letters are stored as capitals)";
+            reason += std::string(" (a label has ") + kLabelRule + "; small letters are stored as capitals)";
         report.error(a.operands[0], reason);
     }
     image.healthy(report);

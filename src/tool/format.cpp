@@ -437,9 +437,7 @@ int cmd_format(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (const std::string *v = a.value("--label")) {
         uint8_t label11[11];
         if (fs_label_form(v->c_str(), label11) != FS_OK)
-            return report.usage(
-                "--label takes at most 11 characters: letters, digits, spaces (not first) and ! # $ "
-                "% & ' ( ) - @ ^ _ ` { } ~");
+            return report.usage(std::string("--label takes ") + kLabelRule);
         r.label = *v;
         o.label = r.label.c_str();
     }

@@ -16,6 +16,9 @@ namespace fat16tool {
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
+// What a volume label may hold, as messages about a refused label say it.
+constexpr const char *kLabelRule =
+    "at most 11 characters: letters, digits, spaces (not first) and ! # $ % & ' ( ) - @ ^ _ ` { } ~";
 
 // Size of a new image when no size is given: the driver's image.
 constexpr uint32_t kDefaultSectors = FS_IMAGE_SECTORS;
