@@ -95,11 +95,8 @@ struct Prepared {
 Prepared prepare_name(const std::string &given, bool keep_case, bool capitals) {
     Prepared p;
     std::string text = trim_right(given);
-    if (text.empty()) return p;
-    for (char c : text)
-        if ((uint8_t)c < 0x20 || c == 0x7F || strchr("\"*/:<>?\\|", c) != nullptr) return p;
+    if (!valid_new_name(text)) return p;
     uint32_t n = units(text);
-    if (n == kNoUtf8 || n > LFN_MAX_NAME) return p;
     p.ok = true;
     size_t dot = text.find('.');
     std::string base = text.substr(0, dot);

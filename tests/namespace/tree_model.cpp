@@ -147,11 +147,7 @@ char alias_char(uint32_t cp) {
 Prepared prepare(const std::string &given, bool keep_case, bool capitals) {
     Prepared p;
     std::string text = trim_right(given);
-    if (text.empty()) return p;
-    for (char c : text)
-        if ((uint8_t)c < 0x20 || c == 0x7F || strchr("\"*/:<>?\\|", c) != nullptr) return p;
-    uint32_t n = units(text);
-    if (n == kNoUtf8 || n > 255) return p;
+    if (!valid_new_name(text)) return p;
     p.ok = true;
     std::string form;
     bool short_form = fits_short(text, &form);

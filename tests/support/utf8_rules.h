@@ -89,6 +89,18 @@ inline std::string trim_right(std::string s) {
     return s;
 }
 
+// Whether a name, its trailing spaces and dots dropped (`text`), may be
+// created: 1 to 255 UTF-16 units of UTF-8 without control characters, 0x7F
+// and " * / : < > ? \ |.
+inline bool valid_new_name(const std::string &text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if ((uint8_t)c < 0x20 || c == 0x7F || std::string("\"*/:<>?\\|").find(c) != std::string::npos)
+            return false;
+    uint32_t n = units(text);
+    return n != kNoUtf8 && n <= 255;
+}
+
 // The case of an 8.3 name part: 0 no small letters, 1 small letters only,
 // 2 both.
 inline int part_case(const std::string &part) {
