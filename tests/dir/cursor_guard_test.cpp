@@ -9,12 +9,6 @@ namespace {
 
 class CursorGuard : public VolumeTest {
   protected:
-    uint32_t new_cluster() {
-        uint32_t c = 0;
-        Sector buf{};
-        EXPECT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
-        return c;
-    }
     // `n` erased slots: the reader passes over them to the next cluster.
     static std::vector<Slot> erased(uint32_t n) {
         Slot free_slot{};

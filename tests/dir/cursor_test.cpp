@@ -7,12 +7,6 @@ namespace {
 
 class Cursor : public VolumeTest {
   protected:
-    uint32_t new_cluster() {
-        uint32_t c = 0;
-        Sector buf{};
-        EXPECT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
-        return c;
-    }
     // Fills every slot of `sectors` with numbered 8.3 file entries.
     void fill(const std::vector<uint32_t> &sectors, int start_number) {
         std::vector<Slot> slots;

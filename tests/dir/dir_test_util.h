@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,36 @@ inline std::vector<uint32_t> cluster_sectors(const std::vector<uint32_t> &cluste
         for (uint32_t i = 0; i < VolumeGeometry.sectors_per_cluster; i++)
             v.push_back(cluster_to_sector(c) + i);
     return v;
+}
+
+// A cluster taken from the FAT by the allocator, for a directory or chain
+// built straight on the image.
+inline uint32_t new_cluster() {
+    uint32_t c = 0;
+    Sector buf{};
+    EXPECT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
+    return c;
+}
+
+// One entry fs_walk_tree or fs_list_dir gives: its full path and attributes.
+struct WalkedEntry {
+    std::string path;
+    uint8_t attr;
+    bool operator==(const WalkedEntry &o) const { return path == o.path && attr == o.attr; }
+};
+inline std::ostream &operator<<(std::ostream &os, const WalkedEntry &e) {
+    return os << e.path << " attr " << (int)e.attr;
+}
+
+// Every entry fs_walk_tree gives from the start of the walk, at most `limit`
+// (so that a walk that never ends still ends the test).
+inline std::vector<WalkedEntry> walk_all(size_t limit = 100000) {
+    std::vector<WalkedEntry> out;
+    char path[FS_OUT_PATH_SIZE];
+    uint8_t attr = 0;
+    for (uint8_t more = 0; out.size() < limit && fs_walk_tree(path, more, &attr) == FS_OK; more = 1)
+        out.push_back({path, attr});
+    return out;
 }
 
 // Reads every entry the reader returns from the cursor on, as "name|ext".

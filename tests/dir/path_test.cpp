@@ -276,11 +276,7 @@ TEST_F(Paths, DirectoriesAndFilesWithFurtherAttributesAreUsable) {
         EXPECT_EQ(fs_last_error(), FS_ERR_NOT_EMPTY) << context;
     }
     // The walk goes into every one of them.
-    std::vector<std::string> walked;
-    char path[FS_OUT_PATH_SIZE];
-    uint8_t attr = 0;
-    for (uint8_t more = 0; fs_walk_tree(path, more, &attr) == FS_OK; more = 1) walked.push_back(path);
-    EXPECT_EQ(walked.size(), 5u * 4);
+    EXPECT_EQ(walk_all().size(), 5u * 4);
 }
 
 } // namespace

@@ -7,24 +7,10 @@ using namespace fat16test;
 
 namespace {
 
-using Walked = std::vector<std::pair<std::string, uint8_t>>;
+using Walked = std::vector<WalkedEntry>;
 
 class WalkMany : public VolumeTest {
   protected:
-    Walked walk_all(size_t limit = 100000) {
-        Walked out;
-        char path[FS_OUT_PATH_SIZE];
-        uint8_t attr = 0;
-        for (uint8_t more = 0; out.size() < limit && fs_walk_tree(path, more, &attr) == FS_OK; more = 1)
-            out.push_back({path, attr});
-        return out;
-    }
-    uint32_t new_cluster() {
-        uint32_t c = 0;
-        Sector buf{};
-        EXPECT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
-        return c;
-    }
     // A directory made straight on the image: its "." and "..", and a file.
     uint32_t raw_directory(uint32_t parent, const char *file11) {
         uint32_t c = new_cluster();

@@ -5,14 +5,7 @@ using namespace fat16test;
 
 namespace {
 
-struct Listed {
-    std::string path;
-    uint8_t attr;
-    bool operator==(const Listed &o) const { return path == o.path && attr == o.attr; }
-};
-std::ostream &operator<<(std::ostream &os, const Listed &l) {
-    return os << l.path << " attr " << (int)l.attr;
-}
+using Listed = WalkedEntry;
 
 class Walk : public VolumeTest {
   protected:
@@ -23,20 +16,6 @@ class Walk : public VolumeTest {
         for (uint8_t more = 0; out.size() < limit && fs_list_dir(path, more, &attr) == FS_OK; more = 1)
             out.push_back({path, attr});
         return out;
-    }
-    std::vector<Listed> walk_all(size_t limit = 100000) {
-        std::vector<Listed> out;
-        char path[FS_OUT_PATH_SIZE];
-        uint8_t attr = 0;
-        for (uint8_t more = 0; out.size() < limit && fs_walk_tree(path, more, &attr) == FS_OK; more = 1)
-            out.push_back({path, attr});
-        return out;
-    }
-    uint32_t new_cluster() {
-        uint32_t c = 0;
-        Sector buf{};
-        EXPECT_EQ(fat_alloc_cluster(&c, buf.data()), FS_OK);
-        return c;
     }
     // "." and ".." for a directory made straight on the image.
     void dot_entries(uint32_t self, uint32_t parent) {

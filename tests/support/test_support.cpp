@@ -24,6 +24,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 namespace fat16test {
@@ -316,6 +317,39 @@ std::string fsck_problems(const std::string &image) {
     return problems;
 }
 
+void expect_fsck_clean(const std::string &image) {
+    if (!have_tool("fsck.fat")) {
+        std::cout << "fsck.fat is not installed; " << image << " was not checked with it\n";
+        return;
+    }
+    EXPECT_EQ(fsck_problems(image), "") << image;
+}
+
+void expect_fsck_silent(const std::string &image) {
+    if (!have_tool("fsck.fat")) {
+        std::cout << "fsck.fat is not installed; " << image << " was not checked with it\n";
+        return;
+    }
+    CommandResult r = run_command("fsck.fat -n '" + image + "'");
+    EXPECT_EQ(r.status, 0) << image << "\n" << r.output;
+    std::istringstream lines(r.output);
+    std::string line, said;
+    while (std::getline(lines, line))
+        if (line.rfind("fsck.fat ", 0) != 0 && line.find(" files, ") == std::string::npos)
+            said += line + "\n";
+    EXPECT_EQ(said, "") << image << ": fsck.fat said more than its banner and summary:\n" << r.output;
+}
+
+void expect_mtools_opens(const std::string &image) {
+    if (!have_tool("minfo") || !have_tool("mdir")) {
+        std::cout << "mtools is not installed; " << image << " was not opened with it\n";
+        return;
+    }
+    CommandResult r =
+        run_command("minfo -i '" + image + "' :: >/dev/null && mdir -i '" + image + "' :: >/dev/null");
+    EXPECT_EQ(r.status, 0) << image << "\n" << r.output;
+}
+
 Slot slot_at(uint32_t sector, uint32_t offset) {
     Sector s = read_raw(sector);
     Slot out;
@@ -371,6 +405,39 @@ void write_file(const std::string &path, const std::string &data) {
     std::ofstream out(FAT16_TEST_PATH(path), std::ios::binary | std::ios::trunc);
     out << data;
 }
+
+std::string host_sector(const std::string &path, uint64_t sector) {
+    std::ifstream in(FAT16_TEST_PATH(path), std::ios::binary);
+    std::string out(512, '\0');
+    if (!in.seekg((std::streamoff)(sector * 512)) || !in.read(&out[0], 512)) return "";
+    return out;
+}
+
+namespace {
+
+// Sets `name` to `value`, or unsets it for nullptr. Windows has no
+// unsetenv: there an empty value removes the variable.
+void set_env(const std::string &name, const char *value) {
+#if defined(_WIN32)
+    _putenv_s(name.c_str(), value != nullptr ? value : "");
+#else
+    if (value != nullptr)
+        setenv(name.c_str(), value, 1);
+    else
+        unsetenv(name.c_str());
+#endif
+}
+
+} // namespace
+
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
+    const char *previous = getenv(name);
+    had_ = previous != nullptr;
+    if (had_) previous_ = previous;
+    set_env(name_, value);
+}
+
+ScopedEnv::~ScopedEnv() { set_env(name_, had_ ? previous_.c_str() : nullptr); }
 
 #if defined(_WIN32)
 

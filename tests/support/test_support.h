@@ -91,6 +91,17 @@ CommandResult run_command(const std::string &command);
 // (the formatter writes eleven spaces there) left out. Empty when clean.
 std::string fsck_problems(const std::string &image);
 
+// Checks of `image` with the other FAT tools (POSIX shell commands). Where
+// the tool is missing, each says so and checks nothing.
+// fsck.fat -n finds nothing wrong with `image` (but the blank label).
+void expect_fsck_clean(const std::string &image);
+// fsck.fat -n has nothing at all to say about `image`: exit status 0 and
+// no line but its banner and its summary.
+void expect_fsck_silent(const std::string &image);
+// mtools opens `image` (an image path, with @@OFFSET where the volume lies
+// further in) with its own checks on: minfo and mdir succeed.
+void expect_mtools_opens(const std::string &image);
+
 // The 32-byte slot at (`sector`, `offset`) of the open image.
 using Slot = std::array<uint8_t, 32>;
 Slot slot_at(uint32_t sector, uint32_t offset);
@@ -108,6 +119,9 @@ extern const std::string kMtoolsEnv;
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
+// Sector `sector` (512 bytes) of a host file, read past the library and the
+// tool; "" when the file ends before the sector does.
+std::string host_sector(const std::string &path, uint64_t sector);
 // Makes a host folder; false when it cannot be made.
 bool make_dir(const std::string &path);
 // The names in host folder `path`, without "." and "..".
@@ -120,6 +134,22 @@ HostKind host_kind(const std::string &path);
 long long host_mtime(const std::string &path);
 // Sets the modification and access times of a host path, a link's own.
 void set_host_mtime(const std::string &path, long long seconds);
+
+// An environment variable set while the object lives (child processes
+// inherit it); afterwards it has its previous value again, or is unset when
+// it was unset.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    bool had_ = false;
+    std::string previous_;
+};
 
 #if defined(_WIN32)
 // UTF-8 and the UTF-16 of the Windows calls.

@@ -14,9 +14,6 @@ using namespace fat16tooltest;
 
 namespace {
 
-// An even second (FAT keeps times in steps of two seconds), 2021-03-06.
-const time_t kTreeTime = 1615000000;
-
 #if defined(_WIN32)
 const std::string kSep = "\\";
 #else
@@ -58,8 +55,7 @@ void make_tree(const std::string &root) {
         write_file(root + "/" + name, std::string(name) + "\r\n");
     write_file(root + "/NESTED/DEEPER/" + std::string(120, 'n') + ".c", bytes_of_size(700, 9));
     write_file(deep + "/leaf.txt", "leaf\n");
-    time_t t = kTreeTime;
-    for (const auto &kv : host_times(root)) set_mtime(root + "/" + kv.first, t += 2);
+    stamp_tree_times(root);
     set_mtime(root, kTreeTime);
 }
 

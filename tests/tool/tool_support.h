@@ -72,31 +72,6 @@ inline ToolRun tool_words(const std::vector<std::string> &words) {
     return tool(args);
 }
 
-// An environment variable set while the object lives (the tool's child
-// processes inherit it).
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-#if defined(_WIN32)
-        _putenv_s(name, value);
-#else
-        setenv(name, value, 1);
-#endif
-    }
-    ~ScopedEnv() {
-#if defined(_WIN32)
-        _putenv_s(name_, "");
-#else
-        unsetenv(name_);
-#endif
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-  private:
-    const char *name_;
-};
-
 inline std::string bytes_of_size(size_t n, unsigned seed) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; i++) s[i] = (char)(i * 31 + seed + i / 509);
@@ -118,45 +93,6 @@ inline std::map<std::string, std::string> host_tree(const std::string &dir, cons
     return out;
 }
 
-// fsck.fat -n finds nothing wrong with `image` (but the blank label); where
-// fsck.fat is missing, says so and checks nothing.
-inline void expect_fsck_clean(const std::string &image) {
-    if (!have_tool("fsck.fat")) {
-        std::cout << "fsck.fat is not installed; " << image << " was not checked with it\n";
-        return;
-    }
-    EXPECT_EQ(fsck_problems(image), "") << image;
-}
-
-// fsck.fat -n has nothing at all to say about `image`: exit status 0 and
-// no line but its banner and its summary.
-inline void expect_fsck_silent(const std::string &image) {
-    if (!have_tool("fsck.fat")) {
-        std::cout << "fsck.fat is not installed; " << image << " was not checked with it\n";
-        return;
-    }
-    CommandResult r = run_command("fsck.fat -n '" + image + "'");
-    EXPECT_EQ(r.status, 0) << image << "\n" << r.output;
-    std::istringstream lines(r.output);
-    std::string line, said;
-    while (std::getline(lines, line))
-        if (line.rfind("fsck.fat ", 0) != 0 && line.find(" files, ") == std::string::npos)
-            said += line + "\n";
-    EXPECT_EQ(said, "") << image;
-}
-
-// mtools opens `image` (an image path, with @@OFFSET where the volume lies
-// further in) with its own checks on: minfo and mdir succeed.
-inline void expect_mtools_opens(const std::string &image) {
-    if (!have_tool("minfo") || !have_tool("mdir")) {
-        std::cout << "mtools is not installed; " << image << " was not opened with it\n";
-        return;
-    }
-    CommandResult r =
-        run_command("minfo -i '" + image + "' :: >/dev/null && mdir -i '" + image + "' :: >/dev/null");
-    EXPECT_EQ(r.status, 0) << image << "\n" << r.output;
-}
-
 // mtools reads and writes names beyond ASCII only in a UTF-8 locale.
 const std::string kUtf8 = "LC_ALL=C.UTF-8 ";
 
@@ -176,6 +112,17 @@ inline std::map<std::string, long> host_times(const std::string &dir, const std:
 
 // Sets the modification (and access) time of `path`.
 inline void set_mtime(const std::string &path, time_t seconds) { set_host_mtime(path, seconds); }
+
+// Modification time of the test trees: an even second (FAT keeps times in
+// steps of two seconds), 2021-03-06 03:06:40 UTC.
+const time_t kTreeTime = 1615000000;
+
+// Gives every file and folder below `root` a time of its own: kTreeTime
+// and two seconds more for each, in the order host_times lists them.
+inline void stamp_tree_times(const std::string &root) {
+    time_t t = kTreeTime;
+    for (const auto &kv : host_times(root)) set_mtime(root + "/" + kv.first, t += 2);
+}
 
 inline bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;

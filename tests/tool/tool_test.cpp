@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <map>
 
 #include "tool_support.h"
@@ -14,10 +13,6 @@ using namespace fat16test;
 using namespace fat16tooltest;
 
 namespace {
-
-// Modification time of the test trees: an even second (FAT keeps times in
-// steps of two seconds), 2021-03-06 03:06:40 UTC.
-const time_t kTreeTime = 1615000000;
 
 // A tree with nested folders; 8.3 names in capitals, in small letters and
 // in mixed case; names with several dots, a leading dot or a long
@@ -66,8 +61,7 @@ void make_tree(const std::string &root) {
     write_file(root + "/A folder with a long name/Mixed Case, long name + symbols.txt", "mixed\n");
     write_file(root + "/NESTED/DEEPER/DEEPEST/" + std::string(120, 'n') + ".c", bytes_of_size(700, 9));
     write_file(deep + "/leaf.txt", "leaf\n");
-    time_t t = kTreeTime;
-    for (const auto &kv : host_times(root)) set_mtime(root + "/" + kv.first, t += 2);
+    stamp_tree_times(root);
 }
 
 // `tree` without the entries named in `left_out`.
@@ -829,14 +823,6 @@ TEST(ToolFormat, FormatsOfManySizesAndOptionsPassOtherTools) {
     }
 }
 
-std::string first_sector(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string out(512, '\0');
-    in.read(&out[0], 512);
-    out.resize((size_t)in.gcount());
-    return out;
-}
-
 // Where the format leaves no choice, this formatter and mkfs.fat write the
 // same boot-sector fields.
 TEST(ToolFormat, BootSectorFieldsMatchMkfsFat) {
@@ -866,7 +852,7 @@ TEST(ToolFormat, BootSectorFieldsMatchMkfsFat) {
                               std::to_string(c.kib) + " >/dev/null")
                       .status,
                   0);
-        std::string ours = first_sector("ours.img"), theirs = first_sector("mkfs.img");
+        std::string ours = host_sector("ours.img", 0), theirs = host_sector("mkfs.img", 0);
         ASSERT_EQ(ours.size(), 512u);
         ASSERT_EQ(theirs.size(), 512u);
         for (const auto &f : fields)
