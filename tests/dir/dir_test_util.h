@@ -51,7 +51,7 @@ inline void put_slots(const std::vector<uint32_t> &sectors, uint32_t first, cons
 inline std::vector<Slot> numbered_slots(char letter, int first, int end) {
     std::vector<Slot> slots;
     for (int i = first; i < end; i++) {
-        char name[12];
+        char name[24]; // room for any int, though names use 7 digits
         snprintf(name, sizeof name, "%c%07d   ", letter, i);
         slots.push_back(short_slot(name, ATTR_ARCHIVE));
     }
