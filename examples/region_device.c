@@ -33,6 +33,20 @@ static FsStatus region_write(void *context, uint32_t sector, const uint8_t *buff
     return fwrite(buffer, 1, 512, region->file) == 512 ? FS_OK : FS_FAIL;
 }
 
+/* Runs of sectors in one call: one seek and one transfer for a whole run
+ * (the library moves file data this way where a device offers it). */
+static FsStatus region_read_run(void *context, uint32_t first, uint32_t count, uint8_t *buffer) {
+    Region *region = (Region *)context;
+    if (fseek(region->file, region->first_byte + (long)first * 512L, SEEK_SET) != 0) return FS_FAIL;
+    return fread(buffer, 512, count, region->file) == count ? FS_OK : FS_FAIL;
+}
+
+static FsStatus region_write_run(void *context, uint32_t first, uint32_t count, const uint8_t *buffer) {
+    Region *region = (Region *)context;
+    if (fseek(region->file, region->first_byte + (long)first * 512L, SEEK_SET) != 0) return FS_FAIL;
+    return fwrite(buffer, 512, count, region->file) == count ? FS_OK : FS_FAIL;
+}
+
 static FsStatus region_sync(void *context) {
     Region *region = (Region *)context;
     return fflush(region->file) == 0 ? FS_OK : FS_FAIL;
@@ -85,12 +99,16 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    /* The device: a table of callbacks with the region as their context. */
+    /* The device: a table of callbacks with the region as their context.
+     * Zeroed first, so that callbacks it does not set are null. */
+    memset(&device, 0, sizeof device);
     device.context = &region;
     device.sector_count = VOLUME_SECTORS;
     device.read = region_read;
     device.write = region_write;
     device.sync = region_sync;
+    device.read_sectors = region_read_run;
+    device.write_sectors = region_write_run;
     if (disk_open_device(&device) != FS_OK) return fail("disk_open_device");
 
     memset(&options, 0, sizeof options);

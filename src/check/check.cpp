@@ -164,40 +164,9 @@ uint32_t fat_value(uint32_t cluster) {
 }
 
 // Clusters of the chain from `first` up to where it leaves the data
-// clusters or comes back to one it passed (Brent's cycle detection, about
-// three lookups per cluster). Reading a directory stops there, so a looping
-// chain is read once.
-uint32_t chain_distinct(uint32_t first) {
-    if (!fat_cluster_valid(first)) return 0;
-    uint32_t limit = VolumeGeometry.cluster_count;
-    uint32_t power = 1;
-    uint32_t lambda = 1;
-    uint32_t saved = first;
-    uint32_t c = fat_value(first);
-    uint32_t count = 1;
-    while (c != saved) {
-        if (!fat_cluster_valid(c) || count >= limit) return count;
-        if (power == lambda) {
-            saved = c;
-            power *= 2;
-            lambda = 0;
-        }
-        c = fat_value(c);
-        lambda++;
-        count++;
-    }
-    // A loop of `lambda` clusters; `mu` clusters lead into it.
-    uint32_t a = first;
-    uint32_t b = first;
-    for (uint32_t i = 0; i < lambda; i++) b = fat_value(b);
-    uint32_t mu = 0;
-    while (a != b && mu < limit && fat_cluster_valid(a) && fat_cluster_valid(b)) {
-        a = fat_value(a);
-        b = fat_value(b);
-        mu++;
-    }
-    return mu + lambda < limit ? mu + lambda : limit;
-}
+// clusters or comes back to one it passed. Reading a directory stops there,
+// so a looping chain is read once.
+uint32_t chain_distinct(uint32_t first) { return fat_chain_distinct(first, fat_value); }
 
 // True when `cluster` is among the first `length` clusters of the chain
 // from `first`.

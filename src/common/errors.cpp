@@ -6,7 +6,7 @@ namespace {
 
 FsError last_error = FS_ERR_NONE;
 uint32_t options = 0;
-const uint32_t KNOWN_OPTIONS = FS_OPT_KEEP_CASE;
+const uint32_t KNOWN_OPTIONS = FS_OPT_KEEP_CASE | FS_OPT_WRITE_BACK;
 
 const char *const error_texts[] = {
     "no error",

@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "fat16_config.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -97,6 +99,15 @@ FsStatus fs_fail(FsError reason);
  * extension is stored in capitals with the case flags other systems read,
  * mixed case as a long name; renamed and moved entries keep the given case. */
 #define FS_OPT_KEEP_CASE 0x01u
+/* Write-back: what an open file writes (its last partial sector, its FAT
+ * links, its size and first cluster in its entry) stays in RAM until
+ * fs_sync, fs_close, or the window needs the FAT sector; whole sectors of
+ * data still go to the device as they are written. A power cut then loses
+ * what was not synced, never more, and never another file's data. Without
+ * it (the default) every fs_write ends with its data and size on the
+ * device. Creating, deleting, renaming, moving, attributes, times and
+ * labels are on the device at their return either way. */
+#define FS_OPT_WRITE_BACK 0x02u
 
 /* Sets the options (FS_OPT_ bits). FS_OK; FS_FAIL with "invalid argument",
  * and nothing changed, for a bit the library does not know. */

@@ -26,8 +26,8 @@ uint32_t guard_cluster = 0xFFFFFFFFu;
 FatChainGuard saved_guard[2];
 uint32_t saved_guard_cluster[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
 
-// The entry reader's own sector buffer, and what it returned last.
-SectorBuffer reader_buffer;
+// What the entry reader returned last. The reader has no sector buffer of
+// its own: it reads the device layer's window in place.
 uint8_t last_short[DIR_SLOT_SIZE];
 char last_long[FS_NAME_SIZE]; // UTF-8
 
@@ -47,10 +47,12 @@ FsStatus step_cluster(uint32_t *next) {
     return FS_OK;
 }
 
-// Reads the cursor's sector; a sector that cannot be read reads as an empty
-// one, so that stale bytes are never taken for entries.
-void load_sector(uint8_t *buffer) {
-    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) memset(buffer, 0, SECTOR_SIZE);
+// The cursor's sector in the window; a sector that cannot be read reads as
+// an empty one, so that stale bytes are never taken for entries. The
+// pointer is good until the next sector transfer.
+const uint8_t *reader_sector(void) {
+    const uint8_t *sector = disk_window_read(DirCursor.sector);
+    return sector != nullptr ? sector : disk_zero_sector();
 }
 
 bool slot_is_end(const uint8_t *buffer) {
@@ -91,12 +93,84 @@ void split_long_name(char *name_out, uint32_t len, char *ext_out) {
     }
 }
 
+// How the cursor moved.
+enum Step { SAME_SECTOR, NEW_SECTOR, DIRECTORY_END };
+
+// Moves the cursor one slot on, following the chain at a cluster's end.
+// With `grow_buffer`, a zeroed cluster is appended where the chain ends in
+// an end mark, and the buffer then holds its first sector (zeros).
+// Otherwise the caller brings in the new sector.
+Step advance(uint8_t *grow_buffer) {
+    if (DirCursor.offset >= END_STATE) return DIRECTORY_END;
+    DirCursor.offset += DIR_SLOT_SIZE;
+    if (DirCursor.offset < END_STATE) return SAME_SECTOR;
+
+    if (DirCursor.in_chain == 0) {
+        if (DirCursor.sector + 1 >= VolumeGeometry.root_dir_start + VolumeGeometry.root_dir_sectors)
+            return DIRECTORY_END;
+        DirCursor.sector++;
+    } else if (!fat_cluster_valid(DirCursor.cluster)) {
+        return DIRECTORY_END;
+    } else if (!at_cluster_end()) {
+        DirCursor.sector++;
+    } else {
+        uint32_t last = DirCursor.cluster;
+        uint32_t next = 0;
+        if (step_cluster(&next) == FS_OK) {
+            DirCursor.cluster = next;
+        } else if (grow_buffer == nullptr) {
+            DirCursor.cluster = next; // end state: the value that ended the chain
+            return DIRECTORY_END;
+        } else {
+            // Grow only a chain that ends in an end mark; a chain that loops
+            // or links to no data cluster is damaged and is left alone, and
+            // an unreadable FAT sector says nothing about where it ends.
+            if (!fat_is_end_mark(next)) return DIRECTORY_END;
+            uint32_t added = 0;
+            if (fat_append_cluster(last, &added, grow_buffer) != FS_OK) return DIRECTORY_END;
+            DirCursor.cluster = added;
+            DirCursor.sector = cluster_to_sector(added);
+            DirCursor.offset = 0;
+            guard_cluster = added;
+            return SAME_SECTOR; // the buffer holds the new sector: zeros, not read again
+        }
+        DirCursor.sector = cluster_to_sector(DirCursor.cluster);
+    }
+    DirCursor.offset = 0;
+    return NEW_SECTOR;
+}
+
+// The reader's step: the next slot, its sector in `*sector`. FS_FAIL at an
+// end slot or the directory's end.
+FsStatus next_slot(const uint8_t **sector) {
+    Step step = advance(nullptr);
+    if (step == DIRECTORY_END) return FS_FAIL;
+    if (step == NEW_SECTOR) *sector = reader_sector();
+    return slot_is_end(*sector) ? FS_FAIL : FS_OK;
+}
+
 // Passes over the slot at the cursor. FS_FAIL at the directory's end.
-FsStatus pass_over(uint8_t *buffer) {
+FsStatus pass_over(const uint8_t **sector) {
     FoundEntry.entry_sector = DirCursor.sector;
     FoundEntry.entry_offset = DirCursor.offset;
-    return dir_next_entry(buffer);
+    return next_slot(sector);
 }
+
+// Takes the 8.3 entry at the cursor into FoundEntry and the two outputs,
+// and steps past it.
+void take_short_name(const uint8_t **sector, char *name_out, char *ext_out) {
+    take_short_fields(*sector + DirCursor.offset, name_out, ext_out);
+    next_slot(sector);
+}
+
+// Ends a long-name read that found no entry: the name being gathered in
+// last_long is dropped, so that it never reads as a stale, unterminated name.
+FsStatus no_long_name(void) {
+    last_long[0] = '\0';
+    return FS_FAIL;
+}
+
+FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out);
 
 } // namespace
 
@@ -116,65 +190,17 @@ void dir_cursor_start(uint32_t cluster) {
 }
 
 FsStatus dir_next_entry(uint8_t *buffer) {
-    if (DirCursor.offset >= END_STATE) return FS_FAIL;
-    DirCursor.offset += DIR_SLOT_SIZE;
-    if (DirCursor.offset < END_STATE) return slot_is_end(buffer) ? FS_FAIL : FS_OK;
-
-    if (DirCursor.in_chain == 0) {
-        if (DirCursor.sector + 1 >= VolumeGeometry.root_dir_start + VolumeGeometry.root_dir_sectors)
-            return FS_FAIL;
-        DirCursor.sector++;
-    } else if (!fat_cluster_valid(DirCursor.cluster)) {
-        return FS_FAIL;
-    } else if (!at_cluster_end()) {
-        DirCursor.sector++;
-    } else {
-        uint32_t next = 0;
-        FsStatus linked = step_cluster(&next);
-        if (linked != FS_OK) {
-            DirCursor.cluster = next; // end state: the value that ended the chain
-            return FS_FAIL;
-        }
-        DirCursor.cluster = next;
-        DirCursor.sector = cluster_to_sector(next);
-    }
-    DirCursor.offset = 0;
-    load_sector(buffer);
+    Step step = advance(nullptr);
+    if (step == DIRECTORY_END) return FS_FAIL;
+    if (step == NEW_SECTOR && disk_read_sector(buffer, DirCursor.sector) != FS_OK)
+        memset(buffer, 0, SECTOR_SIZE);
     return slot_is_end(buffer) ? FS_FAIL : FS_OK;
 }
 
 FsStatus dir_advance_or_grow(uint8_t *buffer) {
-    if (DirCursor.offset >= END_STATE) return FS_FAIL;
-    DirCursor.offset += DIR_SLOT_SIZE;
-    if (DirCursor.offset < END_STATE) return FS_OK;
-
-    if (DirCursor.in_chain == 0) {
-        if (DirCursor.sector + 1 >= VolumeGeometry.root_dir_start + VolumeGeometry.root_dir_sectors)
-            return FS_FAIL;
-        DirCursor.sector++;
-    } else if (!fat_cluster_valid(DirCursor.cluster)) {
-        return FS_FAIL;
-    } else if (!at_cluster_end()) {
-        DirCursor.sector++;
-    } else {
-        uint32_t last = DirCursor.cluster;
-        uint32_t next = 0;
-        if (step_cluster(&next) == FS_OK) {
-            DirCursor.cluster = next;
-        } else {
-            // Grow only a chain that ends in an end mark; a chain that loops
-            // or links to no data cluster is damaged and is left alone, and
-            // an unreadable FAT sector says nothing about where it ends.
-            if (!fat_is_end_mark(next)) return FS_FAIL;
-            uint32_t added = 0;
-            if (fat_append_cluster(last, &added, buffer) != FS_OK) return FS_FAIL;
-            DirCursor.cluster = added;
-            guard_cluster = added;
-        }
-        DirCursor.sector = cluster_to_sector(DirCursor.cluster);
-    }
-    DirCursor.offset = 0;
-    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
+    Step step = advance(buffer);
+    if (step == DIRECTORY_END) return FS_FAIL;
+    if (step == NEW_SECTOR && disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     return FS_OK;
 }
 
@@ -184,14 +210,11 @@ FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out) {
     return FS_OK;
 }
 
-// Ends a long-name read that found no entry: the name being gathered in
-// last_long is dropped, so that it never reads as a stale, unterminated name.
-static FsStatus no_long_name(void) {
-    last_long[0] = '\0';
-    return FS_FAIL;
-}
+} // extern "C"
 
-FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
+namespace {
+
+FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
     // Chunks arrive last one first: each is put whole in front of those
     // already read, so that a short chunk in the middle of a damaged run
     // cannot leave a gap. The name is units[start] .. the array's end.
@@ -206,7 +229,7 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
         uint32_t start = room;
         bool too_long = false;
         bool ascii = true;
-        const uint8_t *slot = buffer + DirCursor.offset;
+        const uint8_t *slot = *sector + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
             if (count < LFN_MAX_ENTRIES) {
                 if (ascii) {
@@ -235,8 +258,8 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
             }
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
-            if (dir_next_entry(buffer) != FS_OK) return no_long_name();
-            slot = buffer + DirCursor.offset;
+            if (next_slot(sector) != FS_OK) return no_long_name();
+            slot = *sector + DirCursor.offset;
         }
         // A run that ends in a free or end slot has no alias: the caller
         // goes on from that slot.
@@ -278,8 +301,8 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
         for (;;) {
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
-            if (dir_next_entry(buffer) != FS_OK) return no_long_name();
-            slot = buffer + DirCursor.offset;
+            if (next_slot(sector) != FS_OK) return no_long_name();
+            slot = *sector + DirCursor.offset;
             if (slot[0] == ENTRY_END) return no_long_name();
             if (slot[0] == ENTRY_FREE) continue;
             if (slot[DIR_ATTR] == ATTR_LONG_NAME) break; // build anew from here
@@ -292,21 +315,31 @@ FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
     }
 }
 
+} // namespace
+
+extern "C" {
+
+FsStatus dir_read_long_name(uint8_t *buffer, char *name_out, char *ext_out) {
+    const uint8_t *sector = buffer;
+    FsStatus status = read_long_name(&sector, name_out, ext_out);
+    if (sector != buffer) memcpy(buffer, sector, SECTOR_SIZE);
+    return status;
+}
+
 FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
-    uint8_t *buffer = reader_buffer;
     if (DirCursor.offset >= END_STATE) return FS_FAIL;
-    load_sector(buffer);
+    const uint8_t *buffer = reader_sector();
     for (;;) {
         if (DirCursor.offset >= END_STATE) return FS_FAIL;
         const uint8_t *slot = buffer + DirCursor.offset;
         if (slot[0] == ENTRY_END) return FS_FAIL;
         if (slot[0] == ENTRY_FREE) {
-            if (pass_over(buffer) != FS_OK) return FS_FAIL;
+            if (pass_over(&buffer) != FS_OK) return FS_FAIL;
             continue;
         }
         uint8_t a = slot[DIR_ATTR];
         if (a == ATTR_LONG_NAME) {
-            if (dir_read_long_name(buffer, name_out, ext_out) != FS_OK)
+            if (read_long_name(&buffer, name_out, ext_out) != FS_OK)
                 continue;                     // re-examine where it stopped
             slot = buffer + DirCursor.offset; // the alias; the buffer holds its sector
             a = slot[DIR_ATTR];
@@ -314,14 +347,14 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
             bool wanted = listing || (DirCursor.component_kind == KIND_DIR && (a & ATTR_DIRECTORY)) ||
                           (a & ATTR_VOLUME_ID) == 0;
             if (!wanted) {
-                if (pass_over(buffer) != FS_OK) return FS_FAIL;
+                if (pass_over(&buffer) != FS_OK) return FS_FAIL;
                 continue;
             }
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
             FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
             memcpy(last_short, slot, DIR_SLOT_SIZE);
-            dir_next_entry(buffer);
+            next_slot(&buffer);
             return FS_OK;
         }
         FoundEntry.attr = a;
@@ -335,12 +368,13 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
                 passed = DirCursor.search_kind == KIND_DIR;
         }
         if (passed) {
-            if (pass_over(buffer) != FS_OK) return FS_FAIL;
+            if (pass_over(&buffer) != FS_OK) return FS_FAIL;
             continue;
         }
         memcpy(last_short, slot, DIR_SLOT_SIZE);
         last_long[0] = '\0';
-        return dir_take_short_name(buffer, name_out, ext_out);
+        take_short_name(&buffer, name_out, ext_out);
+        return FS_OK;
     }
 }
 

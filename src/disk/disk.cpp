@@ -1,16 +1,44 @@
 // The device layer: every sector the library moves goes through here to the
 // device in use. It refuses what no device may be asked (no device, a null
 // buffer, a sector past the device's end or past what a volume can use),
-// counts the transfers, and remembers failures for the operations above.
+// counts the transfers, remembers failures for the operations above, and
+// keeps the sector window: a few FAT and directory sectors held between
+// operations, written through unless a caller keeps a change for later.
+#include <string.h>
+
 #include "fat16_disk.h"
 
 namespace {
+
+const uint32_t SECTOR_BYTES = FS_SECTOR_SIZE;
+const uint32_t NO_SECTOR = 0xFFFFFFFFu;
 
 const FsBlockDevice *device = nullptr;
 void (*release_device)(void) = nullptr;
 FsDiskCounters counters;
 uint64_t failures = 0; // failed transfers since the device was opened
 bool sticky_error = false;
+
+// Zeros for runs of zeros and for readers of a sector that cannot be read.
+const uint8_t zeros[FS_ZERO_SECTORS * FS_SECTOR_SIZE] = {0};
+
+// The window. With FS_WINDOW_SECTORS 0 its one place keeps a sector only
+// while it holds a change (or until the next access, for the reader that
+// asked for it).
+const uint32_t PLACES = FS_WINDOW_SECTORS > 0 ? FS_WINDOW_SECTORS : 1;
+const bool KEEP_CLEAN = FS_WINDOW_SECTORS > 0;
+
+struct Place {
+    uint32_t sector; // NO_SECTOR: empty
+    uint32_t stride; // distance of its copies
+    uint32_t used;   // when it was last asked for (larger is later)
+    uint8_t copies;  // places the sector is written to
+    uint8_t changed; // a change not yet written
+};
+
+Place places[PLACES];
+uint8_t place_data[PLACES][FS_SECTOR_SIZE];
+uint32_t clock_tick = 0;
 
 FsStatus note_result(FsStatus status, uint64_t *errors) {
     if (status != FS_OK) {
@@ -23,10 +51,162 @@ FsStatus note_result(FsStatus status, uint64_t *errors) {
 
 bool addressable(uint32_t sector) { return sector < FS_SECTOR_LIMIT && sector < device->sector_count; }
 
+bool run_addressable(uint32_t first, uint32_t count) {
+    return count > 0 && addressable(first) && count <= FS_SECTOR_LIMIT - first &&
+           first + count <= device->sector_count;
+}
+
 void start_afresh(void) {
-    counters = FsDiskCounters{0, 0, 0, 0};
+    counters = FsDiskCounters{0, 0, 0, 0, 0, 0};
     failures = 0;
     sticky_error = false;
+}
+
+// One sector to or from the device, counted.
+FsStatus device_read(uint8_t *buffer, uint32_t sector) {
+    counters.reads++;
+    if (!addressable(sector)) return note_result(FS_FAIL, &counters.read_errors);
+    counters.read_calls++;
+    return note_result(device->read(device->context, sector, buffer), &counters.read_errors);
+}
+
+FsStatus device_write(const uint8_t *buffer, uint32_t sector) {
+    counters.writes++;
+    if (!addressable(sector)) return note_result(FS_FAIL, &counters.write_errors);
+    counters.write_calls++;
+    return note_result(device->write(device->context, sector, buffer), &counters.write_errors);
+}
+
+// A run to or from the device: one call where it takes runs.
+FsStatus device_read_run(uint8_t *buffer, uint32_t first, uint32_t count) {
+    if (!run_addressable(first, count)) return note_result(FS_FAIL, &counters.read_errors);
+    counters.reads += count;
+    if (device->read_sectors != nullptr) {
+        counters.read_calls++;
+        return note_result(device->read_sectors(device->context, first, count, buffer), &counters.read_errors);
+    }
+    counters.read_calls += count;
+    for (uint32_t k = 0; k < count; k++)
+        if (device->read(device->context, first + k, buffer + k * SECTOR_BYTES) != FS_OK)
+            return note_result(FS_FAIL, &counters.read_errors);
+    return FS_OK;
+}
+
+FsStatus device_write_run(const uint8_t *buffer, uint32_t first, uint32_t count) {
+    if (!run_addressable(first, count)) return note_result(FS_FAIL, &counters.write_errors);
+    counters.writes += count;
+    if (device->write_sectors != nullptr) {
+        counters.write_calls++;
+        return note_result(device->write_sectors(device->context, first, count, buffer), &counters.write_errors);
+    }
+    counters.write_calls += count;
+    for (uint32_t k = 0; k < count; k++)
+        if (device->write(device->context, first + k, buffer + k * SECTOR_BYTES) != FS_OK)
+            return note_result(FS_FAIL, &counters.write_errors);
+    return FS_OK;
+}
+
+// Writes place `i`'s change to each of its places. When a write fails the
+// place is forgotten with its change: what the device holds there is not
+// known, and a change written later, out of its order, could do harm (a
+// link written after the writes it depended on failed).
+FsStatus write_place(uint32_t i) {
+    Place &p = places[i];
+    if (!p.changed) return FS_OK;
+    FsStatus status = FS_OK;
+    for (uint32_t k = 0; k < p.copies; k++) {
+        uint32_t at = p.sector + k * p.stride;
+        if (device_write(place_data[i], at) != FS_OK) status = FS_FAIL;
+        // A copy the window holds in a place of its own follows.
+        for (uint32_t j = 0; k > 0 && j < PLACES; j++)
+            if (places[j].sector == at && j != i) places[j].sector = NO_SECTOR;
+    }
+    p.changed = 0;
+    if (status != FS_OK) p.sector = NO_SECTOR;
+    return status;
+}
+
+// Writes out every change whose places meet the run first .. first + count - 1.
+void write_changes_in(uint32_t first, uint32_t count) {
+    for (uint32_t i = 0; i < PLACES; i++) {
+        if (!places[i].changed) continue;
+        for (uint32_t k = 0; k < places[i].copies; k++) {
+            uint32_t at = places[i].sector + k * places[i].stride;
+            if (at >= first && at - first < count) {
+                write_place(i);
+                break;
+            }
+        }
+    }
+}
+
+uint32_t find_place(uint32_t sector) {
+    if (sector == NO_SECTOR) return NO_SECTOR; // unaddressable; it marks an empty place
+    for (uint32_t i = 0; i < PLACES; i++)
+        if (places[i].sector == sector) return i;
+    return NO_SECTOR;
+}
+
+// A place for a new sector: an empty one, else the one asked for longest
+// ago among those without a change, else the oldest change, written out.
+uint32_t free_place(void) {
+    uint32_t best = NO_SECTOR;
+    for (uint32_t i = 0; i < PLACES; i++) {
+        if (places[i].sector == NO_SECTOR) return i;
+        if (!places[i].changed && (best == NO_SECTOR || places[i].used < places[best].used)) best = i;
+    }
+    if (best == NO_SECTOR) {
+        best = 0;
+        for (uint32_t i = 1; i < PLACES; i++)
+            if (places[i].used < places[best].used) best = i;
+        write_place(best);
+    }
+    places[best].sector = NO_SECTOR;
+    places[best].changed = 0;
+    return best;
+}
+
+void touch(uint32_t i) { places[i].used = ++clock_tick; }
+
+// Takes the `sector` just read into `bytes` into the window (at place `i`
+// when it holds the sector already), unless the window keeps nothing.
+void keep_copy(uint32_t i, uint32_t sector, const uint8_t *bytes) {
+    if (!KEEP_CLEAN) return;
+    if (i == NO_SECTOR) i = free_place();
+    memcpy(place_data[i], bytes, SECTOR_BYTES);
+    places[i].sector = sector;
+    places[i].changed = 0;
+    places[i].copies = 1;
+    places[i].stride = 0;
+    touch(i);
+}
+
+// The place holding `sector`, read from the device when needed; NO_SECTOR
+// when it cannot be read. Other places' changes that cover the sector (it
+// is a copy of theirs) are written first, so that the read sees them.
+uint32_t load_place(uint32_t sector) {
+    uint32_t i = find_place(sector);
+    if (i != NO_SECTOR && (KEEP_CLEAN || places[i].changed)) {
+        touch(i);
+        return i;
+    }
+    write_changes_in(sector, 1);
+    if (i == NO_SECTOR) i = free_place();
+    places[i].sector = NO_SECTOR;
+    if (device_read(place_data[i], sector) != FS_OK) return NO_SECTOR;
+    places[i].sector = sector;
+    places[i].changed = 0;
+    places[i].copies = 1;
+    places[i].stride = 0;
+    touch(i);
+    return i;
+}
+
+void forget_all(void) {
+    for (uint32_t i = 0; i < PLACES; i++) {
+        places[i].sector = NO_SECTOR;
+        places[i].changed = 0;
+    }
 }
 
 } // namespace
@@ -35,6 +215,8 @@ extern "C" {
 
 FsStatus disk_open_device(const FsBlockDevice *wanted) {
     if (wanted == nullptr || wanted->read == nullptr || wanted->write == nullptr) return FS_FAIL;
+    if (device != nullptr) disk_flush();
+    forget_all();
     device = wanted;
     start_afresh();
     return FS_OK;
@@ -45,6 +227,8 @@ const FsBlockDevice *disk_device(void) { return device; }
 void disk_set_release(void (*release)(void)) { release_device = release; }
 
 void disk_close_image(void) {
+    if (device != nullptr) disk_flush();
+    forget_all();
     void (*release)(void) = release_device;
     release_device = nullptr;
     device = nullptr;
@@ -54,29 +238,126 @@ void disk_close_image(void) {
 
 FsStatus disk_read_sector(uint8_t *buffer, uint32_t sector) {
     if (buffer == nullptr || device == nullptr) return FS_FAIL;
-    counters.reads++;
-    FsStatus status = addressable(sector) ? device->read(device->context, sector, buffer) : FS_FAIL;
-    return note_result(status, &counters.read_errors);
+    uint32_t i = find_place(sector);
+    if (i != NO_SECTOR && (KEEP_CLEAN || places[i].changed)) {
+        touch(i);
+        memcpy(buffer, place_data[i], SECTOR_BYTES);
+        return FS_OK;
+    }
+    write_changes_in(sector, 1);
+    // Straight into the caller's buffer: a failed read leaves there what the
+    // device left.
+    if (device_read(buffer, sector) != FS_OK) return FS_FAIL;
+    keep_copy(i, sector, buffer);
+    return FS_OK;
 }
 
 FsStatus disk_write_sector(const uint8_t *buffer, uint32_t sector) {
     if (buffer == nullptr || device == nullptr) return FS_FAIL;
-    counters.writes++;
-    FsStatus status = addressable(sector) ? device->write(device->context, sector, buffer) : FS_FAIL;
-    return note_result(status, &counters.write_errors);
+    write_changes_in(sector, 1);
+    FsStatus status = device_write(buffer, sector);
+    uint32_t i = find_place(sector);
+    if (i != NO_SECTOR) {
+        // A write that failed leaves the device's bytes unknown: forgotten.
+        if (status == FS_OK)
+            memcpy(place_data[i], buffer, SECTOR_BYTES);
+        else
+            places[i].sector = NO_SECTOR;
+    }
+    return status;
 }
+
+FsStatus disk_read_sectors(uint8_t *buffer, uint32_t first, uint32_t count) {
+    if (buffer == nullptr || device == nullptr) return FS_FAIL;
+    if (count == 0) return note_result(FS_FAIL, &counters.read_errors);
+    write_changes_in(first, count);
+    return device_read_run(buffer, first, count);
+}
+
+FsStatus disk_write_sectors(const uint8_t *buffer, uint32_t first, uint32_t count) {
+    if (buffer == nullptr || device == nullptr) return FS_FAIL;
+    if (count == 0) return note_result(FS_FAIL, &counters.write_errors);
+    write_changes_in(first, count);
+    FsStatus status = device_write_run(buffer, first, count);
+    for (uint32_t i = 0; i < PLACES; i++) {
+        uint32_t s = places[i].sector;
+        if (s == NO_SECTOR || s < first || s - first >= count) continue;
+        if (status == FS_OK)
+            memcpy(place_data[i], buffer + (s - first) * SECTOR_BYTES, SECTOR_BYTES);
+        else
+            places[i].sector = NO_SECTOR;
+    }
+    return status;
+}
+
+FsStatus disk_write_zeros(uint32_t first, uint32_t count) {
+    if (device == nullptr) return FS_FAIL;
+    if (count == 0) return note_result(FS_FAIL, &counters.write_errors);
+    FsStatus status = FS_OK;
+    while (count > 0 && status == FS_OK) {
+        uint32_t n = count < FS_ZERO_SECTORS ? count : FS_ZERO_SECTORS;
+        status = disk_write_sectors(zeros, first, n);
+        first += n;
+        count -= n;
+    }
+    return status;
+}
+
+const uint8_t *disk_window_read(uint32_t sector) {
+    if (device == nullptr) return nullptr;
+    uint32_t i = load_place(sector);
+    return i == NO_SECTOR ? nullptr : place_data[i];
+}
+
+uint8_t *disk_window_change(uint32_t sector, uint8_t copies, uint32_t stride) {
+    if (device == nullptr) return nullptr;
+    uint32_t i = load_place(sector);
+    if (i == NO_SECTOR) return nullptr;
+    places[i].changed = 1;
+    places[i].copies = copies > 0 ? copies : 1;
+    places[i].stride = stride;
+    return place_data[i];
+}
+
+FsStatus disk_window_write(uint32_t sector) {
+    if (device == nullptr) return FS_FAIL;
+    uint32_t i = find_place(sector);
+    return i == NO_SECTOR ? FS_OK : write_place(i);
+}
+
+FsStatus disk_flush_with_last(uint32_t last) {
+    if (device == nullptr) return FS_FAIL;
+    FsStatus status = FS_OK;
+    for (uint32_t i = 0; i < PLACES; i++)
+        if (places[i].sector != last && write_place(i) != FS_OK) status = FS_FAIL;
+    // Never the write that makes the others reachable when one of them failed.
+    uint32_t i = find_place(last);
+    if (status == FS_OK && i != NO_SECTOR) status = write_place(i);
+    return status;
+}
+
+FsStatus disk_flush(void) { return disk_flush_with_last(NO_SECTOR); }
+
+void disk_invalidate(void) {
+    if (device != nullptr) disk_flush();
+    forget_all();
+}
+
+const uint8_t *disk_zero_sector(void) { return zeros; }
 
 FsStatus disk_sync(void) {
     if (device == nullptr) return FS_FAIL;
-    if (device->sync == nullptr) return FS_OK;
-    return note_result(device->sync(device->context), &counters.write_errors);
+    FsStatus flushed = disk_flush();
+    if (device->sync == nullptr) return flushed;
+    FsStatus synced = note_result(device->sync(device->context), &counters.write_errors);
+    return flushed == FS_OK ? synced : FS_FAIL;
 }
 
 void disk_get_counters(FsDiskCounters *out) {
     if (out != nullptr) *out = counters;
 }
 
-void disk_reset_counters(void) { counters = FsDiskCounters{0, 0, 0, 0}; }
+void disk_reset_counters(void) { counters = FsDiskCounters{0, 0, 0, 0, 0, 0}; }
 
 FsStatus disk_take_error(void) {
     bool had = sticky_error;

@@ -26,7 +26,10 @@ extern "C" {
 /* Size of an image the host file device creates: 483,328 sectors. */
 #define FS_IMAGE_SECTORS 0x76000u
 
-/* A block device of 512-byte sectors. */
+/* A block device of 512-byte sectors. Callbacks a device does not offer
+ * are null: zero the whole record before filling it in (a record filled
+ * field by field in a program written before read_sectors and
+ * write_sectors existed must now set those two as well). */
 typedef struct FsBlockDevice {
     void *context;         /* handed back to every callback */
     uint32_t sector_count; /* 512-byte sectors the device holds */
@@ -37,13 +40,29 @@ typedef struct FsBlockDevice {
     FsStatus (*write)(void *context, uint32_t sector, const uint8_t *buffer);
     /* Makes every write so far durable; may be null. */
     FsStatus (*sync)(void *context);
+    /* Optional runs (null: the library moves a run one sector at a time
+     * through read and write). They move `count` (at least 1) consecutive
+     * sectors from `first` on, count * 512 bytes of `buffer`, in one call,
+     * which is how SD cards and most block devices are fastest: FS_OK when
+     * every sector moved; FS_FAIL otherwise, and then the library takes
+     * none of the run as done (a read's buffer may hold part of it, a write
+     * may have put some of its sectors on the device). The library never
+     * asks for a sector at or past sector_count. */
+    FsStatus (*read_sectors)(void *context, uint32_t first, uint32_t count, uint8_t *buffer);
+    FsStatus (*write_sectors)(void *context, uint32_t first, uint32_t count, const uint8_t *buffer);
 } FsBlockDevice;
+
+/* Devices may give read_sectors and write_sectors (this version of the
+ * library knows the two callbacks at the end of FsBlockDevice). */
+#define FS_HAVE_SECTOR_RUNS 1
 
 /* Uses `device` for every sector transfer from now on; the library keeps
  * the pointer, so the device must stay valid until another device is
- * opened or disk_close_image. The transfer counters, the count of failed
- * transfers and the sticky error start afresh. FS_FAIL for a null device
- * or one without read or write callbacks. */
+ * opened or disk_close_image. Changes the window holds are written to the
+ * device in use before, and the window starts empty. The transfer
+ * counters, the count of failed transfers and the sticky error start
+ * afresh. FS_FAIL for a null device or one without read or write
+ * callbacks. */
 FsStatus disk_open_device(const FsBlockDevice *device);
 
 /* The device in use, or null when none is open. */
@@ -55,17 +74,75 @@ const FsBlockDevice *disk_device(void);
  * (unaddressable) they fail without calling the device: a failed read
  * leaves the buffer as the device left it (unchanged for an unaddressable
  * sector), an unaddressable write writes nothing. Every failure counts (see
- * disk_failures) and sets the sticky error. */
+ * disk_failures) and sets the sticky error. Both go through the sector
+ * window: a read of a sector the window holds is a copy and moves nothing,
+ * a read that moves the sector leaves a copy in the window, and a write
+ * reaches the device at once (write-through) and refreshes the window's
+ * copy, so the window never holds stale bytes of what the library wrote. */
 FsStatus disk_read_sector(uint8_t *buffer, uint32_t sector);
 FsStatus disk_write_sector(const uint8_t *buffer, uint32_t sector);
 
-/* Asks the device to make its writes durable (FS_OK when it has no sync
- * callback). */
+/* Runs of `count` consecutive sectors from `first` (file data): one device
+ * call where the device has run callbacks. They pass the window by (data
+ * would only push FAT and directory sectors out of it) but stay consistent
+ * with it: a changed sector the window holds in the run is written out
+ * first, and a write refreshes the window's copies. FS_FAIL, counted as
+ * one failed transfer, when any sector could not be moved, for count 0, a
+ * null buffer, or a run reaching an unaddressable sector (nothing is then
+ * asked of the device). */
+FsStatus disk_read_sectors(uint8_t *buffer, uint32_t first, uint32_t count);
+FsStatus disk_write_sectors(const uint8_t *buffer, uint32_t first, uint32_t count);
+/* Writes `count` sectors of zeros from `first`, in runs of up to
+ * FS_ZERO_SECTORS sectors. FS_FAIL as disk_write_sectors. */
+FsStatus disk_write_zeros(uint32_t first, uint32_t count);
+
+/* The sector window: FS_WINDOW_SECTORS sectors (fat16_config.h) of FAT and
+ * directory sectors, kept between operations so that a sector read again
+ * costs nothing. Sectors are written through at once unless a caller asks
+ * to keep a change (disk_window_change); such a change reaches the device
+ * when disk_window_write or disk_flush writes it, or when its place in the
+ * window is needed (a changed sector is given up last). Pointers into the
+ * window stay valid until the next call of a disk_ function that moves
+ * sectors (any read, write, run, window call, flush or invalidation). */
+
+/* The window's copy of `sector`, read from the device when the window does
+ * not hold it; null (with the failure counted) when it cannot be read.
+ * Read-only: change a sector through disk_window_change. */
+const uint8_t *disk_window_read(uint32_t sector);
+/* As disk_window_read, for changing the sector in place: the caller changes
+ * the bytes at once (before any other disk_ call) and the change is kept in
+ * the window until it is written. The sector is written to `copies`
+ * places (at least 1): `sector`, `sector` + `stride`, `sector` + 2 *
+ * `stride` and so on, as the copies of a FAT. A read of any of those places
+ * writes the change out first. Null when the sector cannot be read. */
+uint8_t *disk_window_change(uint32_t sector, uint8_t copies, uint32_t stride);
+/* Writes the window's changed copy of `sector` to all its places now.
+ * FS_OK (also when the window holds no change of it); FS_FAIL when a write
+ * failed: the window then forgets the sector and its change, since what
+ * the device holds there is not known (never written later, out of order). */
+FsStatus disk_window_write(uint32_t sector);
+/* Writes every change the window holds. FS_OK, or FS_FAIL when a write
+ * failed (as disk_window_write, those changes are dropped). */
+FsStatus disk_flush(void);
+/* As disk_flush, with the change of `last` written after every other one
+ * (the write that makes the others reachable), and not at all (it stays in
+ * the window, for the caller to undo) when another write failed. */
+FsStatus disk_flush_with_last(uint32_t last);
+/* Writes every change the window holds, then forgets every sector, so that
+ * the next read of each reaches the device. For programs (and tests) that
+ * change the device past the library; mounting does it too. */
+void disk_invalidate(void);
+/* 512 zero bytes, for readers that take a sector that cannot be read as an
+ * empty one. */
+const uint8_t *disk_zero_sector(void);
+
+/* Writes the changes the window holds, then asks the device to make its
+ * writes durable (FS_OK when it has no sync callback). */
 FsStatus disk_sync(void);
 
-/* Stops using the device; closes the host image file when the host file
- * device holds one, so that a later disk_open_image opens the file then in
- * the working directory. */
+/* Writes the changes the window holds, then stops using the device;
+ * closes the host image file when the host file device holds one, so that
+ * a later disk_open_image opens the file then in the working directory. */
 void disk_close_image(void);
 
 /* The host image file, a device the library brings on hosts (not built for
@@ -107,10 +184,12 @@ FsStatus disk_open_memory(uint8_t *data, uint32_t size);
 /* Sector transfers since the device was opened or the counters were reset
  * (benchmarks and tests measure the I/O of an operation with them). */
 typedef struct FsDiskCounters {
-    uint64_t reads;
-    uint64_t writes;
-    uint64_t read_errors;  /* transfers that did not move all 512 bytes */
+    uint64_t reads;        /* sectors moved from the device */
+    uint64_t writes;       /* sectors moved to the device */
+    uint64_t read_errors;  /* transfers that did not move all their bytes */
     uint64_t write_errors; /* including writes of sectors that cannot be addressed */
+    uint64_t read_calls;   /* device calls that read: one a sector, or one a run */
+    uint64_t write_calls;  /* device calls that wrote */
 } FsDiskCounters;
 
 /* Copies the counters to `out` (nothing for a null pointer); sets them to 0. */

@@ -57,31 +57,36 @@ uint8_t *map_base = nullptr; // the file's bytes 0 .. map_length - 1
 uint64_t map_length = 0;
 bool map_writes = false;
 
-FsStatus positioned_read(uint32_t sector, uint8_t *buffer) {
+// `count` sectors from `sector` on with pread and pwrite.
+FsStatus positioned_read(uint32_t sector, uint32_t count, uint8_t *buffer) {
     off_t at = (off_t)sector * SECTOR_SIZE;
-    uint32_t got = 0;
-    while (got < SECTOR_SIZE) {
-        ssize_t n = pread(image_fd, buffer + got, SECTOR_SIZE - got, at + got);
+    uint64_t bytes = (uint64_t)count * SECTOR_SIZE;
+    uint64_t got = 0;
+    while (got < bytes) {
+        ssize_t n = pread(image_fd, buffer + got, (size_t)(bytes - got), at + (off_t)got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return FS_FAIL; // end of file or host error: a short read
-        got += (uint32_t)n;
+        got += (uint64_t)n;
     }
     return FS_OK;
 }
 
-FsStatus positioned_write(uint32_t sector, const uint8_t *buffer) {
+FsStatus positioned_write(uint32_t sector, uint32_t count, const uint8_t *buffer) {
     off_t at = (off_t)sector * SECTOR_SIZE;
-    uint32_t put = 0;
-    while (put < SECTOR_SIZE) {
-        ssize_t n = pwrite(image_fd, buffer + put, SECTOR_SIZE - put, at + put);
+    uint64_t bytes = (uint64_t)count * SECTOR_SIZE;
+    uint64_t put = 0;
+    while (put < bytes) {
+        ssize_t n = pwrite(image_fd, buffer + put, (size_t)(bytes - put), at + (off_t)put);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return FS_FAIL;
-        put += (uint32_t)n;
+        put += (uint64_t)n;
     }
     return FS_OK;
 }
 
-bool in_map(uint32_t sector) { return (uint64_t)(sector + 1) * SECTOR_SIZE <= map_length; }
+bool in_map(uint32_t sector, uint32_t count) {
+    return ((uint64_t)sector + count) * SECTOR_SIZE <= map_length;
+}
 
 // Reserves the blocks of the region of `sector` before the mapping writes
 // there. False when the host refuses (ENOSPC: the disk is full); a host
@@ -107,24 +112,33 @@ bool reserve_region(uint32_t sector) {
     return true;
 }
 
-FsStatus file_read(void *, uint32_t sector, uint8_t *buffer) {
-    if (in_map(sector)) {
-        memcpy(buffer, map_base + (uint64_t)sector * SECTOR_SIZE, SECTOR_SIZE);
+FsStatus file_read_run(void *, uint32_t first, uint32_t count, uint8_t *buffer) {
+    if (in_map(first, count)) {
+        memcpy(buffer, map_base + (uint64_t)first * SECTOR_SIZE, (size_t)count * SECTOR_SIZE);
         return FS_OK;
     }
-    return positioned_read(sector, buffer);
+    return positioned_read(first, count, buffer);
 }
 
-FsStatus file_write(void *, uint32_t sector, const uint8_t *buffer) {
+FsStatus file_write_run(void *, uint32_t first, uint32_t count, const uint8_t *buffer) {
     if (read_only) return FS_FAIL;
-    if (map_writes && in_map(sector)) {
-        if (!reserve_region(sector)) return FS_FAIL;
+    if (map_writes && in_map(first, count)) {
+        for (uint32_t s = first; s < first + count; s += kRegionSectors - s % kRegionSectors)
+            if (!reserve_region(s)) return FS_FAIL;
         if (map_writes) {
-            memcpy(map_base + (uint64_t)sector * SECTOR_SIZE, buffer, SECTOR_SIZE);
+            memcpy(map_base + (uint64_t)first * SECTOR_SIZE, buffer, (size_t)count * SECTOR_SIZE);
             return FS_OK;
         }
     }
-    return positioned_write(sector, buffer);
+    return positioned_write(first, count, buffer);
+}
+
+FsStatus file_read(void *context, uint32_t sector, uint8_t *buffer) {
+    return file_read_run(context, sector, 1, buffer);
+}
+
+FsStatus file_write(void *context, uint32_t sector, const uint8_t *buffer) {
+    return file_write_run(context, sector, 1, buffer);
 }
 
 FsStatus file_sync(void *) {
@@ -210,16 +224,26 @@ bool seek_to(uint32_t sector) {
 #endif
 }
 
-FsStatus file_read(void *, uint32_t sector, uint8_t *buffer) {
-    if (!seek_to(sector)) return FS_FAIL;
-    return fread(buffer, 1, SECTOR_SIZE, image) == SECTOR_SIZE ? FS_OK : FS_FAIL;
+FsStatus file_read_run(void *, uint32_t first, uint32_t count, uint8_t *buffer) {
+    if (!seek_to(first)) return FS_FAIL;
+    size_t bytes = (size_t)count * SECTOR_SIZE;
+    return fread(buffer, 1, bytes, image) == bytes ? FS_OK : FS_FAIL;
 }
 
-FsStatus file_write(void *, uint32_t sector, const uint8_t *buffer) {
-    if (read_only || !seek_to(sector)) return FS_FAIL;
+FsStatus file_write_run(void *, uint32_t first, uint32_t count, const uint8_t *buffer) {
+    if (read_only || !seek_to(first)) return FS_FAIL;
     // Flushed at once: a write is in the host's file before it returns.
-    if (fwrite(buffer, 1, SECTOR_SIZE, image) != SECTOR_SIZE || fflush(image) != 0) return FS_FAIL;
+    size_t bytes = (size_t)count * SECTOR_SIZE;
+    if (fwrite(buffer, 1, bytes, image) != bytes || fflush(image) != 0) return FS_FAIL;
     return FS_OK;
+}
+
+FsStatus file_read(void *context, uint32_t sector, uint8_t *buffer) {
+    return file_read_run(context, sector, 1, buffer);
+}
+
+FsStatus file_write(void *context, uint32_t sector, const uint8_t *buffer) {
+    return file_write_run(context, sector, 1, buffer);
 }
 
 FsStatus file_sync(void *) { return fflush(image) == 0 ? FS_OK : FS_FAIL; }
@@ -276,6 +300,8 @@ FsStatus open_path(const char *path, bool create, bool report) {
     file_device.read = file_read;
     file_device.write = file_write;
     file_device.sync = file_sync;
+    file_device.read_sectors = file_read_run;
+    file_device.write_sectors = file_write_run;
     disk_set_release(release_file);
     return disk_open_device(&file_device);
 }

@@ -28,6 +28,29 @@ FsStatus memory_write(void *context, uint32_t sector, const uint8_t *buffer) {
     return FS_OK;
 }
 
+// Runs: the sectors that lie wholly inside the area, in one copy.
+FsStatus memory_read_run(void *context, uint32_t first, uint32_t count, uint8_t *buffer) {
+    const FsMemoryDevice *area = (const FsMemoryDevice *)context;
+    uint64_t at = (uint64_t)first * SECTOR_SIZE;
+    uint64_t bytes = (uint64_t)count * SECTOR_SIZE;
+    if (at >= area->size) return FS_FAIL;
+    if (area->size - at < bytes) {
+        memcpy(buffer, area->data + at, (size_t)(area->size - at)); // a short read
+        return FS_FAIL;
+    }
+    memcpy(buffer, area->data + at, (size_t)bytes);
+    return FS_OK;
+}
+
+FsStatus memory_write_run(void *context, uint32_t first, uint32_t count, const uint8_t *buffer) {
+    const FsMemoryDevice *area = (const FsMemoryDevice *)context;
+    uint64_t at = (uint64_t)first * SECTOR_SIZE;
+    uint64_t bytes = (uint64_t)count * SECTOR_SIZE;
+    if (at + bytes > area->size) return FS_FAIL;
+    memcpy(area->data + at, buffer, (size_t)bytes);
+    return FS_OK;
+}
+
 // The area disk_open_memory uses.
 FsMemoryDevice opened;
 
@@ -43,6 +66,8 @@ const FsBlockDevice *disk_memory_device(FsMemoryDevice *memory, uint8_t *data, u
     memory->device.read = memory_read;
     memory->device.write = memory_write;
     memory->device.sync = nullptr;
+    memory->device.read_sectors = memory_read_run;
+    memory->device.write_sectors = memory_write_run;
     return &memory->device;
 }
 

@@ -32,13 +32,27 @@ typedef struct OpenFile {
     uint8_t dirty;
     uint32_t entry_sector; /* the file's 8.3 slot (its alias for a long name) */
     uint32_t entry_offset;
+    /* The library's own bookkeeping of the slot. */
+    uint32_t chain_clusters; /* clusters of the chain: measured at open, counted up as it grows */
+    uint32_t last_cluster;   /* the chain's last cluster; 0 until needed */
+    uint32_t base_clusters;  /* clusters the chain had before its claims not yet linked */
+    uint32_t link_from;      /* the chain's old last cluster, to be linked to link_to (0: the entry names it) */
+    uint32_t link_to;        /* the first cluster claimed since the last commit; 0: none */
+    uint32_t fresh_sector;   /* file sectors from here to the chain's end were claimed and hold no data yet */
+    uint32_t entry_size;     /* the size the entry on the device holds */
+    uint8_t entry_stale;     /* the entry on the device lags the size or first cluster */
+    uint8_t stamped;         /* the entry carries the time of this slot's first write */
 } OpenFile;
 
 extern OpenFile open_files[FS_OPEN_SLOTS];
 
-/* Frees both slots (nothing is written: every fs_write already wrote its
- * data). One step of fs_init. */
+/* Frees both slots. Nothing is written: an open file's writes are on the
+ * device already, unless write-back kept them (fs_init syncs first). One
+ * step of fs_init. */
 void file_reset(void);
+/* Makes what every open file holds durable (fs_sync of each); FS_FAIL when
+ * one could not be written. */
+FsStatus file_sync_all(void);
 
 /* FS_OK when a slot in use, other than `except_slot` (0xFF: none), holds a
  * file whose first cluster is `cluster`; else FS_FAIL. */
@@ -60,19 +74,31 @@ uint8_t fs_open(const char *path);
 /* Opens the file FoundEntry describes (a lookup or a creation just found
  * or wrote it), as fs_open does after its lookup. */
 uint8_t file_open_found(void);
-/* Frees the handle; writes nothing. FS_OK, or FS_FAIL with "bad handle". */
+/* Writes what the handle still holds (anything only after a failed write,
+ * or with FS_OPT_WRITE_BACK) and frees it. FS_OK; FS_FAIL with "bad
+ * handle", or with the reason of the write that failed ("no space left on
+ * the volume", "host I/O error"), the handle freed all the same. */
 FsStatus fs_close(uint8_t handle);
+/* Makes everything written through the handle durable: its last partial
+ * sector, the zeros of its last cluster's unused sectors, its FAT links
+ * (every copy) and its entry's size, first cluster and time, in that
+ * order, then the device's own sync. Without FS_OPT_WRITE_BACK only the
+ * device's sync is left to do. FS_OK; FS_FAIL with "bad handle", "no space
+ * left on the volume" (the held sector found no cluster), "damaged volume"
+ * or "host I/O error". */
+FsStatus fs_sync(uint8_t handle);
 /* The file's size in bytes as the handle knows it (with what it has
  * written); 0 with "bad handle" for a handle not in use. */
 uint32_t fs_file_size(uint8_t handle);
 /* Makes the slot's buffer hold the sector of its position, writing a dirty
  * buffer first. FS_FAIL when that write or the read failed. */
 FsStatus file_load_sector(uint8_t slot);
-/* Writes the slot's buffer to its sector of the file (allocating the first
- * cluster, or appending one at the chain's end mark, as needed) and the
- * size into the entry. FS_FAIL with "no space left on the volume",
- * "damaged volume" (a chain that does not end in an end mark, or a size
- * past its chain) or "host I/O error". */
+/* Writes the slot's buffer to its sector of the file (claiming the first
+ * cluster, or appending one at the chain's end mark, as needed) and, unless
+ * FS_OPT_WRITE_BACK is on, the FAT links and the size into the entry.
+ * FS_FAIL with "no space left on the volume", "damaged volume" (a chain
+ * that does not end in an end mark, or a size past its chain) or "host I/O
+ * error". */
 FsStatus file_flush_sector(uint8_t slot);
 /* Moves the position to `offset` from the start, the current position or
  * the end (ORIGIN_). The target must lie inside the file (before its size;
@@ -80,13 +106,21 @@ FsStatus file_flush_sector(uint8_t slot);
  * argument" or "bad handle". */
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin);
 /* Reads up to `count` bytes from the position into `dest`, never past the
- * size nor past the file's chain. Returns the bytes read; fewer with a
- * reason ("host I/O error", "bad handle") when a read failed. */
+ * size nor past the file's chain. Whole sectors of consecutive clusters
+ * come from the device in one run straight into `dest`. Returns the bytes
+ * read; fewer with a reason ("host I/O error", "bad handle") when a read
+ * failed. */
 uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count);
-/* Writes `count` bytes at the position, growing the file; every call ends
- * with its data and the new size on the image. Returns the bytes written;
- * fewer with the reason ("no space left on the volume", "handle is
- * read-only", "damaged volume", "host I/O error"). */
+/* Writes `count` bytes at the position, growing the file. Whole sectors go
+ * from `src` to the device in runs over consecutive clusters; a new
+ * cluster's sectors are written once, with their data, and the ones the
+ * call leaves unused with zeros at its end. Without FS_OPT_WRITE_BACK every
+ * call ends with its data, then the FAT links (every copy), then the size
+ * and first cluster on the device; a call cut short by a power loss leaves
+ * the file as it was before the call, with at most clusters that no entry
+ * names or that lie past its size. Returns the bytes written; fewer with
+ * the reason ("no space left on the volume", "handle is read-only",
+ * "damaged volume", "host I/O error"). */
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count);
 
 #if defined(__GNUC__)

@@ -1,6 +1,9 @@
-// Open files: a table of two slots, each with a one-sector buffer through
-// which all of a file's data passes. Every fs_write ends with its data and
-// the new size on the image; fs_close writes nothing.
+// Open files: a table of two slots, each with a one-sector buffer for the
+// sector that a write or read only partly covers. Whole sectors move
+// between the caller's memory and the device in runs over consecutive
+// clusters. A file's new clusters are claimed in the sector window and
+// linked once its data is on the device: without write-back every fs_write
+// ends with its data, its FAT links and its size there, in that order.
 #include <string.h>
 
 #include "fat16_dir.h"
@@ -17,12 +20,8 @@ namespace {
 
 const uint32_t NOT_LOADED = 0xFFFF;        // sector_index before the first load
 const uint32_t NOTHING_HELD = 0xFFFFFFFFu; // sector_index after a load that failed
+const uint32_t NO_SECTOR = 0xFFFFFFFFu;    // fresh_sector when no claimed sector waits for data
 const uint8_t NO_SLOT = 0xFF;
-
-// Clusters of each slot's chain: measured when the file is opened (up to a
-// loop or a link to no data cluster) and counted up as the slot appends.
-// Reads never go past them and flushes never follow a chain beyond them.
-uint32_t chain_clusters[FS_OPEN_SLOTS];
 
 bool slot_open(uint8_t slot) { return slot < FS_OPEN_SLOTS && open_files[slot].in_use == 1; }
 
@@ -34,36 +33,350 @@ uint32_t none(FsError reason) {
 // Why a handle cannot be used now.
 FsError unusable(uint8_t handle) { return slot_open(handle) ? FS_ERR_NOT_MOUNTED : FS_ERR_BAD_HANDLE; }
 
-uint32_t cluster_bytes(void) { return (uint32_t)VolumeGeometry.sectors_per_cluster * SECTOR_SIZE; }
+bool write_back(void) { return (fs_get_options() & FS_OPT_WRITE_BACK) != 0; }
 
-// The bytes of the file this slot can read: its size, cut to what its chain holds.
-uint32_t readable_bytes(uint8_t slot) {
-    uint64_t held = (uint64_t)chain_clusters[slot] * cluster_bytes();
-    return held < open_files[slot].size ? (uint32_t)held : open_files[slot].size;
+uint32_t per_cluster(void) { return VolumeGeometry.sectors_per_cluster; }
+
+uint32_t cluster_bytes(void) { return per_cluster() * SECTOR_SIZE; }
+
+// Whether one of this call's transfers failed since `failures` was taken.
+bool io_failed(uint64_t failures) { return disk_failures() != failures; }
+
+// Leaves with `reason`, or "host I/O error" when a transfer of the call failed.
+FsStatus fail(uint64_t failures, FsError reason) { return fs_fail(io_failed(failures) ? FS_ERR_IO : reason); }
+
+// The bytes this slot can read: its size, cut to what its chain holds and
+// the sector its buffer holds beyond it (written back later).
+uint32_t readable_bytes(const OpenFile &f) {
+    uint64_t held = (uint64_t)f.chain_clusters * cluster_bytes();
+    if (f.dirty) {
+        uint64_t buffered = ((uint64_t)f.sector_index + 1) * SECTOR_SIZE;
+        if (buffered > held) held = buffered;
+    }
+    return held < f.size ? (uint32_t)held : f.size;
 }
 
-// Whether each slot's entry already carries the time of its first write:
-// with a clock, the first data of an open file that reaches the image
-// stamps the modification time and access date, once per open file.
-bool stamped[FS_OPEN_SLOTS];
+// The link after `cluster` as the slot sees its chain: claims not yet
+// linked on the device follow the chain's old end.
+uint32_t next_cluster(const OpenFile &f, uint32_t cluster) {
+    if (f.link_to != 0 && f.link_from != 0 && cluster == f.link_from) return f.link_to;
+    return fat_read_entry(cluster);
+}
 
-// Stores a value into the file's 8.3 entry (`width` bytes at `field`),
-// writing the sector only when something changes. With `stamp`, the
-// modification time and access date become the clock's now in the same
-// write.
-void update_entry_field(const OpenFile &f, uint32_t field, uint32_t value, unsigned width,
-                        bool stamp = false) {
-    SectorBuffer scratch;
-    if (disk_read_sector(scratch, f.entry_sector) != FS_OK) return;
-    uint8_t *slot = scratch + f.entry_offset;
-    bool changed = le_get(slot + field, width) != value;
-    le_put(slot + field, value, width);
-    FsDateTime now;
-    if (stamp && fs_clock_now(&now)) {
-        dir_put_times(slot, nullptr, &now, &now);
-        changed = true;
+// The cluster at `ordinal` of the slot's chain (below chain_clusters, a
+// measured, loop-free chain), from the place a cache pair remembers when it
+// lies before; the pair then remembers this one. 0 when a link cannot be
+// read or leads nowhere.
+uint32_t cluster_at(OpenFile &f, uint32_t ordinal, uint32_t *cached_cluster, uint32_t *cached_ordinal) {
+    uint32_t cluster = f.first_cluster;
+    uint32_t k = 0;
+    if (*cached_ordinal <= ordinal && fat_cluster_valid(*cached_cluster)) {
+        cluster = *cached_cluster;
+        k = *cached_ordinal;
     }
-    if (changed) disk_write_sector(scratch, f.entry_sector);
+    for (; k < ordinal; k++) {
+        cluster = next_cluster(f, cluster);
+        if (!fat_cluster_valid(cluster)) return 0;
+    }
+    *cached_cluster = cluster;
+    *cached_ordinal = ordinal;
+    return cluster;
+}
+
+uint32_t last_cluster(OpenFile &f) {
+    if (f.last_cluster == 0 && f.chain_clusters > 0)
+        f.last_cluster = cluster_at(f, f.chain_clusters - 1, &f.write_cluster, &f.write_ordinal);
+    return f.last_cluster;
+}
+
+// Claims one cluster after the chain's end. The chain must end in an end
+// mark (or in a claim of this slot); its old end is linked at the commit.
+FsStatus extend_chain(OpenFile &f, uint64_t failures, uint32_t *out) {
+    uint32_t after = 0; // a claim of this slot to link the new one from
+    uint32_t last = 0;
+    if (f.first_cluster != 0) {
+        if (f.chain_clusters == 0) return fs_fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
+        last = last_cluster(f);
+        if (last == 0) return fail(failures, FS_ERR_DAMAGED);
+        if (f.link_to != 0) {
+            after = last;
+        } else if (!fat_is_end_mark(fat_read_entry(last))) {
+            // A bad-cluster mark, a link to no data cluster or an unreadable
+            // FAT sector: such a chain is not grown.
+            return fail(failures, FS_ERR_DAMAGED);
+        }
+    }
+    uint32_t added = 0;
+    if (fat_claim_cluster(after, &added) != FS_OK) return fail(failures, FS_ERR_NO_SPACE);
+    if (f.link_to == 0) {
+        f.base_clusters = f.chain_clusters;
+        f.link_from = last;
+        f.link_to = added;
+    }
+    if (f.first_cluster == 0) {
+        f.first_cluster = added;
+        f.write_cluster = f.read_cluster = added;
+        f.write_ordinal = f.read_ordinal = 0;
+        f.entry_stale = 1;
+    }
+    if (f.fresh_sector == NO_SECTOR) f.fresh_sector = f.chain_clusters * per_cluster();
+    f.chain_clusters++;
+    f.last_cluster = added;
+    *out = added;
+    return FS_OK;
+}
+
+// The cluster that holds file sector ordinal `ordinal` for a write: one of
+// the chain, or a new one right after it. A sector further out means a
+// size that claims more than the chain holds: the gap is not filled (that
+// would allocate cluster after cluster for one sector of data).
+FsStatus cluster_for_write(OpenFile &f, uint32_t ordinal, uint64_t failures, uint32_t *out) {
+    if (ordinal < f.chain_clusters) {
+        *out = cluster_at(f, ordinal, &f.write_cluster, &f.write_ordinal);
+        return *out != 0 ? FS_OK : fail(failures, FS_ERR_DAMAGED);
+    }
+    if (ordinal > f.chain_clusters) return fs_fail(FS_ERR_DAMAGED);
+    if (extend_chain(f, failures, out) != FS_OK) return FS_FAIL;
+    f.write_cluster = *out;
+    f.write_ordinal = ordinal;
+    return FS_OK;
+}
+
+// File sectors first .. first + count - 1 are on the device now.
+void note_written(OpenFile &f, uint32_t first, uint32_t count) {
+    if (f.fresh_sector != NO_SECTOR && f.fresh_sector < first + count) f.fresh_sector = first + count;
+}
+
+// Gives back the claims past what the slot's size needs, after a transfer
+// failed: the chain keeps no cluster that holds none of the file's bytes.
+void trim_claims(OpenFile &f) {
+    if (f.link_to == 0) return;
+    uint32_t needed = (uint32_t)(((uint64_t)f.size + cluster_bytes() - 1) / cluster_bytes());
+    if (needed < f.base_clusters) needed = f.base_clusters;
+    if (needed >= f.chain_clusters) return;
+    if (needed == f.base_clusters) {
+        fat_release_claims(f.link_to);
+        if (f.link_from == 0) f.first_cluster = 0;
+        f.link_to = 0;
+        f.link_from = 0;
+    } else {
+        uint32_t keep = cluster_at(f, needed - 1, &f.write_cluster, &f.write_ordinal);
+        fat_release_claims(fat_read_entry(keep));
+        fat_end_chain_at(keep);
+    }
+    f.chain_clusters = needed;
+    f.last_cluster = 0;
+    f.write_cluster = f.read_cluster = f.first_cluster;
+    f.write_ordinal = f.read_ordinal = 0;
+    if (f.fresh_sector != NO_SECTOR && f.fresh_sector >= needed * per_cluster()) f.fresh_sector = NO_SECTOR;
+}
+
+// After a commit failed: the claims did not reach the device, and the
+// window no longer holds them. The slot goes back to what the device has:
+// its old chain and the size its entry holds.
+void forget_claims(OpenFile &f) {
+    if (f.link_to == 0) return;
+    if (f.link_from == 0) f.first_cluster = 0;
+    f.link_to = 0;
+    f.link_from = 0;
+    f.chain_clusters = f.base_clusters;
+    f.last_cluster = 0;
+    f.write_cluster = f.read_cluster = f.first_cluster;
+    f.write_ordinal = f.read_ordinal = 0;
+    f.fresh_sector = NO_SECTOR;
+    f.size = f.entry_size;
+    if (f.position > f.size) f.position = f.size;
+    f.dirty = 0;
+    f.sector_index = NOTHING_HELD;
+}
+
+// Writes the slot's buffer to its sector, claiming the cluster it needs.
+// Only the data: the metadata waits for the commit.
+FsStatus write_held(uint8_t slot) {
+    OpenFile &f = open_files[slot];
+    const uint64_t failures = disk_failures();
+    uint32_t ordinal = f.sector_index / per_cluster();
+    uint32_t cluster = 0;
+    if (cluster_for_write(f, ordinal, failures, &cluster) != FS_OK) return FS_FAIL;
+    // The buffer stays dirty until its data is on the device.
+    uint32_t within = f.sector_index % per_cluster();
+    if (disk_write_sectors(f.buffer, cluster_to_sector(cluster) + within, 1) != FS_OK) {
+        trim_claims(f);
+        return fs_fail(FS_ERR_IO);
+    }
+    note_written(f, f.sector_index, 1);
+    f.dirty = 0;
+    return FS_OK;
+}
+
+// Stores the size and first cluster into the file's 8.3 entry, writing the
+// sector only when something changes. The first time for the slot with a
+// clock, the modification time and access date become now in the same
+// write.
+FsStatus write_entry(OpenFile &f, uint32_t size) {
+    const uint8_t *sector = disk_window_read(f.entry_sector);
+    if (sector == nullptr) return FS_FAIL;
+    const uint8_t *slot = sector + f.entry_offset;
+    FsDateTime now;
+    bool stamp = !f.stamped && fs_clock_now(&now);
+    if (!stamp && le_get(slot + DIR_SIZE, 4) == size && le_get(slot + DIR_FIRST_CLUSTER, 2) == f.first_cluster)
+        return FS_OK;
+    uint8_t *changed = disk_window_change(f.entry_sector, 1, 0);
+    if (changed == nullptr) return FS_FAIL;
+    uint8_t *entry = changed + f.entry_offset;
+    le_put(entry + DIR_FIRST_CLUSTER, f.first_cluster & 0xFFFFu, 2);
+    le_put(entry + DIR_SIZE, size, 4);
+    if (stamp) dir_put_times(entry, nullptr, &now, &now);
+    return disk_window_write(f.entry_sector);
+}
+
+// Writes zeros to the claimed sectors that got no data, up to the chain's
+// end, so that no stale bytes of another file stay in the file's slack.
+FsStatus zero_fresh(OpenFile &f) {
+    if (f.fresh_sector == NO_SECTOR) return FS_OK;
+    uint32_t end = f.chain_clusters * per_cluster();
+    for (uint32_t s = f.fresh_sector; s < end;) {
+        uint32_t cluster = cluster_at(f, s / per_cluster(), &f.write_cluster, &f.write_ordinal);
+        uint32_t count = per_cluster() - s % per_cluster();
+        if (cluster == 0 || disk_write_zeros(cluster_to_sector(cluster) + s % per_cluster(), count) != FS_OK)
+            return FS_FAIL;
+        s += count;
+        f.fresh_sector = s;
+    }
+    f.fresh_sector = NO_SECTOR;
+    return FS_OK;
+}
+
+// Makes what the slot holds durable, in the order a power cut needs: the
+// held sector, zeros in the claimed sectors that got no data, the FAT
+// changes and the link from the chain's old end, then the entry.
+FsStatus sync_slot(uint8_t slot) {
+    OpenFile &f = open_files[slot];
+    const uint64_t failures = disk_failures();
+    FsError reason = FS_ERR_NONE;
+    if (f.dirty && write_held(slot) != FS_OK) reason = fs_last_error();
+    if (zero_fresh(f) != FS_OK && reason == FS_ERR_NONE) reason = FS_ERR_IO;
+    if (f.link_to != 0) {
+        // Never an entry that names clusters the FAT does not link yet.
+        if (fat_commit(f.link_from, f.link_to) != FS_OK) {
+            forget_claims(f);
+            return fs_fail(FS_ERR_IO);
+        }
+        f.link_to = 0;
+        f.link_from = 0;
+    }
+    if (f.entry_stale || f.entry_size != f.size) {
+        // A held sector that could not be written keeps its bytes out of the size.
+        uint32_t size = f.size;
+        if (f.dirty && f.sector_index != NOTHING_HELD) {
+            uint64_t held_start = (uint64_t)f.sector_index * SECTOR_SIZE;
+            if (held_start < size) size = held_start > f.entry_size ? (uint32_t)held_start : f.entry_size;
+        }
+        if (write_entry(f, size) != FS_OK || io_failed(failures)) return fs_fail(FS_ERR_IO);
+        f.stamped = 1;
+        f.entry_size = size;
+        f.entry_stale = 0;
+    }
+    if (reason != FS_ERR_NONE) return fs_fail(reason);
+    return io_failed(failures) ? fs_fail(FS_ERR_IO) : FS_OK;
+}
+
+// Whether the slot holds anything that is not on the device yet.
+bool pending(const OpenFile &f) {
+    return f.dirty || f.link_to != 0 || f.fresh_sector != NO_SECTOR || f.entry_stale || f.entry_size != f.size;
+}
+
+// The end of a public call on the slot: without write-back, what it left
+// goes to the device.
+FsStatus end_call(uint8_t slot) {
+    if (write_back() || !pending(open_files[slot])) return FS_OK;
+    return sync_slot(slot);
+}
+
+// Makes the buffer hold file sector `s`: the dirty sector it holds is
+// written first. A sector that holds no data yet (past the chain, claimed
+// and never written, or wholly past the size) is not read: zeros.
+FsStatus hold_sector(uint8_t slot, uint32_t s) {
+    OpenFile &f = open_files[slot];
+    if (f.sector_index == s) return FS_OK;
+    if (f.dirty && write_held(slot) != FS_OK) return FS_FAIL;
+    f.sector_index = s;
+    uint32_t ordinal = s / per_cluster();
+    bool unwritten = ordinal >= f.chain_clusters || (f.fresh_sector != NO_SECTOR && s >= f.fresh_sector) ||
+                     (uint64_t)s * SECTOR_SIZE >= f.size;
+    if (unwritten) {
+        memset(f.buffer, 0, SECTOR_SIZE);
+        return FS_OK;
+    }
+    uint32_t cluster = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
+    if (cluster == 0 ||
+        disk_read_sectors(f.buffer, cluster_to_sector(cluster) + s % per_cluster(), 1) != FS_OK) {
+        f.sector_index = NOTHING_HELD;
+        memset(f.buffer, 0, SECTOR_SIZE);
+        return fs_fail(FS_ERR_IO);
+    }
+    return FS_OK;
+}
+
+// After a run of whole sectors, the buffer holds the run's last one, as it
+// would had the sectors passed through it.
+void keep_last_of_run(OpenFile &f, const uint8_t *run, uint32_t first, uint32_t count) {
+    memcpy(f.buffer, run + (count - 1) * SECTOR_SIZE, SECTOR_SIZE);
+    f.sector_index = first + count - 1;
+    f.dirty = 0;
+}
+
+// The run of whole sectors from file sector `s` for at most `wanted`
+// sectors over consecutive clusters of the chain, claiming clusters past
+// its end for a write. FS_OK with the device sector and the length; FS_FAIL
+// when not even the first cluster is there.
+FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint64_t failures,
+                  uint32_t *device_sector, uint32_t *length) {
+    uint32_t ordinal = s / per_cluster();
+    uint32_t cluster = 0;
+    if (for_write) {
+        if (cluster_for_write(f, ordinal, failures, &cluster) != FS_OK) return FS_FAIL;
+    } else {
+        cluster = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
+        if (cluster == 0) return fail(failures, FS_ERR_IO);
+    }
+    *device_sector = cluster_to_sector(cluster) + s % per_cluster();
+    uint32_t n = per_cluster() - s % per_cluster();
+    while (n < wanted) {
+        uint32_t next = 0;
+        ordinal++;
+        if (for_write) {
+            uint64_t before = disk_failures();
+            if (cluster_for_write(f, ordinal, before, &next) != FS_OK) {
+                fs_set_error(FS_ERR_NONE); // the next piece meets the failure again
+                break;
+            }
+        } else {
+            if (ordinal >= f.chain_clusters) break;
+            next = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
+        }
+        if (next != cluster + 1) break;
+        cluster = next;
+        n += per_cluster();
+    }
+    *length = n < wanted ? n : wanted;
+    return FS_OK;
+}
+
+// Writes `count` bytes (at most the rest of the sector) at the position
+// through the buffer. Returns the bytes taken; 0 when the buffer could not
+// be made to hold the sector.
+uint32_t write_piece(uint8_t slot, const uint8_t *src, uint32_t count) {
+    OpenFile &f = open_files[slot];
+    uint32_t off = f.position % SECTOR_SIZE;
+    uint32_t n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
+    if (hold_sector(slot, f.position / SECTOR_SIZE) != FS_OK) return 0;
+    memcpy(f.buffer + off, src, n);
+    f.dirty = 1;
+    if (!f.stamped) f.entry_stale = 1; // the first write stamps the entry's time
+    f.position += n;
+    if (f.position > f.size) f.size = f.position;
+    return n;
 }
 
 } // namespace
@@ -75,6 +388,14 @@ void file_reset(void) {
         open_files[slot].in_use = 0;
         open_files[slot].dirty = 0;
     }
+}
+
+FsStatus file_sync_all(void) {
+    FsStatus status = FS_OK;
+    for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++)
+        if (slot_open(slot) && fs_is_mounted() && pending(open_files[slot]) && sync_slot(slot) != FS_OK)
+            status = FS_FAIL;
+    return status;
 }
 
 uint32_t fs_file_size(uint8_t handle) {
@@ -143,20 +464,27 @@ uint8_t file_open_found(void) {
     f.read_cluster = f.first_cluster;
     f.read_ordinal = 0;
     f.size = FoundEntry.size;
+    f.entry_size = FoundEntry.size;
     f.entry_sector = FoundEntry.entry_sector;
     f.entry_offset = FoundEntry.entry_offset;
     f.dirty = 0;
+    f.last_cluster = 0;
+    f.link_from = 0;
+    f.link_to = 0;
+    f.fresh_sector = NO_SECTOR;
+    f.entry_stale = 0;
     // A second slot on the same file (the same 8.3 entry) only reads, and
     // so does every slot on a read-only file.
     f.read_only = handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK ? 1 : 0;
     if (FoundEntry.attr & ATTR_READ_ONLY) f.read_only = 1;
-    stamped[slot] = false;
+    f.stamped = 0;
     // A chain measured across an unreadable FAT sector would look shorter
     // than it is: such a file is not opened.
     const uint64_t failures = disk_failures();
-    chain_clusters[slot] = fat_chain_length(f.first_cluster);
-    file_load_sector(slot);
-    if (disk_failures() != failures) {
+    f.chain_clusters = fat_chain_length(f.first_cluster);
+    f.base_clusters = f.chain_clusters;
+    hold_sector(slot, 0);
+    if (io_failed(failures)) {
         handle_release(slot);
         return fs_fail(FS_ERR_IO);
     }
@@ -165,103 +493,33 @@ uint8_t file_open_found(void) {
 }
 
 FsStatus fs_close(uint8_t handle) {
-    if (handle_release(handle) != FS_OK) return FS_FAIL;
+    if (!slot_open(handle)) return fs_fail(FS_ERR_BAD_HANDLE);
+    FsStatus synced = FS_OK;
+    if (fs_is_mounted() && pending(open_files[handle])) synced = sync_slot(handle);
+    FsError reason = fs_last_error();
+    handle_release(handle);
+    if (synced != FS_OK) return fs_fail(reason);
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+FsStatus fs_sync(uint8_t handle) {
+    if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
+    if (pending(open_files[handle]) && sync_slot(handle) != FS_OK) return FS_FAIL;
+    if (disk_sync() != FS_OK) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 
 FsStatus file_load_sector(uint8_t slot) {
     if (!slot_open(slot)) return FS_FAIL;
-    OpenFile &f = open_files[slot];
-    if (f.sector_index == f.position / SECTOR_SIZE) return FS_OK;
-    if (f.dirty && file_flush_sector(slot) != FS_OK) return FS_FAIL;
-
-    f.sector_index = f.position / SECTOR_SIZE;
-    uint32_t ordinal = f.sector_index / VolumeGeometry.sectors_per_cluster;
-    uint32_t within = f.sector_index % VolumeGeometry.sectors_per_cluster;
-    if (ordinal >= chain_clusters[slot]) {
-        // Past the chain's end (a write is about to extend the file): nothing
-        // to read, and no bytes of another file may stay in the buffer.
-        memset(f.buffer, 0, SECTOR_SIZE);
-        return FS_OK;
-    }
-    uint32_t cluster = f.first_cluster;
-    uint32_t k = 0;
-    if (f.read_ordinal <= ordinal && fat_cluster_valid(f.read_cluster)) {
-        cluster = f.read_cluster;
-        k = f.read_ordinal;
-    }
-    for (; k < ordinal; k++) cluster = fat_read_entry(cluster); // within the measured, loop-free chain
-    if (!fat_cluster_valid(cluster) ||
-        disk_read_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) {
-        f.sector_index = NOTHING_HELD;
-        memset(f.buffer, 0, SECTOR_SIZE);
-        return fs_fail(FS_ERR_IO);
-    }
-    f.read_cluster = cluster;
-    f.read_ordinal = ordinal;
-    return FS_OK;
+    return hold_sector(slot, open_files[slot].position / SECTOR_SIZE);
 }
 
 FsStatus file_flush_sector(uint8_t slot) {
     if (!slot_open(slot) || !fs_is_mounted()) return fs_fail(unusable(slot));
-    OpenFile &f = open_files[slot];
-    const uint64_t failures = disk_failures();
-    SectorBuffer scratch;
-    // Positions never pass the size, and a sound file's size never passes
-    // its chain, so a flush needs at most the one cluster after the chain's
-    // end. A sector further out means a size that claims more than the chain
-    // holds: the gap is not filled (that would allocate cluster after
-    // cluster, up to the whole volume, for one sector of data).
-    if (f.sector_index / VolumeGeometry.sectors_per_cluster > chain_clusters[slot])
-        return fs_fail(FS_ERR_DAMAGED);
-    if (f.first_cluster == 0) {
-        uint32_t first = 0;
-        if (fat_alloc_cluster(&first, scratch) != FS_OK)
-            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
-        f.first_cluster = first;
-        update_entry_field(f, DIR_FIRST_CLUSTER, first, 2);
-        f.write_cluster = f.read_cluster = first;
-        f.write_ordinal = f.read_ordinal = 0;
-        chain_clusters[slot] = 1;
-    }
-    if (chain_clusters[slot] == 0)
-        return fs_fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
-
-    uint32_t ordinal = f.sector_index / VolumeGeometry.sectors_per_cluster;
-    uint32_t within = f.sector_index % VolumeGeometry.sectors_per_cluster;
-    uint32_t cluster = f.first_cluster;
-    uint32_t k = 0;
-    if (f.write_ordinal <= ordinal && fat_cluster_valid(f.write_cluster)) {
-        cluster = f.write_cluster;
-        k = f.write_ordinal;
-    }
-    for (; k < ordinal; k++) {
-        if (k + 1 < chain_clusters[slot]) {
-            cluster = fat_read_entry(cluster);
-            continue;
-        }
-        // Past the chain's last cluster: it must end in an end mark, and a
-        // new cluster is appended there. Anything else (a bad-cluster mark,
-        // a link to no data cluster, an unreadable FAT sector) is not grown.
-        if (!fat_is_end_mark(fat_read_entry(cluster)))
-            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
-        uint32_t added = 0;
-        if (fat_append_cluster(cluster, &added, scratch) != FS_OK)
-            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
-        chain_clusters[slot]++;
-        cluster = added;
-    }
-    if (!fat_cluster_valid(cluster)) return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_DAMAGED);
-    f.write_cluster = cluster;
-    f.write_ordinal = ordinal;
-    // The buffer stays dirty until its data and the size are on the image.
-    if (disk_write_sector(f.buffer, cluster_to_sector(cluster) + within) != FS_OK) return fs_fail(FS_ERR_IO);
-    update_entry_field(f, DIR_SIZE, f.size, 4, !stamped[slot]);
-    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
-    stamped[slot] = true;
-    f.dirty = 0;
-    return FS_OK;
+    if (write_held(slot) != FS_OK) return FS_FAIL;
+    return end_call(slot);
 }
 
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
@@ -284,7 +542,9 @@ FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
     default: return fs_fail(FS_ERR_INVALID_ARGUMENT);
     }
     f.position = target;
-    file_load_sector(handle);
+    // The sector of the new position is brought in; a held sector that
+    // cannot be written yet stays held, and the next transfer tries again.
+    if (hold_sector(handle, target / SECTOR_SIZE) == FS_OK) end_call(handle);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -294,19 +554,51 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
     if (dest == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
     fs_set_error(FS_ERR_NONE);
     OpenFile &f = open_files[handle];
-    uint32_t limit = readable_bytes(handle);
+    uint32_t limit = readable_bytes(f);
     if (f.position >= limit) return 0;
     if (count > limit - f.position) count = limit - f.position;
+    const uint64_t failures = disk_failures();
     uint32_t total = 0;
     while (count > 0) {
-        if (f.sector_index != f.position / SECTOR_SIZE && file_load_sector(handle) != FS_OK) break;
+        uint32_t s = f.position / SECTOR_SIZE;
         uint32_t off = f.position % SECTOR_SIZE;
-        uint32_t n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
-        memcpy(dest + total, f.buffer + off, n);
+        uint32_t n = 0;
+        if (off != 0 || count < SECTOR_SIZE || s == f.sector_index || s / per_cluster() >= f.chain_clusters) {
+            if (hold_sector(handle, s) != FS_OK) break;
+            n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
+            memcpy(dest + total, f.buffer + off, n);
+        } else {
+            // Whole sectors straight into the caller's memory. The held
+            // sector is never among them (it is taken from the buffer, which
+            // may hold bytes not yet written), so the run stops before it.
+            uint32_t wanted = count / SECTOR_SIZE;
+            if (f.sector_index > s && f.sector_index - s < wanted) wanted = f.sector_index - s;
+            uint32_t at = 0;
+            uint32_t length = 0;
+            if (find_run(f, s, wanted, false, failures, &at, &length) != FS_OK) break;
+            if (disk_read_sectors(dest + total, at, length) != FS_OK) {
+                // The run failed somewhere: what comes before still counts,
+                // found sector by sector.
+                uint32_t good = 0;
+                while (good < length &&
+                       disk_read_sectors(dest + total + good * SECTOR_SIZE, at + good, 1) == FS_OK)
+                    good++;
+                f.position += good * SECTOR_SIZE;
+                total += good * SECTOR_SIZE;
+                fs_set_error(FS_ERR_IO);
+                break;
+            }
+            if (!f.dirty) keep_last_of_run(f, dest + total, s, length);
+            n = length * SECTOR_SIZE;
+        }
         f.position += n;
         total += n;
         count -= n;
     }
+    FsError reason = fs_last_error();
+    if (end_call(handle) != FS_OK && reason == FS_ERR_NONE) reason = fs_last_error();
+    if (reason == FS_ERR_NONE && io_failed(failures)) reason = FS_ERR_IO;
+    fs_set_error(reason);
     return total;
 }
 
@@ -318,19 +610,72 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
     fs_set_error(FS_ERR_NONE);
     if (count == 0) return 0;
     if (count > 0xFFFFFFFFu - f.position) count = 0xFFFFFFFFu - f.position; // sizes are 32-bit
+    const uint64_t failures = disk_failures();
+    const uint32_t start = f.position;
     uint32_t total = 0;
+    uint32_t buffered = 0; // bytes of this call in the held sector, not yet on the device
     while (count > 0) {
-        if (f.sector_index != f.position / SECTOR_SIZE && file_load_sector(handle) != FS_OK) return total;
-        uint32_t off = f.position % SECTOR_SIZE;
-        uint32_t n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
-        memcpy(f.buffer + off, src + total, n);
-        f.dirty = 1;
+        uint32_t s = f.position / SECTOR_SIZE;
+        if (f.position % SECTOR_SIZE != 0 || count < SECTOR_SIZE) {
+            uint32_t n = write_piece(handle, src + total, count);
+            if (n == 0) break;
+            total += n;
+            count -= n;
+            if (count == 0) {
+                buffered = n; // the call's last piece waits in the buffer
+                break;
+            }
+            // A sector the piece filled goes out before the next piece (its
+            // bytes are counted: they wait in the buffer when it fails).
+            if (write_held(handle) != FS_OK) break;
+            continue;
+        }
+        // Whole sectors straight from the caller's memory, a run at a time.
+        if (f.dirty && f.sector_index != s && write_held(handle) != FS_OK) break;
+        uint32_t at = 0;
+        uint32_t length = 0;
+        if (find_run(f, s, count / SECTOR_SIZE, true, failures, &at, &length) != FS_OK) {
+            if (fs_last_error() == FS_ERR_IO) break;
+            // No cluster for the sector (a full volume, a chain that may not
+            // grow): its bytes wait in the buffer, counted unless they are
+            // the call's last, and the call ends.
+            FsError reason = fs_last_error();
+            f.sector_index = s;
+            memcpy(f.buffer, src + total, SECTOR_SIZE);
+            f.dirty = 1;
+            f.position += SECTOR_SIZE;
+            if (f.position > f.size) f.size = f.position;
+            if (count > SECTOR_SIZE) total += SECTOR_SIZE;
+            end_call(handle);
+            fs_set_error(reason);
+            return total;
+        }
+        if (disk_write_sectors(src + total, at, length) != FS_OK) {
+            trim_claims(f);
+            fs_set_error(FS_ERR_IO);
+            break;
+        }
+        note_written(f, s, length);
+        keep_last_of_run(f, src + total, s, length);
+        if (!f.stamped) f.entry_stale = 1;
+        uint32_t n = length * SECTOR_SIZE;
         f.position += n;
         if (f.position > f.size) f.size = f.position;
-        count -= n;
-        if (count == 0) return file_flush_sector(handle) == FS_OK ? total + n : total;
         total += n;
+        count -= n;
+        buffered = 0;
     }
+    FsError reason = fs_last_error();
+    if (end_call(handle) != FS_OK) {
+        if (reason == FS_ERR_NONE) reason = fs_last_error();
+        if (f.dirty) total -= buffered; // the held sector found no place on the device
+        // Nothing past the size the entry holds counts (a commit that failed
+        // took the file back to it).
+        uint32_t kept = f.entry_size > start ? f.entry_size - start : 0;
+        if (f.entry_size < start + total && total > kept) total = kept;
+    }
+    if (reason == FS_ERR_NONE && io_failed(failures)) reason = FS_ERR_IO;
+    fs_set_error(reason);
     return total;
 }
 }

@@ -8,6 +8,9 @@
 extern "C" {
 
 FsStatus fs_init(void) {
+    // What write-back kept of open files goes to the device before they
+    // are forgotten.
+    file_sync_all();
     fs_set_options(0);
     fs_set_clock(nullptr);
     fs_unmount();

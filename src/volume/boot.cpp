@@ -217,6 +217,9 @@ FsStatus fs_mount(uint8_t drive_index) {
     if (mounted && (int)g.drive_letter - 0x43 == (int)drive_index) return FS_OK;
     if (mounted_start != 0) return fs_mount_at(drive_index, mounted_start, mounted_room);
 
+    // A mount reads the volume afresh: whatever changed the device since
+    // (another program, another volume) is seen.
+    disk_invalidate();
     SectorBuffer sector;
     if (disk_read_sector(sector, 0) != FS_OK) return fs_fail(FS_ERR_IO);
     // Byte 446 of a boot sector belongs to its boot code, and tools write
@@ -264,6 +267,7 @@ FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
 
 FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room) {
     if (first_sector == 0 || first_sector >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    disk_invalidate();
     SectorBuffer boot;
     if (disk_read_sector(boot, first_sector) != FS_OK) return fs_fail(FS_ERR_IO);
     VolumeGeometryRecord &g = VolumeGeometry;

@@ -213,10 +213,10 @@ uint32_t cluster_to_sector(uint32_t cluster);
  * value, when the FAT sector cannot be read. */
 uint32_t fat_read_entry(uint32_t cluster);
 
-/* Takes the lowest free data cluster, zero-fills it, then marks it as a
- * one-cluster chain (0xFFFF) in every FAT copy. FS_OK with the cluster in
- * `out_cluster` and `buffer` holding 512 zero bytes; FS_FAIL when no
- * cluster is free or a FAT sector cannot be read. */
+/* Takes the lowest free data cluster, zero-fills it (one run), then marks
+ * it as a one-cluster chain (0xFFFF) in every FAT copy. FS_OK with the
+ * cluster in `out_cluster` and `buffer` holding 512 zero bytes; FS_FAIL
+ * when no cluster is free or a FAT sector cannot be read. */
 FsStatus fat_alloc_cluster(uint32_t *out_cluster, uint8_t *buffer);
 
 /* Takes the lowest free data cluster n, zero-fills it, gives it the entry
@@ -225,6 +225,30 @@ FsStatus fat_alloc_cluster(uint32_t *out_cluster, uint8_t *buffer);
  * reading its end mark. FS_OK as fat_alloc_cluster; FS_FAIL when no cluster
  * is free, `cluster` is no data cluster or its entry cannot be read. */
 FsStatus fat_append_cluster(uint32_t cluster, uint32_t *out_cluster, uint8_t *buffer);
+
+/* Claims for a file's data. A claim takes the lowest free data cluster and
+ * marks it as the end of a chain in the sector window only, writing
+ * nothing: no sector of the cluster is touched (the file writes its data
+ * and zeros there) and the FAT change reaches the device with fat_commit,
+ * or earlier when the window needs the sector's place, which is harmless:
+ * claimed clusters are reachable from no chain until fat_commit links them.
+ * With `after` a cluster claimed and not yet committed, `after` is linked
+ * to the new one, so the claims of one file form a chain. FS_OK with the
+ * cluster in `out_cluster`; FS_FAIL when no cluster is free or a FAT sector
+ * cannot be read. */
+FsStatus fat_claim_cluster(uint32_t after, uint32_t *out_cluster);
+/* Makes `cluster`, a claimed one, the end of its chain (in the window). */
+FsStatus fat_end_chain_at(uint32_t cluster);
+/* Gives back the claimed chain from `first` on (marked free in the window). */
+void fat_release_claims(uint32_t first);
+/* Writes every FAT change the window keeps (every copy), then links `from`,
+ * the last cluster of an existing chain, to `to`, the first claimed
+ * cluster of its extension, writing that sector last, so that a cut leaves
+ * claims unreachable (lost clusters) or linked whole. With `from` 0 (the
+ * claims start a chain of their own, named by a directory entry written
+ * afterwards) it only writes. FS_FAIL when a write failed: then the link is
+ * not made, in the window either. */
+FsStatus fat_commit(uint32_t from, uint32_t to);
 
 /* Frees the chain that starts at `cluster` in every FAT copy, up to its end
  * mark, a link to no data cluster, a loop or an unreadable FAT sector.
@@ -243,6 +267,10 @@ uint32_t fat_find_prev_cluster(uint32_t cluster);
  * the distinct clusters in front of it. Keeps no memory of the clusters
  * passed: a chain that ends is read once, one that loops about three times. */
 uint32_t fat_chain_length(uint32_t first);
+/* The same measure with the links read by `next_of` (FAT_READ_FAILED, i.e.
+ * 0xFFFFFFFF, for a link that cannot be read), for readers of the FAT with
+ * a cache of their own (the check). */
+uint32_t fat_chain_distinct(uint32_t first, uint32_t (*next_of)(uint32_t cluster));
 
 /* Loop guard for walking a cluster chain one link at a time (Brent's cycle
  * detection): a chain that loops is recognised when the loop closes, and no

@@ -234,7 +234,7 @@ FsStatus callback_sync(void *context) {
 
 TEST(Disk, AProgramsOwnDeviceCarriesAWholeWorkload) {
     CallbackDisk d;
-    FsBlockDevice device{&d, d.count, callback_read, callback_write, callback_sync};
+    FsBlockDevice device{&d, d.count, callback_read, callback_write, callback_sync, nullptr, nullptr};
     ASSERT_EQ(disk_open_device(&device), FS_OK);
     EXPECT_EQ(disk_device(), &device);
     FsFormatOptions o{};
@@ -263,7 +263,7 @@ TEST(Disk, AProgramsOwnDeviceCarriesAWholeWorkload) {
     EXPECT_EQ(disk_take_error(), FS_FAIL);
     EXPECT_EQ(d.calls_past_end, 0u);
     // No device without its callbacks.
-    FsBlockDevice half{&d, d.count, callback_read, nullptr, nullptr};
+    FsBlockDevice half{&d, d.count, callback_read, nullptr, nullptr, nullptr, nullptr};
     EXPECT_EQ(disk_open_device(&half), FS_FAIL);
     disk_close_image();
     EXPECT_EQ(disk_device(), nullptr);

@@ -42,6 +42,19 @@ FsStatus fault_write(void *, uint32_t sector, const uint8_t *buffer) {
     return FS_FAIL;
 }
 
+// Runs pass sector by sector, so that a fault can cut a run anywhere.
+FsStatus fault_read_run(void *context, uint32_t first, uint32_t count, uint8_t *buffer) {
+    for (uint32_t k = 0; k < count; k++)
+        if (fault_read(context, first + k, buffer + k * 512) != FS_OK) return FS_FAIL;
+    return FS_OK;
+}
+
+FsStatus fault_write_run(void *context, uint32_t first, uint32_t count, const uint8_t *buffer) {
+    for (uint32_t k = 0; k < count; k++)
+        if (fault_write(context, first + k, buffer + k * 512) != FS_OK) return FS_FAIL;
+    return FS_OK;
+}
+
 FsStatus fault_sync(void *) {
     if (wrapper.lower->sync == nullptr) return FS_OK;
     return wrapper.lower->sync(wrapper.lower->context);
@@ -54,7 +67,8 @@ void disk_set_faults(const FsDiskFaults *faults) {
     if (current == nullptr) return;
     if (current != &wrapper.device) {
         wrapper.lower = current;
-        wrapper.device = FsBlockDevice{&wrapper, current->sector_count, fault_read, fault_write, fault_sync};
+        wrapper.device = FsBlockDevice{&wrapper,    current->sector_count, fault_read,     fault_write,
+                                       fault_sync, fault_read_run,        fault_write_run};
         disk_open_device(&wrapper.device);
     }
     wrapper.faults = faults != nullptr ? *faults : FsDiskFaults{0, 0, 0, 0};

@@ -1,6 +1,6 @@
 // The measure of a chain: distinct clusters up to its end or the first
 // cluster it comes back to, for loops of every size behind tails of every
-// length, and one FAT read per link of a chain that ends.
+// length, and at most one FAT read per link of a chain that ends.
 #include "test_support.h"
 
 using namespace fat16test;
@@ -41,11 +41,14 @@ TEST_F(ChainLength, ChainsThatEndReadEachLinkOnce) {
         for (uint32_t end : ends) {
             std::vector<uint32_t> chain = spread(n);
             link(chain, end);
+            disk_invalidate();
             disk_reset_counters();
             EXPECT_EQ(fat_chain_length(chain[0]), n) << n << " clusters ending in " << end;
             FsDiskCounters counters;
             disk_get_counters(&counters);
-            EXPECT_EQ(counters.reads, n) << n << " clusters ending in " << end;
+            // At most one read a link (fewer where the window still holds the sector).
+            EXPECT_LE(counters.reads, n) << n << " clusters ending in " << end;
+            EXPECT_GE(counters.reads, 1u) << n << " clusters ending in " << end;
         }
     }
     // A first cluster that is no data cluster has no chain.
@@ -56,7 +59,7 @@ TEST_F(ChainLength, AnUnreadableFatSectorEndsTheChain) {
     // Never more than the clusters in front of the sector that failed.
     std::vector<uint32_t> chain = {10, 11, 600, 601, 602}; // 600 on the FAT's third sector
     link(chain, 0xFFFF);
-    FsDiskFaults faults{3, 0, 0}; // the third read: the entry of cluster 600
+    FsDiskFaults faults{2, 0, 0}; // the second read: the sector of cluster 600 (after that of 10 and 11)
     disk_set_faults(&faults);
     uint32_t counted = fat_chain_length(10);
     EXPECT_GE(counted, 1u);
