@@ -339,8 +339,7 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
         }
         uint8_t a = slot[DIR_ATTR];
         if (a == ATTR_LONG_NAME) {
-            if (read_long_name(&buffer, name_out, ext_out) != FS_OK)
-                continue;                     // re-examine where it stopped
+            if (read_long_name(&buffer, name_out, ext_out) != FS_OK) continue; // re-examine where it stopped
             slot = buffer + DirCursor.offset; // the alias; the buffer holds its sector
             a = slot[DIR_ATTR];
             FoundEntry.attr = a;

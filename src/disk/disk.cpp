@@ -37,6 +37,8 @@ struct Place {
 };
 
 Place places[PLACES];
+uint32_t favoured_first = 0; // sectors the window gives up last (the first FAT)
+uint32_t favoured_count = 0;
 uint8_t place_data[PLACES][FS_SECTOR_SIZE];
 uint32_t clock_tick = 0;
 
@@ -83,7 +85,8 @@ FsStatus device_read_run(uint8_t *buffer, uint32_t first, uint32_t count) {
     counters.reads += count;
     if (device->read_sectors != nullptr) {
         counters.read_calls++;
-        return note_result(device->read_sectors(device->context, first, count, buffer), &counters.read_errors);
+        return note_result(device->read_sectors(device->context, first, count, buffer),
+                           &counters.read_errors);
     }
     counters.read_calls += count;
     for (uint32_t k = 0; k < count; k++)
@@ -97,7 +100,8 @@ FsStatus device_write_run(const uint8_t *buffer, uint32_t first, uint32_t count)
     counters.writes += count;
     if (device->write_sectors != nullptr) {
         counters.write_calls++;
-        return note_result(device->write_sectors(device->context, first, count, buffer), &counters.write_errors);
+        return note_result(device->write_sectors(device->context, first, count, buffer),
+                           &counters.write_errors);
     }
     counters.write_calls += count;
     for (uint32_t k = 0; k < count; k++)
@@ -147,13 +151,19 @@ uint32_t find_place(uint32_t sector) {
     return NO_SECTOR;
 }
 
+bool favoured(uint32_t i) { return places[i].sector - favoured_first < favoured_count; }
+
 // A place for a new sector: an empty one, else the one asked for longest
-// ago among those without a change, else the oldest change, written out.
+// ago among those without a change (outside the favoured range first), else
+// the oldest change, written out.
 uint32_t free_place(void) {
     uint32_t best = NO_SECTOR;
     for (uint32_t i = 0; i < PLACES; i++) {
         if (places[i].sector == NO_SECTOR) return i;
-        if (!places[i].changed && (best == NO_SECTOR || places[i].used < places[best].used)) best = i;
+        if (places[i].changed) continue;
+        if (best == NO_SECTOR || favoured(best) > favoured(i) ||
+            (favoured(best) == favoured(i) && places[i].used < places[best].used))
+            best = i;
     }
     if (best == NO_SECTOR) {
         best = 0;
@@ -217,6 +227,7 @@ FsStatus disk_open_device(const FsBlockDevice *wanted) {
     if (wanted == nullptr || wanted->read == nullptr || wanted->write == nullptr) return FS_FAIL;
     if (device != nullptr) disk_flush();
     forget_all();
+    favoured_count = 0;
     device = wanted;
     start_afresh();
     return FS_OK;
@@ -341,6 +352,11 @@ FsStatus disk_flush(void) { return disk_flush_with_last(NO_SECTOR); }
 void disk_invalidate(void) {
     if (device != nullptr) disk_flush();
     forget_all();
+}
+
+void disk_window_favour(uint32_t first, uint32_t count) {
+    favoured_first = first;
+    favoured_count = count;
 }
 
 const uint8_t *disk_zero_sector(void) { return zeros; }

@@ -132,6 +132,10 @@ FsStatus disk_flush_with_last(uint32_t last);
  * the next read of each reaches the device. For programs (and tests) that
  * change the device past the library; mounting does it too. */
 void disk_invalidate(void);
+/* Sectors first .. first + count - 1 (the first FAT) leave the window
+ * after the others: among sectors without a change, one outside them is
+ * given up first. Opening a device forgets the range. */
+void disk_window_favour(uint32_t first, uint32_t count);
 /* 512 zero bytes, for readers that take a sector that cannot be read as an
  * empty one. */
 const uint8_t *disk_zero_sector(void);

@@ -36,12 +36,12 @@ typedef struct OpenFile {
     uint32_t chain_clusters; /* clusters of the chain: measured at open, counted up as it grows */
     uint32_t last_cluster;   /* the chain's last cluster; 0 until needed */
     uint32_t base_clusters;  /* clusters the chain had before its claims not yet linked */
-    uint32_t link_from;      /* the chain's old last cluster, to be linked to link_to (0: the entry names it) */
-    uint32_t link_to;        /* the first cluster claimed since the last commit; 0: none */
-    uint32_t fresh_sector;   /* file sectors from here to the chain's end were claimed and hold no data yet */
-    uint32_t entry_size;     /* the size the entry on the device holds */
-    uint8_t entry_stale;     /* the entry on the device lags the size or first cluster */
-    uint8_t stamped;         /* the entry carries the time of this slot's first write */
+    uint32_t link_from;    /* the chain's old last cluster, to be linked to link_to (0: the entry names it) */
+    uint32_t link_to;      /* the first cluster claimed since the last commit; 0: none */
+    uint32_t fresh_sector; /* file sectors from here to the chain's end were claimed and hold no data yet */
+    uint32_t entry_size;   /* the size the entry on the device holds */
+    uint8_t entry_stale;   /* the entry on the device lags the size or first cluster */
+    uint8_t stamped;       /* the entry carries the time of this slot's first write */
 } OpenFile;
 
 extern OpenFile open_files[FS_OPEN_SLOTS];

@@ -95,7 +95,8 @@ FsStatus extend_chain(OpenFile &f, uint64_t failures, uint32_t *out) {
     uint32_t after = 0; // a claim of this slot to link the new one from
     uint32_t last = 0;
     if (f.first_cluster != 0) {
-        if (f.chain_clusters == 0) return fs_fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
+        if (f.chain_clusters == 0)
+            return fs_fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
         last = last_cluster(f);
         if (last == 0) return fail(failures, FS_ERR_DAMAGED);
         if (f.link_to != 0) {
@@ -219,7 +220,8 @@ FsStatus write_entry(OpenFile &f, uint32_t size) {
     const uint8_t *slot = sector + f.entry_offset;
     FsDateTime now;
     bool stamp = !f.stamped && fs_clock_now(&now);
-    if (!stamp && le_get(slot + DIR_SIZE, 4) == size && le_get(slot + DIR_FIRST_CLUSTER, 2) == f.first_cluster)
+    if (!stamp && le_get(slot + DIR_SIZE, 4) == size &&
+        le_get(slot + DIR_FIRST_CLUSTER, 2) == f.first_cluster)
         return FS_OK;
     uint8_t *changed = disk_window_change(f.entry_sector, 1, 0);
     if (changed == nullptr) return FS_FAIL;
@@ -283,7 +285,8 @@ FsStatus sync_slot(uint8_t slot) {
 
 // Whether the slot holds anything that is not on the device yet.
 bool pending(const OpenFile &f) {
-    return f.dirty || f.link_to != 0 || f.fresh_sector != NO_SECTOR || f.entry_stale || f.entry_size != f.size;
+    return f.dirty || f.link_to != 0 || f.fresh_sector != NO_SECTOR || f.entry_stale ||
+           f.entry_size != f.size;
 }
 
 // The end of a public call on the slot: without write-back, what it left

@@ -75,9 +75,11 @@ void build_entry(uint8_t *entry, const uint8_t *name11, uint8_t case_flags, cons
 }
 
 // Writes the long-name slots of `units` and then `entry` (the alias slot)
-// from the cursor on, through a run of free slots dir_find_free_run found.
-// A sector that could not be read is never written back: its other slots
-// would be lost. FS_FAIL when a transfer failed.
+// from the cursor on, through a run of free slots dir_find_free_run found,
+// one write a sector: a sector the run leaves is written before the next
+// one is read, and the alias's sector last. A sector that could not be
+// read is never written back: its other slots would be lost. FS_FAIL when
+// a transfer failed.
 FsStatus write_long_run(const uint16_t *units, uint32_t count, const uint8_t *entry, uint8_t *buffer) {
     uint32_t n = (count + LFN_CHARS - 1) / LFN_CHARS;
     uint8_t checksum = lfn_checksum(entry);
@@ -88,7 +90,7 @@ FsStatus write_long_run(const uint16_t *units, uint32_t count, const uint8_t *en
         uint32_t first = LFN_CHARS * (k - 1);
         uint32_t chunk = count - first < LFN_CHARS ? count - first : LFN_CHARS;
         lfn_fill_units(buffer + DirCursor.offset, units + first, chunk, sequence, checksum);
-        disk_write_sector(buffer, DirCursor.sector);
+        if (DirCursor.offset + DIR_SLOT_SIZE >= SECTOR_SIZE) disk_write_sector(buffer, DirCursor.sector);
         dir_next_entry(buffer); // the run is known to be free: its status does not matter
         if (disk_failures() != failures) return FS_FAIL;
     }

@@ -57,11 +57,13 @@ void remove_entries(uint8_t *buffer, ErasedSlots *erased) {
     uint8_t fill = (offset >= SECTOR_SIZE || buffer[offset] == ENTRY_END) ? ENTRY_END : ENTRY_FREE;
     if (offset > SECTOR_SIZE) offset = SECTOR_SIZE;
     bool entry_erased = false;
+    bool changed = false; // only a sector that erased something is written back
     for (uint32_t steps = 0; steps < MAX_DIR_SLOTS; steps++) {
         if (offset > 0) {
             offset -= DIR_SLOT_SIZE;
         } else {
-            disk_write_sector(buffer, sector);
+            if (changed) disk_write_sector(buffer, sector);
+            changed = false;
             if (root) {
                 if (sector == VolumeGeometry.root_dir_start) return;
                 sector--;
@@ -84,8 +86,9 @@ void remove_entries(uint8_t *buffer, ErasedSlots *erased) {
         }
         note_erased(erased, sector, offset, slot[0]);
         slot[0] = fill;
+        changed = true;
     }
-    disk_write_sector(buffer, sector);
+    if (changed) disk_write_sector(buffer, sector);
 }
 
 // Erases the entry the last lookup found (the cursor stands one slot past

@@ -342,6 +342,10 @@ void fs_compute_geometry(void) {
     g.cluster_count = g.sectors_per_cluster == 0 ? 0 : g.data_sectors / g.sectors_per_cluster;
     g.fat1_start = g.partition_start + g.reserved_sectors;
     g.fat2_start = g.partition_start + g.reserved_sectors + g.sectors_per_fat;
+    // Lookups come back to the FAT sector of a directory's chain at every
+    // cluster: the window keeps first-FAT sectors longer than the directory
+    // sectors a scan streams past.
+    disk_window_favour(g.fat1_start, g.sectors_per_fat);
 }
 
 FsStatus fs_format_if_blank(uint8_t drive_index, uint8_t fs_type, uint32_t total_sectors) {

@@ -31,7 +31,8 @@ bool entry_in_range(uint32_t cluster) {
 // written to every copy of the FAT; null when it cannot be read (a sector
 // that was not read is never written back).
 uint8_t *change_entry_sector(uint32_t cluster) {
-    return disk_window_change(entry_sector(cluster), VolumeGeometry.fat_count, VolumeGeometry.sectors_per_fat);
+    return disk_window_change(entry_sector(cluster), VolumeGeometry.fat_count,
+                              VolumeGeometry.sectors_per_fat);
 }
 
 // Sets the entry of `cluster` in the window; the change reaches every copy

@@ -67,7 +67,7 @@ void disk_set_faults(const FsDiskFaults *faults) {
     if (current == nullptr) return;
     if (current != &wrapper.device) {
         wrapper.lower = current;
-        wrapper.device = FsBlockDevice{&wrapper,    current->sector_count, fault_read,     fault_write,
+        wrapper.device = FsBlockDevice{&wrapper,   current->sector_count, fault_read,     fault_write,
                                        fault_sync, fault_read_run,        fault_write_run};
         disk_open_device(&wrapper.device);
     }
