@@ -197,7 +197,9 @@ FsStatus mount_volume(const GlobalOptions &g, uint64_t image_sectors) {
         mounted = fs_mount_at(0, first, room > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)room);
     }
     // Names go onto the volume exactly as given, and new entries get times.
-    fs_set_options(FS_OPT_KEEP_CASE);
+    // File data waits in RAM until each file is closed (write-back): a copy
+    // moves each sector once, and every command closes what it opened.
+    fs_set_options(FS_OPT_KEEP_CASE | FS_OPT_WRITE_BACK);
     install_clock();
     return mounted;
 }

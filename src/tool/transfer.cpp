@@ -243,7 +243,13 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
         }
     }
     close_source();
-    if (h != FS_FAIL) fs_close(h);
+    // With write-back the close writes what the file still holds: its
+    // failure is the copy's.
+    if (h != FS_FAIL && fs_close(h) != FS_OK && problem.empty()) {
+        FsError e = fs_last_error();
+        problem = "stored " + std::to_string(stored) + " bytes, then: " + reason_text(e);
+        fatal = fatal_error(e);
+    }
     stamp.reset();
     if (disk_take_error() != FS_OK) {
         if (problem.empty()) problem = reason_text(FS_ERR_IO);

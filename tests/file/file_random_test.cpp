@@ -1,5 +1,6 @@
-// Random sequences of writes, seeks and reads through one or two handles on
-// a few files, checked against an in-memory copy of every file.
+// Random sequences of writes, seeks, reads and syncs through one or two
+// handles on a few files, checked against an in-memory copy of every file,
+// with and without write-back.
 #include <map>
 #include <random>
 
@@ -17,9 +18,12 @@ struct ModelHandle {
     bool read_only = false;
 };
 
-class RandomFiles : public VolumeTest {};
+// The parameter: the options the files are written with.
+class RandomFiles : public VolumeTest, public ::testing::WithParamInterface<uint32_t> {};
 
-TEST_F(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
+TEST_P(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
+    const bool write_back = GetParam() & FS_OPT_WRITE_BACK;
+    ASSERT_EQ(fs_set_options(GetParam()), FS_OK);
     const std::vector<std::string> paths = {"C:\\R1.BIN", "C:\\a long random file name.dat", "C:\\SUB\\R3"};
     ASSERT_EQ(fs_mkdir("C:\\SUB"), FS_OK);
     for (const std::string &p : paths) ASSERT_EQ(fs_create_file(p.c_str()), FS_OK);
@@ -49,7 +53,7 @@ TEST_F(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
         for (int step = 0; step < 25; step++) {
             ModelHandle &m = open[pick((uint32_t)open.size())];
             std::vector<uint8_t> &data = files[m.path];
-            switch (pick(3)) {
+            switch (pick(4)) {
             case 0: { // write
                 uint32_t n = sizes[pick(12)];
                 std::vector<uint8_t> bytes = pattern(n, rng());
@@ -63,7 +67,17 @@ TEST_F(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
                 std::copy(bytes.begin(), bytes.end(), data.begin() + m.position);
                 m.position += n;
                 m.size = std::max(m.size, m.position);
-                ASSERT_EQ(entry_on_image(m.handle).size, (uint32_t)data.size());
+                // Without write-back every write ends with its size on the image.
+                if (!write_back) {
+                    ASSERT_EQ(entry_on_image(m.handle).size, (uint32_t)data.size());
+                }
+                break;
+            }
+            case 3: { // sync: what the handle wrote is on the image
+                ASSERT_EQ(fs_sync(m.handle), FS_OK);
+                if (!m.read_only) {
+                    ASSERT_EQ(entry_on_image(m.handle).size, (uint32_t)data.size());
+                }
                 break;
             }
             case 1: { // seek
@@ -105,5 +119,10 @@ TEST_F(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
         for (const std::string &p : paths) ASSERT_EQ(read_whole(p.c_str()), files[p]) << p;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, RandomFiles, ::testing::Values(0u, FS_OPT_WRITE_BACK),
+                         [](const ::testing::TestParamInfo<uint32_t> &info) {
+                             return std::string(info.param ? "WriteBack" : "WriteThrough");
+                         });
 
 } // namespace

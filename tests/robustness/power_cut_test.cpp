@@ -1,8 +1,9 @@
 // Power cuts: the workload runs on a device that stops writing after its Nth
-// sector write, for every N. After each cut the image mounts, every step that
-// had returned before the cut has its effect, and the consistency check finds
-// at most what an interrupted operation can leave behind.
-// FAT16_POWER_CUT_N=N replays one cut.
+// sector write, for every N, with and without write-back. After each cut
+// the image mounts, every step that had returned before the cut has its
+// effect (a write step closes its file, which syncs it), and the
+// consistency check finds at most what an interrupted operation can leave
+// behind. FAT16_POWER_CUT_N=N replays one cut.
 #include <cstdlib>
 
 #include "../dir/dir_test_util.h"
@@ -20,7 +21,8 @@ const uint32_t kStride = 5; // under the sanitizers every fifth cut
 const uint32_t kStride = 1;
 #endif
 
-class PowerCut : public ::testing::Test {
+// The parameter: the options the workload runs with.
+class PowerCut : public ::testing::TestWithParam<uint32_t> {
   protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(format_memory_volume(&image, kSectors));
@@ -51,6 +53,7 @@ class PowerCut : public ::testing::Test {
         image = pristine;
         EXPECT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
         EXPECT_EQ(fs_init(), FS_OK);
+        EXPECT_EQ(fs_set_options(GetParam()), FS_OK);
         disk_reset_counters();
         FsDiskFaults faults{0, cut, 1, torn};
         disk_set_faults(cut > 0 ? &faults : nullptr);
@@ -79,7 +82,7 @@ class PowerCut : public ::testing::Test {
     std::vector<Step> steps;
 };
 
-TEST_F(PowerCut, EveryCutLeavesCompletedStepsIntact) {
+TEST_P(PowerCut, EveryCutLeavesCompletedStepsIntact) {
     std::vector<bool> results;
     std::vector<uint64_t> ends = run(0, &results);
     for (uint32_t i = 0; i < steps.size(); i++) ASSERT_TRUE(results[i]) << "step " << i;
@@ -105,7 +108,7 @@ TEST_F(PowerCut, EveryCutLeavesCompletedStepsIntact) {
 // bytes up to the tear, the old ones after it. A tear between 32-byte slots
 // keeps every promise; a tear inside a slot may also leave the entry being
 // written with a damaged 8.3 name.
-TEST_F(PowerCut, TornWritesAtTheCut) {
+TEST_P(PowerCut, TornWritesAtTheCut) {
     std::vector<uint64_t> ends = run(0);
     const uint64_t total = ends.back();
     const struct {
@@ -120,5 +123,87 @@ TEST_F(PowerCut, TornWritesAtTheCut) {
         }
     }
 }
+
+// With write-back, a file keeps what its last sync made durable while it
+// is written on between syncs and other files come and go: a cut anywhere
+// loses what was not synced, never more, and no other file.
+TEST(PowerCutWriteBack, ACutLosesOnlyWhatWasNotSynced) {
+    std::vector<uint8_t> image;
+    ASSERT_NO_FATAL_FAILURE(format_memory_volume(&image, kSectors));
+    const std::vector<uint8_t> kept = pattern(9000, 1), a = pattern(48000, 2), b = pattern(3000, 3);
+    uint8_t h = fs_open_new("C:\\KEPT.BIN");
+    ASSERT_EQ(fs_write(h, kept.data(), 9000), 9000u);
+    ASSERT_EQ(fs_close(h), FS_OK);
+    const std::vector<uint8_t> pristine = image;
+
+    // The sequence; each stage notes the writes done when it returned.
+    auto sequence = [&](std::vector<uint64_t> *marks) {
+        auto mark = [&] {
+            FsDiskCounters c{};
+            disk_get_counters(&c);
+            marks->push_back(c.writes);
+        };
+        fs_set_options(FS_OPT_WRITE_BACK);
+        uint8_t f = fs_open_new("C:\\A.BIN");
+        fs_write(f, a.data(), 5000);
+        fs_sync(f);
+        mark(); // 0: A holds 5,000 bytes
+        fs_write(f, a.data() + 5000, 40000);
+        uint8_t g = fs_open_new("C:\\a long name for B.txt");
+        fs_write(g, b.data(), 3000);
+        fs_close(g);
+        mark(); // 1: B is whole; A still 5,000
+        fs_write(f, a.data() + 45000, 3000);
+        fs_close(f);
+        mark(); // 2: A is whole
+    };
+    std::vector<uint64_t> ends;
+    ASSERT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
+    ASSERT_EQ(fs_init(), FS_OK);
+    disk_reset_counters();
+    sequence(&ends);
+    ASSERT_EQ(ends.size(), 3u);
+    for (uint64_t n = 1; n <= ends.back(); n++) {
+        image = pristine;
+        ASSERT_EQ(disk_open_memory(image.data(), (uint32_t)image.size()), FS_OK);
+        ASSERT_EQ(fs_init(), FS_OK);
+        disk_reset_counters();
+        FsDiskFaults faults{0, n, 1, 0};
+        disk_set_faults(&faults);
+        std::vector<uint64_t> marks;
+        sequence(&marks);
+        disk_set_faults(nullptr);
+        ASSERT_EQ(fs_init(), FS_OK) << n;
+        std::string context = "cut before write " + std::to_string(n);
+        EXPECT_EQ(read_whole("C:\\KEPT.BIN"), kept) << context;
+        std::vector<uint8_t> got_a;
+        DirCursor.search_kind = KIND_FILE;
+        if (path_resolve("C:\\A.BIN") == FS_OK) got_a = read_whole("C:\\A.BIN");
+        if (n > ends[2]) {
+            EXPECT_EQ(got_a, a) << context;
+        } else if (n > ends[0]) {
+            EXPECT_EQ(got_a, std::vector<uint8_t>(a.begin(), a.begin() + 5000)) << context;
+        } else {
+            EXPECT_TRUE(got_a.empty() || got_a == std::vector<uint8_t>(a.begin(), a.begin() + 5000)) << context;
+        }
+        if (n > ends[1]) {
+            EXPECT_EQ(read_whole("C:\\a long name for B.txt"), b) << context;
+        }
+        static FsCheckReport report;
+        check_volume(&report);
+        for (uint32_t i = 0; i < report.problem_count && i < FS_CHECK_MAX_PROBLEMS; i++) {
+            uint8_t k = report.problems[i].kind;
+            EXPECT_TRUE(k == FS_PROBLEM_LOST_CLUSTERS || k == FS_PROBLEM_FAT_COPIES_DIFFER ||
+                        k == FS_PROBLEM_LONG_NAME || k == FS_PROBLEM_CHAIN_TOO_LONG)
+                << context << ": " << fs_check_problem_text(k) << " at " << report.problems[i].path;
+        }
+    }
+    disk_close_image();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PowerCut, ::testing::Values(0u, FS_OPT_WRITE_BACK),
+                         [](const ::testing::TestParamInfo<uint32_t> &info) {
+                             return std::string(info.param ? "WriteBack" : "WriteThrough");
+                         });
 
 } // namespace
