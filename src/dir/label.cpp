@@ -122,7 +122,7 @@ FsStatus fs_set_label(const char *label) {
         memcpy(sector + BS_LABEL, form, 11);
         disk_write_sector(sector, VolumeGeometry.partition_start);
     }
-    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+    if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }

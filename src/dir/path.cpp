@@ -198,7 +198,7 @@ FsStatus resolve(const char *path, uint32_t length) {
     // the read, not a missing name.
     const uint64_t failures = disk_failures();
     FsStatus walked = walk(rest, path + length);
-    if (walked != FS_OK && disk_failures() != failures) fs_set_error(FS_ERR_IO);
+    if (walked != FS_OK && disk_failed_since(failures)) fs_set_error(FS_ERR_IO);
     return walked;
 }
 

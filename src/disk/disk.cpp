@@ -30,17 +30,16 @@ const bool KEEP_CLEAN = FS_WINDOW_SECTORS > 0;
 
 struct Place {
     uint32_t sector; // NO_SECTOR: empty
-    uint32_t stride; // distance of its copies
-    uint32_t used;   // when it was last asked for (larger is later)
+    uint16_t stride; // distance of its copies
     uint8_t copies;  // places the sector is written to
     uint8_t changed; // a change not yet written
 };
 
 Place places[PLACES];
+uint8_t place_data[PLACES][FS_SECTOR_SIZE];
+uint8_t age[PLACES];         // 0: asked for last; the largest was asked for longest ago
 uint32_t favoured_first = 0; // sectors the window gives up last (the first FAT)
 uint32_t favoured_count = 0;
-uint8_t place_data[PLACES][FS_SECTOR_SIZE];
-uint32_t clock_tick = 0;
 
 FsStatus note_result(FsStatus status, uint64_t *errors) {
     if (status != FS_OK) {
@@ -162,13 +161,13 @@ uint32_t free_place(void) {
         if (places[i].sector == NO_SECTOR) return i;
         if (places[i].changed) continue;
         if (best == NO_SECTOR || favoured(best) > favoured(i) ||
-            (favoured(best) == favoured(i) && places[i].used < places[best].used))
+            (favoured(best) == favoured(i) && age[i] > age[best]))
             best = i;
     }
     if (best == NO_SECTOR) {
         best = 0;
         for (uint32_t i = 1; i < PLACES; i++)
-            if (places[i].used < places[best].used) best = i;
+            if (age[i] > age[best]) best = i;
         write_place(best);
     }
     places[best].sector = NO_SECTOR;
@@ -176,7 +175,12 @@ uint32_t free_place(void) {
     return best;
 }
 
-void touch(uint32_t i) { places[i].used = ++clock_tick; }
+// Makes place `i` the one asked for last; the ages stay distinct.
+void touch(uint32_t i) {
+    for (uint32_t j = 0; j < PLACES; j++)
+        if (age[j] < age[i]) age[j]++;
+    age[i] = 0;
+}
 
 // Takes the `sector` just read into `bytes` into the window (at place `i`
 // when it holds the sector already), unless the window keeps nothing.
@@ -216,6 +220,7 @@ void forget_all(void) {
     for (uint32_t i = 0; i < PLACES; i++) {
         places[i].sector = NO_SECTOR;
         places[i].changed = 0;
+        age[i] = (uint8_t)i;
     }
 }
 
@@ -326,7 +331,7 @@ uint8_t *disk_window_change(uint32_t sector, uint8_t copies, uint32_t stride) {
     if (i == NO_SECTOR) return nullptr;
     places[i].changed = 1;
     places[i].copies = copies > 0 ? copies : 1;
-    places[i].stride = stride;
+    places[i].stride = (uint16_t)stride;
     return place_data[i];
 }
 
@@ -382,4 +387,10 @@ FsStatus disk_take_error(void) {
 }
 
 uint64_t disk_failures(void) { return failures; }
+
+uint8_t disk_failed_since(uint64_t mark) { return failures != mark ? 1 : 0; }
+
+FsStatus disk_fail_since(uint64_t mark, FsError reason) {
+    return fs_fail(disk_failed_since(mark) ? FS_ERR_IO : reason);
+}
 }

@@ -113,7 +113,7 @@ const uint8_t *disk_window_read(uint32_t sector);
  * the bytes at once (before any other disk_ call) and the change is kept in
  * the window until it is written. The sector is written to `copies`
  * places (at least 1): `sector`, `sector` + `stride`, `sector` + 2 *
- * `stride` and so on, as the copies of a FAT. A read of any of those places
+ * `stride` and so on, as the copies of a FAT (`stride` below 65,536). A read of any of those places
  * writes the change out first. Null when the sector cannot be read. */
 uint8_t *disk_window_change(uint32_t sector, uint8_t copies, uint32_t stride);
 /* Writes the window's changed copy of `sector` to all its places now.
@@ -204,10 +204,15 @@ void disk_reset_counters(void);
  * (or since the device was opened), FS_OK otherwise; the call clears it. */
 FsStatus disk_take_error(void);
 
-/* Failed transfers since the device was opened. Operations compare it
- * before and after their work to know whether one of their own transfers
- * failed. */
+/* Failed transfers since the device was opened: an operation takes it as
+ * a mark when it starts, and asks disk_failed_since at the end whether one
+ * of its own transfers failed. */
 uint64_t disk_failures(void);
+/* 1 when a transfer failed since `mark` (a disk_failures value) was taken. */
+uint8_t disk_failed_since(uint64_t mark);
+/* The way out of an operation: FS_FAIL with the reason "host I/O error"
+ * when one of its transfers failed since `mark`, else with `reason`. */
+FsStatus disk_fail_since(uint64_t mark, FsError reason);
 
 /* For the library's own devices: a function that releases what a device
  * holds (the host file), called once by disk_close_image or when the next

@@ -34,7 +34,6 @@ typedef struct OpenFile {
     uint32_t entry_offset;
     /* The library's own bookkeeping of the slot. */
     uint32_t chain_clusters; /* clusters of the chain: measured at open, counted up as it grows */
-    uint32_t last_cluster;   /* the chain's last cluster; 0 until needed */
     uint32_t base_clusters;  /* clusters the chain had before its claims not yet linked */
     uint32_t link_from;    /* the chain's old last cluster, to be linked to link_to (0: the entry names it) */
     uint32_t link_to;      /* the first cluster claimed since the last commit; 0: none */

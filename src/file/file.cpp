@@ -39,12 +39,6 @@ uint32_t per_cluster(void) { return VolumeGeometry.sectors_per_cluster; }
 
 uint32_t cluster_bytes(void) { return per_cluster() * SECTOR_SIZE; }
 
-// Whether one of this call's transfers failed since `failures` was taken.
-bool io_failed(uint64_t failures) { return disk_failures() != failures; }
-
-// Leaves with `reason`, or "host I/O error" when a transfer of the call failed.
-FsStatus fail(uint64_t failures, FsError reason) { return fs_fail(io_failed(failures) ? FS_ERR_IO : reason); }
-
 // The bytes this slot can read: its size, cut to what its chain holds and
 // the sector its buffer holds beyond it (written back later).
 uint32_t readable_bytes(const OpenFile &f) {
@@ -83,10 +77,10 @@ uint32_t cluster_at(OpenFile &f, uint32_t ordinal, uint32_t *cached_cluster, uin
     return cluster;
 }
 
+// The chain's last cluster (the write cache usually stands there or close).
 uint32_t last_cluster(OpenFile &f) {
-    if (f.last_cluster == 0 && f.chain_clusters > 0)
-        f.last_cluster = cluster_at(f, f.chain_clusters - 1, &f.write_cluster, &f.write_ordinal);
-    return f.last_cluster;
+    if (f.chain_clusters == 0) return 0;
+    return cluster_at(f, f.chain_clusters - 1, &f.write_cluster, &f.write_ordinal);
 }
 
 // Claims one cluster after the chain's end. The chain must end in an end
@@ -98,17 +92,17 @@ FsStatus extend_chain(OpenFile &f, uint64_t failures, uint32_t *out) {
         if (f.chain_clusters == 0)
             return fs_fail(FS_ERR_DAMAGED); // a first cluster that names no data cluster
         last = last_cluster(f);
-        if (last == 0) return fail(failures, FS_ERR_DAMAGED);
+        if (last == 0) return disk_fail_since(failures, FS_ERR_DAMAGED);
         if (f.link_to != 0) {
             after = last;
         } else if (!fat_is_end_mark(fat_read_entry(last))) {
             // A bad-cluster mark, a link to no data cluster or an unreadable
             // FAT sector: such a chain is not grown.
-            return fail(failures, FS_ERR_DAMAGED);
+            return disk_fail_since(failures, FS_ERR_DAMAGED);
         }
     }
     uint32_t added = 0;
-    if (fat_claim_cluster(after, &added) != FS_OK) return fail(failures, FS_ERR_NO_SPACE);
+    if (fat_claim_cluster(after, &added) != FS_OK) return disk_fail_since(failures, FS_ERR_NO_SPACE);
     if (f.link_to == 0) {
         f.base_clusters = f.chain_clusters;
         f.link_from = last;
@@ -122,7 +116,6 @@ FsStatus extend_chain(OpenFile &f, uint64_t failures, uint32_t *out) {
     }
     if (f.fresh_sector == NO_SECTOR) f.fresh_sector = f.chain_clusters * per_cluster();
     f.chain_clusters++;
-    f.last_cluster = added;
     *out = added;
     return FS_OK;
 }
@@ -134,7 +127,7 @@ FsStatus extend_chain(OpenFile &f, uint64_t failures, uint32_t *out) {
 FsStatus cluster_for_write(OpenFile &f, uint32_t ordinal, uint64_t failures, uint32_t *out) {
     if (ordinal < f.chain_clusters) {
         *out = cluster_at(f, ordinal, &f.write_cluster, &f.write_ordinal);
-        return *out != 0 ? FS_OK : fail(failures, FS_ERR_DAMAGED);
+        return *out != 0 ? FS_OK : disk_fail_since(failures, FS_ERR_DAMAGED);
     }
     if (ordinal > f.chain_clusters) return fs_fail(FS_ERR_DAMAGED);
     if (extend_chain(f, failures, out) != FS_OK) return FS_FAIL;
@@ -166,7 +159,6 @@ void trim_claims(OpenFile &f) {
         fat_end_chain_at(keep);
     }
     f.chain_clusters = needed;
-    f.last_cluster = 0;
     f.write_cluster = f.read_cluster = f.first_cluster;
     f.write_ordinal = f.read_ordinal = 0;
     if (f.fresh_sector != NO_SECTOR && f.fresh_sector >= needed * per_cluster()) f.fresh_sector = NO_SECTOR;
@@ -181,7 +173,6 @@ void forget_claims(OpenFile &f) {
     f.link_to = 0;
     f.link_from = 0;
     f.chain_clusters = f.base_clusters;
-    f.last_cluster = 0;
     f.write_cluster = f.read_cluster = f.first_cluster;
     f.write_ordinal = f.read_ordinal = 0;
     f.fresh_sector = NO_SECTOR;
@@ -274,13 +265,13 @@ FsStatus sync_slot(uint8_t slot) {
             uint64_t held_start = (uint64_t)f.sector_index * SECTOR_SIZE;
             if (held_start < size) size = held_start > f.entry_size ? (uint32_t)held_start : f.entry_size;
         }
-        if (write_entry(f, size) != FS_OK || io_failed(failures)) return fs_fail(FS_ERR_IO);
+        if (write_entry(f, size) != FS_OK || disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
         f.stamped = 1;
         f.entry_size = size;
         f.entry_stale = 0;
     }
     if (reason != FS_ERR_NONE) return fs_fail(reason);
-    return io_failed(failures) ? fs_fail(FS_ERR_IO) : FS_OK;
+    return disk_failed_since(failures) ? fs_fail(FS_ERR_IO) : FS_OK;
 }
 
 // Whether the slot holds anything that is not on the device yet.
@@ -341,7 +332,7 @@ FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint
         if (cluster_for_write(f, ordinal, failures, &cluster) != FS_OK) return FS_FAIL;
     } else {
         cluster = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
-        if (cluster == 0) return fail(failures, FS_ERR_IO);
+        if (cluster == 0) return disk_fail_since(failures, FS_ERR_IO);
     }
     *device_sector = cluster_to_sector(cluster) + s % per_cluster();
     uint32_t n = per_cluster() - s % per_cluster();
@@ -471,7 +462,6 @@ uint8_t file_open_found(void) {
     f.entry_sector = FoundEntry.entry_sector;
     f.entry_offset = FoundEntry.entry_offset;
     f.dirty = 0;
-    f.last_cluster = 0;
     f.link_from = 0;
     f.link_to = 0;
     f.fresh_sector = NO_SECTOR;
@@ -487,7 +477,7 @@ uint8_t file_open_found(void) {
     f.chain_clusters = fat_chain_length(f.first_cluster);
     f.base_clusters = f.chain_clusters;
     hold_sector(slot, 0);
-    if (io_failed(failures)) {
+    if (disk_failed_since(failures)) {
         handle_release(slot);
         return fs_fail(FS_ERR_IO);
     }
@@ -600,7 +590,7 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
     }
     FsError reason = fs_last_error();
     if (end_call(handle) != FS_OK && reason == FS_ERR_NONE) reason = fs_last_error();
-    if (reason == FS_ERR_NONE && io_failed(failures)) reason = FS_ERR_IO;
+    if (reason == FS_ERR_NONE && disk_failed_since(failures)) reason = FS_ERR_IO;
     fs_set_error(reason);
     return total;
 }
@@ -677,7 +667,7 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
         uint32_t kept = f.entry_size > start ? f.entry_size - start : 0;
         if (f.entry_size < start + total && total > kept) total = kept;
     }
-    if (reason == FS_ERR_NONE && io_failed(failures)) reason = FS_ERR_IO;
+    if (reason == FS_ERR_NONE && disk_failed_since(failures)) reason = FS_ERR_IO;
     fs_set_error(reason);
     return total;
 }

@@ -92,7 +92,7 @@ FsStatus write_long_run(const uint16_t *units, uint32_t count, const uint8_t *en
         lfn_fill_units(buffer + DirCursor.offset, units + first, chunk, sequence, checksum);
         if (DirCursor.offset + DIR_SLOT_SIZE >= SECTOR_SIZE) disk_write_sector(buffer, DirCursor.sector);
         dir_next_entry(buffer); // the run is known to be free: its status does not matter
-        if (disk_failures() != failures) return FS_FAIL;
+        if (disk_failed_since(failures)) return FS_FAIL;
     }
     if (DirCursor.offset >= SECTOR_SIZE) return FS_FAIL; // the run was not there after all
     memcpy(buffer + DirCursor.offset, entry, DIR_SLOT_SIZE);
@@ -126,8 +126,7 @@ FsStatus newname_create(const NewName *name, const uint8_t *model, uint8_t attr,
     uint32_t new_dir = 0;
     if ((attr & ATTR_DIRECTORY) && model == nullptr) {
         uint32_t parent = DirCursor.in_chain ? FoundEntry.first_cluster : 0;
-        if (fat_alloc_cluster(&new_dir, buffer) != FS_OK)
-            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NO_SPACE);
+        if (fat_alloc_cluster(&new_dir, buffer) != FS_OK) return disk_fail_since(failures, FS_ERR_NO_SPACE);
         build_dot_entries(buffer, new_dir, parent);
         disk_write_sector(buffer, cluster_to_sector(new_dir));
         first_cluster = new_dir;
@@ -136,10 +135,10 @@ FsStatus newname_create(const NewName *name, const uint8_t *model, uint8_t attr,
     if (dir_find_free_run(name->slots, buffer) != FS_OK) {
         // No room for the entry: the new directory's cluster is not kept.
         if (new_dir != 0) fat_free_chain(new_dir);
-        if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+        if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
         return fs_fail(in_root ? FS_ERR_DIR_FULL : FS_ERR_NO_SPACE);
     }
-    if (write_entry(name, model, attr, first_cluster, size, buffer) != FS_OK || disk_failures() != failures)
+    if (write_entry(name, model, attr, first_cluster, size, buffer) != FS_OK || disk_failed_since(failures))
         return fs_fail(FS_ERR_IO);
     // FoundEntry describes the new entry, as a lookup of it would.
     const uint8_t *entry = buffer + DirCursor.offset;

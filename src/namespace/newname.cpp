@@ -359,12 +359,12 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     const uint32_t lowest = name->long_form && family.base_has_tail ? 1 : 0;
     for (uint32_t k = lowest; name->long_form && !used && k < TAIL_LIMIT && k <= MAX_TAIL; k++) {
         // A sector that could not be read may hold the very name or tail.
-        if (disk_failures() != failures) break;
+        if (disk_failed_since(failures)) break;
         if (k - window.first == TAIL_WINDOW) {
             window.first = k;
             memset(window.taken, 0, sizeof window.taken);
             scan_tails(name, false, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
-            if (disk_failures() != failures) break;
+            if (disk_failed_since(failures)) break;
         }
         if (!tail_is_taken(window, k)) {
             chosen = k;
@@ -373,7 +373,7 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     }
     DirCursor = saved_cursor;
     FoundEntry = saved_found;
-    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+    if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
     if (used) return fs_fail(FS_ERR_EXISTS);
     if (!name->long_form) return FS_OK;
     if (chosen == TAIL_LIMIT) return fs_fail(FS_ERR_DIR_FULL);

@@ -157,7 +157,7 @@ FsStatus explain(const char *path, uint8_t wanted_kind) {
 
 // The end of an operation that wrote: FS_FAIL when one of its transfers failed.
 FsStatus finish(uint64_t failures_before) {
-    if (disk_failures() != failures_before) return fs_fail(FS_ERR_IO);
+    if (disk_failed_since(failures_before)) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -224,7 +224,7 @@ FsStatus relocate(const char *old_path, const Source &src, const char *dir_path,
         return FS_FAIL;
     ErasedSlots erased;
     erase_noting(&erased);
-    if (disk_failures() != failures) {
+    if (disk_failed_since(failures)) {
         // The old entry may still stand: a new one would share its clusters.
         restore_erased(erased);
         return fs_fail(FS_ERR_IO);
@@ -279,7 +279,7 @@ FsStatus fs_rmdir(const char *path) {
 
     const uint64_t failures = disk_failures();
     bool empty = directory_empty(first);
-    if (disk_failures() != failures) return fs_fail(FS_ERR_IO); // an unreadable sector proves nothing
+    if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO); // an unreadable sector proves nothing
     if (!empty) return fs_fail(FS_ERR_NOT_EMPTY);
     DirCursor = after_entry;
     FoundEntry = found;

@@ -93,7 +93,7 @@ bool reader_chain_ends(void) {
         if (fat_guard_step(&guard, next) != FS_OK) return false;
         next = fat_read_entry(next);
     }
-    return disk_failures() == failures;
+    return !disk_failed_since(failures);
 }
 
 // True when no live directory entry in front of (`entry_sector`,
@@ -118,7 +118,7 @@ __attribute__((noinline)) bool first_entry_naming(uint32_t child, uint32_t entry
             break;
     }
     dir_cursor_return(&mark);
-    return first && disk_failures() == failures;
+    return first && !disk_failed_since(failures);
 }
 
 // Whether the walk may enter directory `child`, whose entry it just read.
@@ -275,7 +275,7 @@ FsStatus list_step(FsEntry *out) {
     for (;;) {
         if (dir_read_entry(name, ext, 1) != FS_OK) {
             // The reader takes an unreadable sector for the end: say so.
-            return fs_fail(disk_failures() != failures ? FS_ERR_IO : FS_ERR_NONE);
+            return disk_fail_since(failures, FS_ERR_NONE);
         }
         const uint8_t *slot = dir_last_short_entry();
         if (slot[DIR_ATTR] & ATTR_VOLUME_ID) continue;

@@ -384,7 +384,7 @@ FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors) {
     uint64_t failures = disk_failures();
     write_boot_sector_at(first_sector, total_sectors);
     init_fats_at(first_sector, total_sectors);
-    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+    if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }

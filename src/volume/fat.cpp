@@ -81,7 +81,7 @@ FsStatus find_free_cluster(uint32_t *found) {
         free_hint = *found;
         return FS_OK;
     }
-    if (disk_failures() != failures || free_hint <= 2) return FS_FAIL;
+    if (disk_failed_since(failures) || free_hint <= 2) return FS_FAIL;
     if (scan_free(2, found) != FS_OK) return FS_FAIL;
     free_hint = *found;
     return FS_OK;

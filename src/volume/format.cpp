@@ -194,7 +194,7 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
     }
     build_boot_sector(sector, o, l, media, label11, volume_id);
     disk_write_sector(sector, o.first_sector);
-    if (disk_failures() != failures) return fs_fail(FS_ERR_IO);
+    if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }

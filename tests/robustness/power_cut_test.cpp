@@ -184,7 +184,8 @@ TEST(PowerCutWriteBack, ACutLosesOnlyWhatWasNotSynced) {
         } else if (n > ends[0]) {
             EXPECT_EQ(got_a, std::vector<uint8_t>(a.begin(), a.begin() + 5000)) << context;
         } else {
-            EXPECT_TRUE(got_a.empty() || got_a == std::vector<uint8_t>(a.begin(), a.begin() + 5000)) << context;
+            EXPECT_TRUE(got_a.empty() || got_a == std::vector<uint8_t>(a.begin(), a.begin() + 5000))
+                << context;
         }
         if (n > ends[1]) {
             EXPECT_EQ(read_whole("C:\\a long name for B.txt"), b) << context;
