@@ -161,13 +161,19 @@ void write_boot_sector_at(uint32_t first, uint32_t total) {
 // sectors 1 .. 9,999, never past the volume's last sector) and writes the
 // heads of both FATs.
 void init_fats_at(uint32_t first, uint32_t total) {
-    SectorBuffer sector;
-    memset(sector, 0, sizeof sector);
+    SectorBuffer head;
+    memset(head, 0, sizeof head);
+    memcpy(head, FAT_HEAD, sizeof FAT_HEAD);
     uint32_t end = total < FMT_CLEARED_SECTORS ? total : FMT_CLEARED_SECTORS;
-    for (uint32_t s = 1; s < end; s++) disk_write_sector(sector, first + s);
-    memcpy(sector, FAT_HEAD, sizeof FAT_HEAD);
-    disk_write_sector(sector, first + FMT_RESERVED_SECTORS);
-    disk_write_sector(sector, first + FMT_FAT2_HEAD);
+    // Zeros in runs around the two FAT heads, each sector written once.
+    const uint32_t heads[2] = {FMT_RESERVED_SECTORS, FMT_FAT2_HEAD};
+    uint32_t s = 1;
+    for (uint32_t h : heads) {
+        if (s < h) disk_write_zeros(first + s, h - s);
+        disk_write_sector(head, first + h);
+        s = h + 1;
+    }
+    if (s < end) disk_write_zeros(first + s, end - s);
 }
 
 // Clusters of a volume of `total` sectors in the formatter's layout.

@@ -174,24 +174,31 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
 
     const uint64_t failures = disk_failures();
     SectorBuffer sector;
-    // The system area: reserved sectors, every FAT copy and the root, zeroed.
+    // The system area: reserved sectors, every FAT copy and the root, zeroed
+    // in runs, each sector written once: a FAT's first sector holds entries
+    // 0 and 1 (the media byte, and the end mark), and with a label the
+    // root's first sector holds its entry, where other tools read it.
+    const uint32_t root = o.first_sector + l.reserved + l.fats * l.fat_sectors;
+    if (l.reserved > 1) disk_write_zeros(o.first_sector + 1, l.reserved - 1);
     memset(sector, 0, sizeof sector);
-    uint32_t system = l.reserved + l.fats * l.fat_sectors + l.root_sectors;
-    for (uint32_t s = 1; s < system; s++) disk_write_sector(sector, o.first_sector + s);
-    // FAT entries 0 and 1: the media byte, and the end mark.
     le_put(sector, 0xFF00u | media, 2);
     le_put(sector + 2, FAT_END_OF_CHAIN, 2);
-    for (uint32_t k = 0; k < l.fats; k++)
-        disk_write_sector(sector, o.first_sector + l.reserved + k * l.fat_sectors);
+    for (uint32_t k = 0; k < l.fats; k++) {
+        uint32_t fat = o.first_sector + l.reserved + k * l.fat_sectors;
+        disk_write_sector(sector, fat);
+        if (l.fat_sectors > 1) disk_write_zeros(fat + 1, l.fat_sectors - 1);
+    }
+    uint32_t root_zeros = l.root_sectors;
     if (has_label) {
-        // The label is also an entry of the root, where other tools read it.
         memset(sector, 0, sizeof sector);
         memcpy(sector + DIR_NAME, label11, 11);
         sector[DIR_ATTR] = ATTR_VOLUME_ID;
         le_put(sector + DIR_MODIFY_TIME, fs_time_field(&now), 2);
         le_put(sector + DIR_MODIFY_DATE, fs_date_field(&now), 2);
-        disk_write_sector(sector, o.first_sector + l.reserved + l.fats * l.fat_sectors);
+        disk_write_sector(sector, root);
+        root_zeros--;
     }
+    if (root_zeros > 0) disk_write_zeros(root + l.root_sectors - root_zeros, root_zeros);
     build_boot_sector(sector, o, l, media, label11, volume_id);
     disk_write_sector(sector, o.first_sector);
     if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
