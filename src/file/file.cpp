@@ -164,11 +164,12 @@ void trim_claims(OpenFile &f) {
     if (f.fresh_sector != NO_SECTOR && f.fresh_sector >= needed * per_cluster()) f.fresh_sector = NO_SECTOR;
 }
 
-// After a commit failed: the claims did not reach the device, and the
-// window no longer holds them. The slot goes back to what the device has:
-// its old chain and the size its entry holds.
+// After a commit failed: the claims may not have reached the device. They
+// are given back, and the slot goes back to what the device has: its old
+// chain and the size its entry holds.
 void forget_claims(OpenFile &f) {
     if (f.link_to == 0) return;
+    fat_release_claims(f.link_to); // what the window still holds of them
     if (f.link_from == 0) f.first_cluster = 0;
     f.link_to = 0;
     f.link_from = 0;
