@@ -43,7 +43,8 @@ static FsStatus card_write_run(void *context, uint32_t first, uint32_t count, co
     return FS_OK;
 }
 
-static const FsBlockDevice card_device = {0, CARD_SECTORS, card_read, card_write, 0, card_read_run, card_write_run};
+static const FsBlockDevice card_device = {0, CARD_SECTORS,  card_read,     card_write,
+                                          0, card_read_run, card_write_run};
 
 #if !defined(FIRMWARE_MIN)
 static void rtc_now(FsDateTime *now) {
@@ -141,13 +142,13 @@ static void factory_card(void) {
     boot[2] = 0x90;
     memcpy(boot + 3, "MSWIN4.1", 8);
     put16(boot + 11, FS_SECTOR_SIZE);
-    boot[13] = 1;              /* sectors per cluster */
-    put16(boot + 14, 1);       /* reserved sectors */
-    boot[16] = 2;              /* FATs */
-    put16(boot + 17, 512);     /* root entries */
+    boot[13] = 1;          /* sectors per cluster */
+    put16(boot + 14, 1);   /* reserved sectors */
+    boot[16] = 2;          /* FATs */
+    put16(boot + 17, 512); /* root entries */
     put16(boot + 19, CARD_SECTORS);
-    boot[21] = 0xF8;           /* media */
-    put16(boot + 22, 17);      /* sectors per FAT */
+    boot[21] = 0xF8;      /* media */
+    put16(boot + 22, 17); /* sectors per FAT */
     boot[38] = 0x29;
     memcpy(boot + 43, "NO NAME    FAT16   ", 19);
     boot[510] = 0x55;

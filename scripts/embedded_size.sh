@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
-# Builds the library for an ARM Cortex-M4 (the cortex-m preset: -Os -mthumb,
-# no host file device, warnings are errors) and prints what it takes there:
-# code and static data of its objects (arm-none-eabi-size), with and without
-# fs_check, the largest static records, and the worst stack depth of every
-# public call (frames from -fstack-usage, calls from -fcallgraph-info, see
-# scripts/stack_depth.py). Needs gcc-arm-none-eabi, libnewlib-arm-none-eabi
+# Builds the library for an ARM Cortex-M4 (the cortex-m preset, every
+# feature, and cortex-m-min, the smallest configuration: -Os -mthumb, no
+# host file device, warnings are errors) and prints what it takes there:
+#
+# - as a firmware links it: examples/firmware.c, a data logger's calls,
+#   linked with --gc-sections against the cortex-m library, and with
+#   -DFIRMWARE_MIN (the fewest calls) against the cortex-m-min library; the
+#   library's flash and static RAM from the link map, and its largest
+#   functions (scripts/link_size.py);
+# - the code and static data of the whole library's objects
+#   (arm-none-eabi-size), and the worst stack depth of every public call
+#   (frames from -fstack-usage, calls from -fcallgraph-info, see
+#   scripts/stack_depth.py).
+#
+# Fails when a firmware's flash or static RAM, or the worst stack depth,
+# grows past the limits below (the numbers when they were last lowered), so
+# that nothing grows back. Needs gcc-arm-none-eabi, libnewlib-arm-none-eabi
 # and python3.
 # Usage: scripts/embedded_size.sh [--top N]   (N: public calls listed, 0 all)
 set -euo pipefail
@@ -12,11 +23,46 @@ cd "$(dirname "$0")/.."
 top=25
 if [ "${1:-}" = "--top" ]; then top=$2; fi
 
-cmake --preset cortex-m >/dev/null
-cmake --build --preset cortex-m >/dev/null
-objects=build/cortex-m/CMakeFiles/fat16.dir
+# Limits: bytes of flash and static RAM of each firmware, and of stack.
+full_flash=25206
+full_ram=3591
+min_flash=18641
+min_ram=3065
+max_stack=1888
 
-echo "Library for Cortex-M4 ($(arm-none-eabi-gcc -dumpversion), -Os -mthumb), bytes:"
+for preset in cortex-m cortex-m-min; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" >/dev/null
+done
+
+# Links examples/firmware.c against the library of preset $1 with the
+# defines given after it; writes the map to build/$1/firmware$2.map.
+link_firmware() {
+    local preset=$1 suffix=$2
+    shift 2
+    local includes=(-Iinclude)
+    for layer in common disk volume dir namespace file check; do includes+=(-Isrc/$layer); done
+    # The options the library was built with, as its users must see them.
+    local defines=()
+    mapfile -t defines < <(sed -n 's/^CXX_DEFINES = //p' "build/$preset/CMakeFiles/fat16.dir/flags.make" | tr ' ' '\n' |
+        grep '^-DFS_' || true)
+    arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -Os -ffunction-sections -fdata-sections "${includes[@]}" \
+        "${defines[@]}" "$@" examples/firmware.c "build/$preset/libfat16.a" --specs=nosys.specs \
+        -Wl,--gc-sections -Wl,-Map="build/$preset/firmware$suffix.map" -o "build/$preset/firmware$suffix.elf"
+}
+
+echo "Firmware for Cortex-M4 ($(arm-none-eabi-gcc -dumpversion), -Os -mthumb, --gc-sections), the library's part:"
+status=0
+link_firmware cortex-m ""
+python3 scripts/link_size.py build/cortex-m/firmware.map --label "every feature, a data logger's calls" --top 8 \
+    --max-flash "$full_flash" --max-ram "$full_ram" | arm-none-eabi-c++filt || status=1
+link_firmware cortex-m-min "-min" -DFIRMWARE_MIN
+python3 scripts/link_size.py build/cortex-m-min/firmware-min.map --label "smallest configuration, the fewest calls" \
+    --top 8 --max-flash "$min_flash" --max-ram "$min_ram" | arm-none-eabi-c++filt || status=1
+echo
+
+objects=build/cortex-m/CMakeFiles/fat16.dir
+echo "The whole library (every feature), bytes:"
 mapfile -t all < <(find "$objects" -name '*.obj' | sort)
 mapfile -t core < <(printf '%s\n' "${all[@]}" | grep -v '/check/check\.cpp\.obj$')
 total() {
@@ -38,4 +84,10 @@ echo
 echo "Worst stack depth of each public call (bytes; library frames only):"
 headers=()
 for layer in common disk volume dir namespace file check; do headers+=("src/$layer/fat16_$layer.h"); done
-python3 scripts/stack_depth.py "$objects" "${headers[@]}" --top "$top"
+python3 scripts/stack_depth.py "$objects" "${headers[@]}" --top "$top" | tee build/cortex-m/stack.txt
+worst=$(sed -n 's/^worst: .*, \([0-9]*\) bytes$/\1/p' build/cortex-m/stack.txt)
+if [ -n "$worst" ] && [ "$worst" -gt "$max_stack" ]; then
+    echo "the worst stack depth, $worst bytes, is past its limit of $max_stack"
+    status=1
+fi
+exit $status

@@ -19,6 +19,8 @@
 #include "fat16_layout.h"
 #include "fat16_volume.h"
 
+#if FS_WITH_CHECK
+
 namespace {
 
 const uint32_t FAT_ENTRIES_PER_SECTOR = SECTOR_SIZE / 2;
@@ -916,3 +918,5 @@ const char *fs_check_problem_text(uint8_t kind) {
     }
 }
 }
+
+#endif // FS_WITH_CHECK

@@ -14,6 +14,9 @@ extern "C" {
 #pragma GCC visibility push(default)
 #endif
 
+/* The check is left out of builds with FS_WITH_CHECK 0 (fat16_config.h). */
+#if FS_WITH_CHECK
+
 typedef enum FsProblemKind {
     FS_PROBLEM_BOOT_SECTOR = 1,   /* the boot sector fails the mount rules, or its two totals disagree */
     FS_PROBLEM_FAT_COPIES_DIFFER, /* `cluster` is the first entry that differs */
@@ -75,6 +78,8 @@ FsStatus fs_check(FsCheckReport *report, void *work, uint32_t work_size);
 
 /* A short English text for a problem kind. */
 const char *fs_check_problem_text(uint8_t kind);
+
+#endif /* FS_WITH_CHECK */
 
 #if defined(__GNUC__)
 #pragma GCC visibility pop

@@ -1,7 +1,8 @@
 // Names are UTF-8 at the interface and UTF-16 in long-name entries; 8.3
 // names of other systems are in code page 437. Comparison without regard
 // to case folds ASCII and the simple one-to-one upper-case mappings of the
-// Basic Multilingual Plane, from a generated table; no locale is involved.
+// Basic Multilingual Plane, from a generated table (with FS_WITH_UNICODE 0
+// only the letters of code page 437); no locale is involved.
 #include "fat16_common.h"
 #include "unicode_tables.h"
 
@@ -104,6 +105,7 @@ uint32_t str_utf16_units(const char *s, uint32_t length) {
 uint32_t str_unicode_upper(uint32_t cp) {
     if (cp < 0x80) return (cp >= 'a' && cp <= 'z') ? cp - 'a' + 'A' : cp;
     if (cp >= 0x10000) return cp;
+#if FS_WITH_UNICODE
     // The last run that starts at or before cp.
     uint32_t low = 0;
     uint32_t high = sizeof kCaseRuns / sizeof kCaseRuns[0];
@@ -119,6 +121,11 @@ uint32_t str_unicode_upper(uint32_t cp) {
     uint32_t offset = cp - run.first;
     if (offset % run.step != 0 || offset / run.step >= run.count) return cp;
     return (cp + run.delta) & 0xFFFFu;
+#else
+    // The letters of code page 437 beyond ASCII: Latin-1's, and sigma.
+    if (cp >= 0xE0 && cp <= 0xFE && cp != 0xF7) return cp - 0x20;
+    return cp == 0x3C3 ? 0x3A3 : cp;
+#endif
 }
 
 uint8_t str_equal_nocase(const char *a, const char *b) { return str_equal_nocase_n(a, b, str_len(b)); }
@@ -178,6 +185,7 @@ uint32_t str_utf8_to_utf16(const char *s, uint32_t length, uint16_t *units, uint
 uint32_t str_unicode_lower(uint32_t cp) {
     if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp - 'A' + 'a' : cp;
     if (cp >= 0x10000) return cp;
+#if FS_WITH_UNICODE
     // The small letter whose capital `cp` is: the runs read backwards.
     for (const CaseRun &run : kCaseRuns) {
         uint32_t small = (cp - run.delta) & 0xFFFFu;
@@ -186,6 +194,10 @@ uint32_t str_unicode_lower(uint32_t cp) {
         if (offset % run.step == 0 && offset / run.step < run.count && small >= 0x80) return small;
     }
     return cp;
+#else
+    if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) return cp + 0x20;
+    return cp == 0x3A3 ? 0x3C3 : cp;
+#endif
 }
 
 uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length) {

@@ -217,6 +217,7 @@ FsStatus fs_stat(const char *path, FsEntry *out);
  * path, a drive prefix alone ("C:\") and a backslash alone. */
 uint8_t path_names_entry(const char *path);
 
+#if FS_WITH_LABEL /* labels (left out with FS_WITH_LABEL 0) */
 /* Bytes of a volume label as UTF-8 with its NUL. */
 #define FS_LABEL_SIZE 36u
 /* The volume's label in `out` (FS_LABEL_SIZE bytes): the root's label
@@ -233,6 +234,7 @@ FsStatus fs_set_label(const char *label);
  * found" when the boot sector has no extended record to hold one, "no volume
  * mounted" or "host I/O error". */
 FsStatus fs_get_volume_id(uint32_t *id);
+#endif
 
 /* 1 when the entry the last resolution of `path` found carries the path's
  * last component as its whole name (long or 8.3), not only as the name

@@ -7,6 +7,7 @@
 #include "fat16_layout.h"
 #include "fat16_volume.h"
 
+#if FS_WITH_LABEL
 namespace {
 
 bool is_label_slot(const uint8_t *slot) {
@@ -127,3 +128,5 @@ FsStatus fs_set_label(const char *label) {
     return FS_OK;
 }
 }
+
+#endif // FS_WITH_LABEL

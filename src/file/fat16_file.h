@@ -15,7 +15,8 @@ extern "C" {
 #pragma GCC visibility push(default)
 #endif
 
-#define FS_OPEN_SLOTS 2u
+/* Slots of the open-file table: FS_OPEN_FILES of fat16_config.h (2). */
+#define FS_OPEN_SLOTS ((unsigned)FS_OPEN_FILES)
 
 typedef struct OpenFile {
     uint8_t in_use;

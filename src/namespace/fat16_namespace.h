@@ -17,8 +17,10 @@ extern "C" {
 #pragma GCC visibility push(default)
 #endif
 
+#if FS_WITH_WALK
 /* The directory the tree walk is reading, "C:\" at the root. */
 extern char walk_path[FS_PATH_MAX];
+#endif
 
 /* Room callers give fs_list_dir, fs_walk_tree and fs_find_file for a path. */
 #define FS_OUT_PATH_SIZE 520u
@@ -119,7 +121,9 @@ FsStatus fs_list_dir(char *out_path, uint8_t continue_flag, uint8_t *out_attr);
  * stored in `out`; FS_FAIL at the end (reason "no error") or with the
  * reason of the lookup. Shares CursorSlot 0 with fs_list_dir. */
 FsStatus fs_list_entries(const char *dir_path, uint8_t continue_flag, FsEntry *out);
-/* Walks the whole volume depth first, one entry per call: `continue_flag`
+#if FS_WITH_WALK
+/* The walk (left out with FS_WITH_WALK 0). Walks the whole volume depth
+ * first, one entry per call: `continue_flag`
  * 0 starts at the root, 1 goes on. FS_OK with the entry's full path in
  * `out_path` (FS_OUT_PATH_SIZE bytes) and its attribute; a directory is
  * returned before its contents. FS_FAIL at the end (reason "no error"), or
@@ -140,6 +144,7 @@ FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path);
  * the parent where the walk left it (FS_AT_TOP at the root). */
 FsStatus walk_enter_dir(void);
 FsStatus walk_leave_dir(void);
+#endif /* FS_WITH_WALK */
 /* Ends a walk in progress: the next fs_walk_tree must start afresh (a
  * continuation returns the end). One step of fs_init. */
 void walk_reset(void);

@@ -10,14 +10,18 @@
 #include "fat16_namespace.h"
 #include "fat16_volume.h"
 
+#if FS_WITH_WALK
 extern "C" {
 char walk_path[FS_PATH_MAX];
 }
+#endif
 
 namespace {
 
-const uint32_t ROOT_PATH_LENGTH = 3;
 const uint32_t EXT_AREA = 20;
+
+#if FS_WITH_WALK
+const uint32_t ROOT_PATH_LENGTH = 3;
 // Every level adds at least two characters to a path of at most 259.
 const uint32_t MAX_DEPTH = FS_PATH_MAX / 2;
 
@@ -129,6 +133,8 @@ bool may_enter(uint32_t child) {
            first_entry_naming(child, FoundEntry.entry_sector, FoundEntry.entry_offset);
 }
 
+#endif // FS_WITH_WALK
+
 // Writes `dir` and a separator into `out`; returns where the name goes.
 char *begin_out_path(char *out, const char *dir) {
     str_copy(dir, out);
@@ -156,6 +162,7 @@ bool passed_over(const char *name) {
     return dir_last_long_name()[0] == '\0' && len > 0 && name[len - 1] == '.';
 }
 
+#if FS_WITH_WALK
 // Puts the cursor at the first slot of the directory `walk_path` names and
 // makes it the walk's current directory. When `expected` is not 0xFFFFFFFF
 // the path must lead to that cluster.
@@ -223,11 +230,14 @@ bool child_entry_intact(const WalkLevel &level) {
            le_get(slot + DIR_FIRST_CLUSTER, 2) == level.child_cluster;
 }
 
+#endif // FS_WITH_WALK
+
 FsStatus done(FsStatus status) {
     if (status == FS_OK) fs_set_error(FS_ERR_NONE);
     return status;
 }
 
+#if FS_WITH_WALK
 // One step of the walk; fs_walk_tree keeps the caller's current directory
 // around it.
 FsStatus walk_step(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
@@ -264,6 +274,8 @@ FsStatus walk_step(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
         return done(FS_OK);
     }
 }
+
+#endif // FS_WITH_WALK
 
 // A listing step of fs_list_entries: the next entry of the directory in
 // cursor slot 0 that is neither "." nor ".." nor a volume label.
@@ -313,6 +325,7 @@ FsStatus fs_list_dir(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
     }
 }
 
+#if FS_WITH_WALK
 FsStatus walk_enter_dir(void) { return enter_walk_path(0xFFFFFFFFu); }
 
 FsStatus walk_leave_dir(void) {
@@ -347,6 +360,8 @@ FsStatus fs_walk_tree(char *out_path, uint8_t continue_flag, uint8_t *out_attr) 
     return status;
 }
 
+#endif // FS_WITH_WALK
+
 FsStatus fs_list_entries(const char *dir_path, uint8_t continue_flag, FsEntry *out) {
     if (out == nullptr || (continue_flag == 0 && dir_path == nullptr))
         return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -368,6 +383,7 @@ FsStatus fs_list_entries(const char *dir_path, uint8_t continue_flag, FsEntry *o
     return list_step(out);
 }
 
+#if FS_WITH_WALK
 FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path) {
     if (name == nullptr || out_path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (whole_volume == 0) {
@@ -396,8 +412,12 @@ FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path) {
     return fs_fail(fs_last_error() == FS_ERR_NONE ? FS_ERR_NOT_FOUND : fs_last_error());
 }
 
+#endif // FS_WITH_WALK
+
 void walk_reset(void) {
+#if FS_WITH_WALK
     walking = false;
     depth = 0;
+#endif
 }
 }

@@ -11,6 +11,7 @@ VolumeGeometryRecord VolumeGeometry;
 
 namespace {
 
+#if FS_WITH_FORMAT
 // What the formatter writes.
 const uint8_t FMT_JUMP[3] = {0xEB, 0x3C, 0x90};
 const char FMT_OEM_NAME[] = "velmarod";
@@ -28,12 +29,17 @@ const uint8_t FAT_HEAD[4] = {0xF8, 0xFF, 0xFF, 0xFF}; // entries 0 and 1
 // The formatter's system area: boot sector, two FATs, the root directory.
 const uint32_t FMT_SYSTEM_SECTORS = FMT_RESERVED_SECTORS + FMT_FAT_COUNT * FMT_SECTORS_PER_FAT + 64;
 
+#endif // FS_WITH_FORMAT
+
 const uint32_t BS_PARTITION_TEST = 446; // boot indicator of a partition table's first entry
 const uint32_t BS_TYPE_BYTE = 450;      // type of a partition table's first entry
 
+#if FS_WITH_FORMAT
 // The total of the boot sector the formatter wrote last: it bounds the
 // sectors fs_init_fats clears.
 uint32_t formatted_total = 0;
+
+#endif // FS_WITH_FORMAT
 
 uint8_t mounted = 0;
 // Where the mounted volume starts, and how many sectors its partition
@@ -42,6 +48,7 @@ uint8_t mounted = 0;
 uint32_t mounted_start = 0;
 uint32_t mounted_room = 0;
 
+#if FS_WITH_PARTITIONS
 // GPT: the header at sector 1 and its partition entries.
 const char GPT_SIGNATURE[] = "EFI PART";
 const uint32_t GPT_ENTRIES_LBA = 72;
@@ -85,6 +92,8 @@ FsStatus read_gpt_partition(uint32_t number, FsPartition *out) {
     return FS_OK;
 }
 
+#endif // FS_WITH_PARTITIONS
+
 bool has_signature(const uint8_t *sector) {
     return sector[BS_SIGNATURE] == 0x55 && sector[BS_SIGNATURE + 1] == 0xAA;
 }
@@ -126,6 +135,7 @@ bool bpb_usable(const uint8_t *s) {
     return per_fat * (SECTOR_SIZE / 2) >= clusters + 2;
 }
 
+#if FS_WITH_FORMAT
 // Writes the formatter's boot sector for a volume of `total` sectors that
 // starts at `first`. It is built in a zeroed buffer; bytes 24 to 31 (the
 // geometry and, at sector 0, the hidden sectors) stay zero.
@@ -187,6 +197,8 @@ bool layout_fits(uint32_t total) {
     uint32_t clusters = layout_clusters(total);
     return clusters >= 1 && clusters <= FS_MAX_CLUSTERS;
 }
+
+#endif // FS_WITH_FORMAT
 
 void copy_bpb(const uint8_t *s) {
     VolumeGeometryRecord &g = VolumeGeometry;
@@ -250,6 +262,7 @@ FsStatus fs_mount(uint8_t drive_index) {
     return FS_OK;
 }
 
+#if FS_WITH_PARTITIONS
 FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
     if (number < 1 || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     SectorBuffer table;
@@ -270,6 +283,8 @@ FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
+
+#endif // FS_WITH_PARTITIONS
 
 FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room) {
     if (first_sector == 0 || first_sector >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -296,6 +311,7 @@ FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room) 
     return FS_OK;
 }
 
+#if FS_WITH_PARTITIONS
 FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
     FsPartition p;
     if (partition < 1) return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -309,6 +325,8 @@ FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition) {
     if (p.first_sector == 0 || p.first_sector >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_DAMAGED);
     return fs_mount_at(drive_index, p.first_sector, p.sector_count);
 }
+
+#endif // FS_WITH_PARTITIONS
 
 FsProbe fs_probe(uint32_t sector, uint32_t *detail) {
     SectorBuffer s;
@@ -354,6 +372,7 @@ void fs_compute_geometry(void) {
     disk_window_favour(g.fat1_start, g.sectors_per_fat);
 }
 
+#if FS_WITH_FORMAT
 FsStatus fs_format_if_blank(uint8_t drive_index, uint8_t fs_type, uint32_t total_sectors) {
     SectorBuffer sector;
     if (disk_read_sector(sector, 0) != FS_OK) return FS_OK; // nothing to format
@@ -394,6 +413,8 @@ FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors) {
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
+
+#endif // FS_WITH_FORMAT
 
 FsStatus fs_volume_info(char letter, uint32_t *capacity, uint32_t *free_space) {
     uint8_t l = (uint8_t)letter;

@@ -64,6 +64,7 @@ FsStatus fs_mount(uint8_t drive_index);
 /* Derives the layout fields of VolumeGeometry from its boot-sector fields. */
 void fs_compute_geometry(void);
 
+#if FS_WITH_FORMAT /* formatting (left out with FS_WITH_FORMAT 0) */
 /* Formats the image with the formatter's fixed layout (64-sector clusters,
  * two FATs of 256 sectors, 1,024 root entries) for `total_sectors`, unless
  * sector 0 already carries the 55 AA signature or cannot be read, or
@@ -79,6 +80,7 @@ FsStatus fs_format_if_blank(uint8_t drive_index, uint8_t fs_type, uint32_t total
  * checks the size first. */
 void fs_write_boot_sector(uint32_t total_sectors, uint8_t drive_index);
 void fs_init_fats(uint8_t drive_index);
+#endif
 
 /* Capacity and free space of the volume of drive `letter` ('C' to 'F',
  * either case; all name the one image), in sectors. Mounts that letter.
@@ -113,6 +115,7 @@ typedef enum FsProbe {
  * the boot sector gives. Reads only. */
 FsProbe fs_probe(uint32_t sector, uint32_t *detail);
 
+#if FS_WITH_PARTITIONS /* partition tables (left out with FS_WITH_PARTITIONS 0) */
 /* One partition of the image's partition table. */
 typedef struct FsPartition {
     uint8_t status; /* 0x80: marked active */
@@ -130,6 +133,7 @@ typedef struct FsPartition {
  * partition table (no signature, or a volume's boot sector) or the GPT is
  * unusable, "not found" when the entry is empty. */
 FsStatus fs_read_partition(uint8_t number, FsPartition *out);
+#endif
 
 /* Mounts the FAT16 volume whose boot sector is `first_sector` (not 0) of the
  * image under the letter 'C' + drive_index; with `room` not 0 the volume
@@ -137,6 +141,7 @@ FsStatus fs_read_partition(uint8_t number, FsPartition *out);
  * use the same place until fs_init. FS_FAIL as fs_mount. */
 FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room);
 
+#if FS_WITH_PARTITIONS
 /* Mounts partition `partition` (as fs_read_partition numbers them) of an
  * image whose sector 0 holds a partition table, whatever its type byte,
  * when it holds a FAT16 volume that fits it; under the letter 'C' +
@@ -144,7 +149,9 @@ FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room);
  * fs_init. FS_FAIL as fs_mount, or with "invalid argument" for a partition
  * the table does not have. */
 FsStatus fs_mount_partition(uint8_t drive_index, uint8_t partition);
+#endif
 
+#if FS_WITH_FORMAT
 /* Formats a volume of `total_sectors` starting at `first_sector` with the
  * formatter's layout, whatever the image holds there; writes only sectors
  * first_sector .. first_sector + total_sectors - 1. FS_FAIL with "size not
@@ -184,12 +191,15 @@ typedef struct FsFormatOptions {
  * sector 2^22; "invalid argument" for a field outside its range; "invalid
  * name" for a label with characters a label cannot hold; "host I/O error". */
 FsStatus fs_format_volume(const FsFormatOptions *options);
+#endif
 
+#if FS_WITH_FORMAT || FS_WITH_LABEL
 /* The 11 bytes a volume label is stored as: capitals, space padded. FS_FAIL
  * with "invalid name" for more than 11 characters, a leading space, or a
  * character a label cannot hold (control characters, non-ASCII, and
  * " * + , . / : ; < = > ? [ \ ] |). */
 FsStatus fs_label_form(const char *label, uint8_t *label11);
+#endif
 
 /* Allocation remembers below which cluster none is free; a mount starts
  * afresh. Programs that change the FAT past the library call this too. */

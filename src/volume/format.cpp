@@ -8,6 +8,7 @@
 #include "fat16_layout.h"
 #include "fat16_volume.h"
 
+#if FS_WITH_FORMAT
 namespace {
 
 const uint8_t JUMP[3] = {0xEB, 0x3C, 0x90}; // to the boot stub at byte 62
@@ -132,7 +133,11 @@ void build_boot_sector(uint8_t *b, const FsFormatOptions &o, const Layout &l, ui
 
 } // namespace
 
+#endif // FS_WITH_FORMAT
+
 extern "C" {
+
+#if FS_WITH_FORMAT
 
 FsStatus fs_format_volume(const FsFormatOptions *options) {
     if (options == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -206,6 +211,9 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
     return FS_OK;
 }
 
+#endif // FS_WITH_FORMAT
+
+#if FS_WITH_FORMAT || FS_WITH_LABEL
 FsStatus fs_label_form(const char *label, uint8_t *label11) {
     static const char FORBIDDEN[] = "\"*+,./:;<=>?[\\]|";
     if (label == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -222,4 +230,5 @@ FsStatus fs_label_form(const char *label, uint8_t *label11) {
     if (length > 0 && label11[0] == ' ') return fs_fail(FS_ERR_INVALID_NAME);
     return FS_OK;
 }
+#endif
 }
