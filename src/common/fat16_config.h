@@ -9,9 +9,11 @@
  *
  * A feature left out takes its calls with it: they are not declared, so a
  * program that calls one does not compile (the header comment of each call
- * names its option). The costs are bytes of a data logger's firmware for a
- * Cortex-M4 (examples/firmware.c, GCC 12 -Os -mthumb, --gc-sections),
- * measured by scripts/embedded_size.sh. */
+ * names its option). The costs are bytes of the library for a Cortex-M4
+ * (GCC 12 -Os -mthumb): "in all" is what the whole library's code loses
+ * without the feature, which is what a firmware that calls it pays; "in a
+ * firmware that does not call it" is measured on the fewest calls of
+ * examples/firmware.c linked with --gc-sections (scripts/embedded_size.sh). */
 #ifndef FS_CONFIG_H
 #define FS_CONFIG_H
 
@@ -49,13 +51,15 @@
 
 /* 1: fs_format_volume, fs_format_at, fs_format_at_limits,
  * fs_format_if_blank, fs_write_boot_sector and fs_init_fats: making
- * volumes. 0: volumes come formatted. */
+ * volumes. 0: volumes come formatted. Flash: 2,212 bytes in all (about
+ * 1,650 for fs_format_volume), 18 in a firmware that formats nothing. */
 #ifndef FS_WITH_FORMAT
 #define FS_WITH_FORMAT 1
 #endif
 
 /* 1: fs_read_partition and fs_mount_partition, volumes in a partition of an
- * MBR or GPT table. 0: volumes at sector 0 or where fs_mount_at is told. */
+ * MBR or GPT table. 0: volumes at sector 0 or where fs_mount_at is told.
+ * Flash: 553 bytes in all, 28 in a firmware that calls neither. */
 #ifndef FS_WITH_PARTITIONS
 #define FS_WITH_PARTITIONS 1
 #endif
@@ -63,23 +67,29 @@
 /* 1: names compare without regard to case for every letter of the Basic
  * Multilingual Plane with a simple case mapping (a table of runs). 0: names
  * beyond ASCII are stored and found all the same, case-blind only for
- * ASCII and the letters of code page 437 (Latin-1's and sigma). */
+ * ASCII and the letters of code page 437 (Latin-1's and sigma). Flash:
+ * 1,186 bytes in every firmware (every lookup compares names). */
 #ifndef FS_WITH_UNICODE
 #define FS_WITH_UNICODE 1
 #endif
 
-/* 1: fs_get_label, fs_set_label, fs_get_volume_id. */
+/* 1: fs_get_label, fs_set_label, fs_get_volume_id. Flash: 820 bytes in
+ * all, nothing in a firmware that calls none of them. */
 #ifndef FS_WITH_LABEL
 #define FS_WITH_LABEL 1
 #endif
 
-/* 1: fs_walk_tree and fs_find_file, the depth-first walk of the volume
- * (1,816 bytes of RAM for its stack of levels and its path). */
+/* 1: fs_walk_tree and fs_find_file, the depth-first walk of the volume.
+ * Flash: 1,600 bytes and RAM: 2,089 (its stack of levels, its path and the
+ * directories it entered) in a firmware that walks; 18 and 5 in one that
+ * does not. */
 #ifndef FS_WITH_WALK
 #define FS_WITH_WALK 1
 #endif
 
-/* 1: fs_check, the read-only consistency check. */
+/* 1: fs_check, the read-only consistency check. Flash: 5,767 bytes and
+ * RAM: 21 (its work area is the caller's) in a firmware that checks;
+ * nothing in one that does not. */
 #ifndef FS_WITH_CHECK
 #define FS_WITH_CHECK 1
 #endif
