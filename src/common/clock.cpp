@@ -8,7 +8,9 @@
 
 namespace {
 
+#if FS_WITH_TIMES
 FsClock current_clock = nullptr;
+#endif
 
 bool representable(const FsDateTime *t) {
     return t->year >= 1980 && t->year <= 2107 && t->month >= 1 && t->month <= 12 && t->day >= 1 &&
@@ -19,6 +21,7 @@ bool representable(const FsDateTime *t) {
 
 extern "C" {
 
+#if FS_WITH_TIMES
 void fs_set_clock(FsClock clock) { current_clock = clock; }
 
 uint8_t fs_clock_now(FsDateTime *now) {
@@ -27,6 +30,7 @@ uint8_t fs_clock_now(FsDateTime *now) {
     current_clock(now);
     return 1;
 }
+#endif
 
 uint16_t fs_date_field(const FsDateTime *t) {
     if (!representable(t)) return 0;

@@ -128,14 +128,23 @@ typedef struct FsDateTime {
     uint8_t hundredths;
 } FsDateTime;
 
+#if FS_WITH_TIMES
 /* A clock the program gives the library: fills `now` with the local time. */
 typedef void (*FsClock)(FsDateTime *now);
 
 /* Sets the clock (null: none, as after fs_init). Without a clock every time
- * field the library writes is zero. */
+ * field the library writes is zero. Left out with FS_WITH_TIMES 0. */
 void fs_set_clock(FsClock clock);
 /* Reads the clock into `now`: 1 when there is one, else 0 with `now` zero. */
 uint8_t fs_clock_now(FsDateTime *now);
+#else
+/* Without times there is never a clock: what would stamp entries is gone. */
+static inline uint8_t fs_clock_now(FsDateTime *now) {
+    now->year = 0;
+    now->month = now->day = now->hour = now->minute = now->second = now->hundredths = 0;
+    return 0;
+}
+#endif
 /* The 16-bit date and time fields of `t` as FAT stores them (0 for a time
  * outside 1980..2107), and the hundredths field (0 to 199). */
 uint16_t fs_date_field(const FsDateTime *t);

@@ -79,6 +79,15 @@
 #define FS_WITH_LABEL 1
 #endif
 
+/* 1: fs_set_clock, fs_set_times and the times of FsEntry; new entries and
+ * the first write of an open file are stamped from the clock. 0: every
+ * time field written is zero, as without a clock. Flash: 610 bytes and
+ * RAM: 4 in every firmware (stamping is reached from creating and writing),
+ * 392 more in all. */
+#ifndef FS_WITH_TIMES
+#define FS_WITH_TIMES 1
+#endif
+
 /* 1: fs_walk_tree and fs_find_file, the depth-first walk of the volume.
  * Flash: 1,600 bytes and RAM: 2,089 (its stack of levels, its path and the
  * directories it entered) in a firmware that walks; 18 and 5 in one that

@@ -426,11 +426,13 @@ void dir_fill_entry(FsEntry *out) {
     out->attr = slot[DIR_ATTR];
     out->size = (out->attr & ATTR_DIRECTORY) ? 0 : le_get(slot + DIR_SIZE, 4);
     out->first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
+#if FS_WITH_TIMES
     fs_decode_time((uint16_t)le_get(slot + DIR_CREATE_DATE, 2), (uint16_t)le_get(slot + DIR_CREATE_TIME, 2),
                    slot[DIR_CREATE_HUNDREDTHS], &out->created);
     fs_decode_time((uint16_t)le_get(slot + DIR_MODIFY_DATE, 2), (uint16_t)le_get(slot + DIR_MODIFY_TIME, 2),
                    0, &out->modified);
     fs_decode_time((uint16_t)le_get(slot + DIR_ACCESS_DATE, 2), 0, 0, &out->accessed);
+#endif
 }
 
 void cursor_save(uint8_t slot) {

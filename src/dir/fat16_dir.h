@@ -28,9 +28,11 @@ typedef struct FsEntry {
     uint8_t attr;                        /* ATTR_ bits; read-only 0x01, hidden 0x02, system 0x04 */
     uint32_t size;                       /* bytes (0 for a directory) */
     uint32_t first_cluster;              /* 0 for an empty file and for the root */
-    FsDateTime created;                  /* all 0 where the entry records no time */
+#if FS_WITH_TIMES
+    FsDateTime created; /* all 0 where the entry records no time */
     FsDateTime modified;
     FsDateTime accessed; /* a date only */
+#endif
 } FsEntry;
 
 /* Where the cursor stands: one slot of one directory. `offset` 512 is the

@@ -38,7 +38,9 @@ FsStatus change_found_entry(const Change &c) {
     uint8_t *slot = sector + FoundEntry.entry_offset;
     // The directory and label bits stay as they are.
     if (c.attributes) slot[DIR_ATTR] = (uint8_t)((slot[DIR_ATTR] & ~SETTABLE) | c.attr);
+#if FS_WITH_TIMES
     dir_put_times(slot, c.created, c.modified, c.accessed);
+#endif
     if (disk_write_sector(sector, FoundEntry.entry_sector) != FS_OK) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
@@ -54,9 +56,11 @@ FsStatus fs_set_attributes(const char *path, uint8_t attributes) {
     return change_found_entry(Change{true, attributes, nullptr, nullptr, nullptr});
 }
 
+#if FS_WITH_TIMES
 FsStatus fs_set_times(const char *path, const FsDateTime *created, const FsDateTime *modified,
                       const FsDateTime *accessed) {
     if (find_entry(path) != FS_OK) return FS_FAIL;
     return change_found_entry(Change{false, 0, created, modified, accessed});
 }
+#endif
 }

@@ -97,12 +97,15 @@ FsStatus fs_move(const char *old_path, const char *new_path);
  * renamed or moved until the bit is cleared. FS_FAIL with "invalid
  * argument" for other bits, or the lookup's reason. */
 FsStatus fs_set_attributes(const char *path, uint8_t attributes);
+#if FS_WITH_TIMES
 /* Sets the creation, modification and access times of the file or
  * directory `path`; a null pointer leaves that time as it is (the access
  * time is a date). A time outside 1980..2107 is stored as none. FS_FAIL
- * with the lookup's reason, or "host I/O error". */
+ * with the lookup's reason, or "host I/O error". Left out with
+ * FS_WITH_TIMES 0. */
 FsStatus fs_set_times(const char *path, const FsDateTime *created, const FsDateTime *modified,
                       const FsDateTime *accessed);
+#endif
 
 /* Erases the entry just before the cursor and the long-name slots in front
  * of it. FS_OK; FS_FAIL for a null buffer. */

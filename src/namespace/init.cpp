@@ -12,7 +12,9 @@ FsStatus fs_init(void) {
     // are forgotten.
     file_sync_all();
     fs_set_options(0);
+#if FS_WITH_TIMES
     fs_set_clock(nullptr);
+#endif
     fs_unmount();
     dir_reset();
     file_reset();
