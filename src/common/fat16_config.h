@@ -37,15 +37,17 @@
 #define FS_WINDOW_SECTORS 2
 #endif
 
-/* Sectors of zeros the device layer can hand the device in one call, for
- * the slack of a file's last cluster and a directory's new cluster (longer
- * runs go out in pieces of this size). The zeros are constant data: on a
- * host 32 KiB cost nothing; a microcontroller keeps one sector in flash. */
+/* Sectors of constant zeros the device layer hands the device in one call,
+ * for the unused sectors of a file's last cluster and a directory's new
+ * cluster (longer runs go out in pieces of this size). On a host 32 KiB of
+ * flash cost nothing; 0 (the default on a microcontroller) keeps none and
+ * clears a place of the window for them instead, a call a sector: 512
+ * bytes less flash, and the window's sector is read again when needed. */
 #ifndef FS_ZERO_SECTORS
 #if defined(__linux__) || defined(_WIN32) || defined(__APPLE__) || defined(__unix__)
 #define FS_ZERO_SECTORS 64
 #else
-#define FS_ZERO_SECTORS 1
+#define FS_ZERO_SECTORS 0
 #endif
 #endif
 
@@ -109,8 +111,8 @@
 #if FS_WINDOW_SECTORS < 0 || FS_WINDOW_SECTORS > 64
 #error "FS_WINDOW_SECTORS must be 0 to 64"
 #endif
-#if FS_ZERO_SECTORS < 1 || FS_ZERO_SECTORS > 128
-#error "FS_ZERO_SECTORS must be 1 to 128"
+#if FS_ZERO_SECTORS < 0 || FS_ZERO_SECTORS > 128
+#error "FS_ZERO_SECTORS must be 0 to 128"
 #endif
 
 #endif

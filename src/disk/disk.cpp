@@ -19,8 +19,10 @@ FsDiskCounters counters;
 uint64_t failures = 0; // failed transfers since the device was opened
 bool sticky_error = false;
 
+#if FS_ZERO_SECTORS > 0
 // Zeros for runs of zeros and for readers of a sector that cannot be read.
 const uint8_t zeros[FS_ZERO_SECTORS * FS_SECTOR_SIZE] = {0};
+#endif
 
 // The window. With FS_WINDOW_SECTORS 0 its one place keeps a sector only
 // while it holds a change (or until the next access, for the reader that
@@ -306,13 +308,31 @@ FsStatus disk_write_sectors(const uint8_t *buffer, uint32_t first, uint32_t coun
     return status;
 }
 
+#if FS_ZERO_SECTORS == 0
+// Without constant zeros a place of the window is cleared for them; the
+// sector it held is read again when it is next asked for.
+static const uint8_t *cleared_place(void) {
+    uint32_t i = free_place();
+    memset(place_data[i], 0, SECTOR_BYTES);
+    return place_data[i];
+}
+#endif
+
 FsStatus disk_write_zeros(uint32_t first, uint32_t count) {
     if (device == nullptr) return FS_FAIL;
     if (count == 0) return note_result(FS_FAIL, &counters.write_errors);
+#if FS_ZERO_SECTORS > 0
+    const uint8_t *source = zeros;
+    const uint32_t per_call = FS_ZERO_SECTORS;
+#else
+    write_changes_in(first, count);
+    const uint8_t *source = cleared_place();
+    const uint32_t per_call = 1;
+#endif
     FsStatus status = FS_OK;
     while (count > 0 && status == FS_OK) {
-        uint32_t n = count < FS_ZERO_SECTORS ? count : FS_ZERO_SECTORS;
-        status = disk_write_sectors(zeros, first, n);
+        uint32_t n = count < per_call ? count : per_call;
+        status = disk_write_sectors(source, first, n);
         first += n;
         count -= n;
     }
@@ -364,7 +384,13 @@ void disk_window_favour(uint32_t first, uint32_t count) {
     favoured_count = count;
 }
 
-const uint8_t *disk_zero_sector(void) { return zeros; }
+const uint8_t *disk_zero_sector(void) {
+#if FS_ZERO_SECTORS > 0
+    return zeros;
+#else
+    return cleared_place();
+#endif
+}
 
 FsStatus disk_sync(void) {
     if (device == nullptr) return FS_FAIL;
