@@ -1,4 +1,6 @@
-/* Open files: the two-slot open-file table and the transfer of file data
+/* Open files: the open-file table (FS_OPEN_FILES slots, two by default)
+ * and the transfer of file data: whole sectors in runs between the
+ * caller's memory and the device, the sector a transfer only partly covers
  * through each slot's one-sector buffer. */
 #ifndef FS_FILE_H
 #define FS_FILE_H
