@@ -186,6 +186,7 @@ int main(int argc, char **argv) {
         if (disk_open_memory(start, (uint32_t)bytes) != FS_OK || fs_format_volume(&o) != FS_OK) die("format");
         disk_close_image();
     }
+    printf("window: %d sectors (FS_WINDOW_SECTORS)\n", FS_WINDOW_SECTORS);
     printf("mode        runs    phase      sectors    sectors  read calls  write calls\n");
     printf("                                  read    written\n");
     for (int write_back = 0; write_back <= 1; write_back++)

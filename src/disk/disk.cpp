@@ -184,17 +184,22 @@ void touch(uint32_t i) {
     age[i] = 0;
 }
 
+// Place `i` now holds `sector` as the device has it.
+void hold(uint32_t i, uint32_t sector) {
+    places[i].sector = sector;
+    places[i].changed = 0;
+    places[i].copies = 1;
+    places[i].stride = 0;
+    touch(i);
+}
+
 // Takes the `sector` just read into `bytes` into the window (at place `i`
 // when it holds the sector already), unless the window keeps nothing.
 void keep_copy(uint32_t i, uint32_t sector, const uint8_t *bytes) {
     if (!KEEP_CLEAN) return;
     if (i == NO_SECTOR) i = free_place();
     memcpy(place_data[i], bytes, SECTOR_BYTES);
-    places[i].sector = sector;
-    places[i].changed = 0;
-    places[i].copies = 1;
-    places[i].stride = 0;
-    touch(i);
+    hold(i, sector);
 }
 
 // The place holding `sector`, read from the device when needed; NO_SECTOR
@@ -210,11 +215,7 @@ uint32_t load_place(uint32_t sector) {
     if (i == NO_SECTOR) i = free_place();
     places[i].sector = NO_SECTOR;
     if (device_read(place_data[i], sector) != FS_OK) return NO_SECTOR;
-    places[i].sector = sector;
-    places[i].changed = 0;
-    places[i].copies = 1;
-    places[i].stride = 0;
-    touch(i);
+    hold(i, sector);
     return i;
 }
 
@@ -325,7 +326,6 @@ FsStatus disk_write_zeros(uint32_t first, uint32_t count) {
     const uint8_t *source = zeros;
     const uint32_t per_call = FS_ZERO_SECTORS;
 #else
-    write_changes_in(first, count);
     const uint8_t *source = cleared_place();
     const uint32_t per_call = 1;
 #endif

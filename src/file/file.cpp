@@ -1,5 +1,5 @@
-// Open files: a table of two slots, each with a one-sector buffer for the
-// sector that a write or read only partly covers. Whole sectors move
+// Open files: a table of FS_OPEN_FILES slots, each with a one-sector buffer
+// for the sector that a write or read only partly covers. Whole sectors move
 // between the caller's memory and the device in runs over consecutive
 // clusters. A file's new clusters are claimed in the sector window and
 // linked once its data is on the device: without write-back every fs_write
@@ -141,42 +141,39 @@ void note_written(OpenFile &f, uint32_t first, uint32_t count) {
     if (f.fresh_sector != NO_SECTOR && f.fresh_sector < first + count) f.fresh_sector = first + count;
 }
 
-// Gives back the claims past what the slot's size needs, after a transfer
-// failed: the chain keeps no cluster that holds none of the file's bytes.
-void trim_claims(OpenFile &f) {
-    if (f.link_to == 0) return;
-    uint32_t needed = (uint32_t)(((uint64_t)f.size + cluster_bytes() - 1) / cluster_bytes());
-    if (needed < f.base_clusters) needed = f.base_clusters;
-    if (needed >= f.chain_clusters) return;
-    if (needed == f.base_clusters) {
+// Gives back the claims past the chain's first `keep` clusters (at least
+// the clusters it had before its claims), in the window.
+void release_claims_past(OpenFile &f, uint32_t keep) {
+    if (f.link_to == 0 || keep >= f.chain_clusters) return;
+    if (keep <= f.base_clusters) {
+        keep = f.base_clusters;
         fat_release_claims(f.link_to);
         if (f.link_from == 0) f.first_cluster = 0;
         f.link_to = 0;
         f.link_from = 0;
     } else {
-        uint32_t keep = cluster_at(f, needed - 1, &f.write_cluster, &f.write_ordinal);
-        fat_release_claims(fat_read_entry(keep));
-        fat_end_chain_at(keep);
+        uint32_t last = cluster_at(f, keep - 1, &f.write_cluster, &f.write_ordinal);
+        fat_release_claims(fat_read_entry(last));
+        fat_end_chain_at(last);
     }
-    f.chain_clusters = needed;
+    f.chain_clusters = keep;
     f.write_cluster = f.read_cluster = f.first_cluster;
     f.write_ordinal = f.read_ordinal = 0;
-    if (f.fresh_sector != NO_SECTOR && f.fresh_sector >= needed * per_cluster()) f.fresh_sector = NO_SECTOR;
+    if (f.fresh_sector != NO_SECTOR && f.fresh_sector >= keep * per_cluster()) f.fresh_sector = NO_SECTOR;
+}
+
+// Gives back the claims past what the slot's size needs, after a transfer
+// failed: the chain keeps no cluster that holds none of the file's bytes.
+void trim_claims(OpenFile &f) {
+    release_claims_past(f, (uint32_t)(((uint64_t)f.size + cluster_bytes() - 1) / cluster_bytes()));
 }
 
 // After a commit failed: the claims may not have reached the device. They
-// are given back, and the slot goes back to what the device has: its old
-// chain and the size its entry holds.
+// are given back (what the window still holds of them), and the slot goes
+// back to what the device has: its old chain and the size its entry holds.
 void forget_claims(OpenFile &f) {
     if (f.link_to == 0) return;
-    fat_release_claims(f.link_to); // what the window still holds of them
-    if (f.link_from == 0) f.first_cluster = 0;
-    f.link_to = 0;
-    f.link_from = 0;
-    f.chain_clusters = f.base_clusters;
-    f.write_cluster = f.read_cluster = f.first_cluster;
-    f.write_ordinal = f.read_ordinal = 0;
-    f.fresh_sector = NO_SECTOR;
+    release_claims_past(f, f.base_clusters);
     f.size = f.entry_size;
     if (f.position > f.size) f.position = f.size;
     f.dirty = 0;

@@ -87,6 +87,27 @@ FsStatus find_free_cluster(uint32_t *found) {
     return FS_OK;
 }
 
+// Frees the chain from `cluster` on in the window, up to its end mark, a
+// link to no data cluster, a loop (the walk comes back to an entry it has
+// already set to 0) or an unreadable FAT sector. With `write`, each FAT
+// sector goes to every copy once, when the walk leaves it; without, the
+// changes stay in the window (claims the device never saw).
+void free_from(uint32_t cluster, bool write) {
+    uint32_t held = UNADDRESSABLE; // the FAT sector changed and not yet written
+    for (uint32_t steps = 0; steps < VolumeGeometry.cluster_count + 2 && fat_cluster_valid(cluster);
+         steps++) {
+        if (write && held != UNADDRESSABLE && held != entry_sector(cluster)) disk_window_write(held);
+        uint8_t *sector = change_entry_sector(cluster);
+        if (sector == nullptr) break;
+        held = entry_sector(cluster);
+        uint32_t next = le_get(sector + entry_offset(cluster), 2);
+        le_put(sector + entry_offset(cluster), FAT_FREE, 2);
+        if (cluster < free_hint) free_hint = cluster;
+        cluster = next;
+    }
+    if (write && held != UNADDRESSABLE) disk_window_write(held);
+}
+
 // Takes the lowest free cluster and makes it hold `value` in every copy.
 // The cluster is zero-filled before the FAT marks it used, so an
 // interruption never leaves a used cluster with stale content.
@@ -150,22 +171,7 @@ FsStatus fat_append_cluster(uint32_t cluster, uint32_t *out_cluster, uint8_t *bu
 
 FsStatus fat_free_chain(uint32_t cluster) {
     if (!fat_cluster_valid(cluster)) return FS_FAIL;
-    // Freeing as it goes also ends a chain that loops: the walk comes back
-    // to an entry it has already set to 0. Each FAT sector is written (to
-    // every copy) once, when the walk leaves it.
-    uint32_t held = UNADDRESSABLE; // the FAT sector changed and not yet written
-    for (uint32_t steps = 0; steps < VolumeGeometry.cluster_count + 2 && fat_cluster_valid(cluster);
-         steps++) {
-        if (held != UNADDRESSABLE && held != entry_sector(cluster)) disk_window_write(held);
-        uint8_t *sector = change_entry_sector(cluster);
-        if (sector == nullptr) break;
-        held = entry_sector(cluster);
-        uint32_t next = le_get(sector + entry_offset(cluster), 2);
-        le_put(sector + entry_offset(cluster), FAT_FREE, 2);
-        if (cluster < free_hint) free_hint = cluster;
-        cluster = next;
-    }
-    if (held != UNADDRESSABLE) disk_window_write(held);
+    free_from(cluster, true);
     return FS_OK;
 }
 
@@ -183,15 +189,8 @@ FsStatus fat_claim_cluster(uint32_t after, uint32_t *out_cluster) {
 
 void fat_release_claims(uint32_t first) {
     // Claims are in the window only: freeing them there leaves the device
-    // as it was. A walk of claimed clusters ends at their end mark.
-    for (uint32_t steps = 0; steps < VolumeGeometry.cluster_count + 2 && fat_cluster_valid(first); steps++) {
-        uint8_t *sector = change_entry_sector(first);
-        if (sector == nullptr) return;
-        uint32_t next = le_get(sector + entry_offset(first), 2);
-        le_put(sector + entry_offset(first), FAT_FREE, 2);
-        if (first < free_hint) free_hint = first;
-        first = next;
-    }
+    // as it was.
+    free_from(first, false);
 }
 
 FsStatus fat_end_chain_at(uint32_t cluster) {

@@ -45,4 +45,9 @@ std::string upper_path(std::string p);
 void verify_interrupted(const std::vector<Step> &steps, uint32_t done,
                         const std::vector<int> &also_allowed = {});
 
+// Whether the check may report a problem of `kind` after a cut: lost
+// clusters, FAT copies that differ, an unfinished long-name run, a chain
+// longer than its size on a file `in_flight`, or a kind in `also_allowed`.
+bool left_by_a_cut(uint8_t kind, bool in_flight, const std::vector<int> &also_allowed = {});
+
 } // namespace fat16test
