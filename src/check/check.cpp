@@ -35,6 +35,11 @@ const uint32_t LONG_UNITS = LFN_MAX_ENTRIES * LFN_CHARS;
 const uint32_t NO_SECTOR = 0xFFFFFFFFu;
 // A FAT entry 0 is the media byte with all bits above it set.
 const uint32_t FAT_HEAD_HIGH = 0xFF00u;
+// A bit of an 8.3 entry's case byte that no system sets: fsck.fat renames
+// an entry that carries it ("bad short file name", "is a dot with no 8.3
+// name flag set"). The lower-case bits and the others it leaves alone.
+const uint8_t CASE_BYTE_REFUSED = 0x20u;
+const uint32_t LABEL_LENGTH = 11;
 
 // A candidate's `place`: the ordinal of its entry's first slot in the
 // directory (its long-name run, or its 8.3 slot) and two flags.
@@ -77,6 +82,10 @@ struct Work {
     EntryNames other;
     char path[FS_CHECK_PATH_SIZE];
     uint8_t filter[FILTER_BITS / 8];
+    uint8_t root_label[LABEL_LENGTH]; // the root directory's label entry
+    bool has_root_label;
+    uint8_t boot_label[LABEL_LENGTH]; // of an extended boot sector
+    bool has_boot_label;
     Candidate candidates[MAX_CANDIDATES];
     uint32_t candidate_count;
     Level levels[MAX_DEPTH];
@@ -399,13 +408,34 @@ bool read_entry_at(uint32_t first, uint32_t ordinal, EntryNames *n, bool *read_a
 // they pass.
 bool bad_short_name(const uint8_t *slot) {
     static const char forbidden[] = "\"*./:<>?\\|";
-    if (slot[DIR_NAME] == ' ') return true;
+    if (slot[DIR_NAME] == ' ' || (slot[DIR_CASE] & CASE_BYTE_REFUSED)) return true;
     for (uint32_t i = 0; i < 11; i++) {
         uint8_t b = slot[DIR_NAME + i];
         if (b < 0x20 && !(i == 0 && b == DIR_ESCAPED_E5)) return true;
         if (b == 0x7F || (b != 0 && memchr(forbidden, b, sizeof forbidden - 1) != nullptr)) return true;
     }
     return false;
+}
+
+// True for a label other tools refuse, in the boot sector or the root
+// directory: a space in front (an empty label included), a byte below 0x20
+// or from 0x80 on, or one of " * + , . / : ; < = > ? [ \ ] |.
+bool bad_label(const uint8_t *label) {
+    static const char forbidden[] = "\"*+,./:;<=>?[\\]|";
+    if (label[0] == ' ') return true;
+    for (uint32_t i = 0; i < LABEL_LENGTH; i++) {
+        uint8_t b = label[i];
+        if (b < 0x20 || b >= 0x80 || memchr(forbidden, b, sizeof forbidden - 1) != nullptr) return true;
+    }
+    return false;
+}
+
+// A label of 11 spaces: the driver's fixed layout writes it in the boot
+// sector for "no label", where other systems write "NO NAME".
+bool blank_label(const uint8_t *label) {
+    for (uint32_t i = 0; i < LABEL_LENGTH; i++)
+        if (label[i] != ' ') return false;
+    return true;
 }
 
 // Hashes of names: FNV-1a over the code points after the case mapping
@@ -609,7 +639,7 @@ void check_dot_slot(const uint8_t *slot, uint32_t ordinal, uint32_t first, uint3
     const char *dot = ordinal == 0 ? ".          " : "..         ";
     uint32_t want = ordinal == 0 ? first : parent;
     if (memcmp(slot, dot, 11) != 0 || !(slot[DIR_ATTR] & ATTR_DIRECTORY) ||
-        le_get(slot + DIR_FIRST_CLUSTER, 2) != want)
+        (slot[DIR_CASE] & CASE_BYTE_REFUSED) || le_get(slot + DIR_FIRST_CLUSTER, 2) != want)
         problem(FS_PROBLEM_DOT_ENTRIES, first, 1, w->path);
 }
 
@@ -658,6 +688,11 @@ bool scan_directory(uint32_t first, uint32_t parent) {
         current = &w->names;
         if (attr & ATTR_VOLUME_ID) { // a label: its name follows other rules
             if (first != 0) entry_problem(FS_PROBLEM_STRAY_LABEL, 0, 1);
+            if (first == 0 && !w->has_root_label) {
+                if (bad_label(slot + DIR_NAME)) entry_problem(FS_PROBLEM_BAD_LABEL, 0, 1);
+                memcpy(w->root_label, slot + DIR_NAME, LABEL_LENGTH);
+                w->has_root_label = true;
+            }
             current = nullptr;
             continue;
         }
@@ -821,6 +856,15 @@ bool check_boot_sector(void) {
         problem(FS_PROBLEM_BOOT_SECTOR, 0, 1, "");
         return false;
     }
+    // The label of an extended boot sector: valid, and the same as the
+    // root directory's label ("NO NAME" when the root has none), which the
+    // walk finds later (check_labels).
+    if (w->other_sector[BS_EXT_SIGNATURE] == BS_EXTENDED) {
+        memcpy(w->boot_label, w->other_sector + BS_LABEL, LABEL_LENGTH);
+        w->has_boot_label = true;
+        if (!blank_label(w->boot_label) && bad_label(w->boot_label))
+            problem(FS_PROBLEM_BAD_LABEL, 0, 1, "boot sector");
+    }
     uint32_t total16 = le_get(w->other_sector + BPB_TOTAL_SECTORS_16, 2);
     uint32_t total32 = le_get(w->other_sector + BPB_TOTAL_SECTORS_32, 4);
     if (total16 != 0 && total32 != 0 && total16 != total32) problem(FS_PROBLEM_BOOT_SECTOR, 0, 1, "");
@@ -828,6 +872,17 @@ bool check_boot_sector(void) {
     uint32_t last = VolumeGeometry.partition_start + VolumeGeometry.total_sectors - 1;
     if (disk_read_sector(w->other_sector, last) != FS_OK) problem(FS_PROBLEM_SHORT_IMAGE, last, 1, "");
     return true;
+}
+
+// The boot sector's label against the root directory's.
+void check_labels(void) {
+    const uint8_t *boot = w->boot_label;
+    if (!w->has_boot_label || (!blank_label(boot) && bad_label(boot)) ||
+        (w->has_root_label && bad_label(w->root_label)))
+        return; // a label that is not valid is reported already
+    if (!w->has_root_label && blank_label(boot)) return;
+    const uint8_t *want = w->has_root_label ? w->root_label : (const uint8_t *)BS_NO_LABEL;
+    if (memcmp(boot, want, LABEL_LENGTH) != 0) problem(FS_PROBLEM_LABEL_MISMATCH, 0, 1, "");
 }
 
 // Used, free and lost clusters, from the claims and the first FAT.
@@ -876,9 +931,12 @@ FsStatus fs_check(FsCheckReport *out, void *work, uint32_t work_size) {
     memset(w->fat_unreadable, 0, sizeof w->fat_unreadable);
     w->fat_sector_number = NO_SECTOR;
     w->candidate_count = 0;
+    w->has_root_label = false;
+    w->has_boot_label = false;
     if (check_boot_sector()) {
         check_fats();
         check_tree();
+        check_labels();
         count_clusters();
     }
     w = nullptr; // nothing of the caller's memory is kept
@@ -902,7 +960,8 @@ const char *fs_check_problem_text(uint8_t kind) {
     case FS_PROBLEM_LOST_CLUSTERS: return "clusters in use that no entry reaches";
     case FS_PROBLEM_CHAIN_TOO_LONG: return "file holds more clusters than its size needs";
     case FS_PROBLEM_CHAIN_TOO_SHORT: return "file holds fewer clusters than its size needs";
-    case FS_PROBLEM_DOT_ENTRIES: return "\".\" or \"..\" entry missing, wrong or out of place";
+    case FS_PROBLEM_DOT_ENTRIES:
+        return "\".\" or \"..\" entry missing, wrong, out of place or with case flag 0x20";
     case FS_PROBLEM_LONG_NAME:
         return "long-name entries out of order, unfinished, with a wrong checksum or non-zero reserved "
                "fields";
@@ -911,7 +970,11 @@ const char *fs_check_problem_text(uint8_t kind) {
     case FS_PROBLEM_IO: return "sector could not be read";
     case FS_PROBLEM_SHORT_IMAGE: return "the volume reaches past the end of the image";
     case FS_PROBLEM_FAT_HEAD: return "FAT copy does not begin with the media byte";
-    case FS_PROBLEM_BAD_NAME: return "8.3 name holds a character FAT forbids";
+    case FS_PROBLEM_BAD_NAME:
+        return "8.3 name holds a character FAT forbids, starts with a space or has case flag 0x20";
+    case FS_PROBLEM_BAD_LABEL:
+        return "volume label holds a character a label cannot hold, or starts with a space";
+    case FS_PROBLEM_LABEL_MISMATCH: return "boot sector's label differs from the root directory's";
     case FS_PROBLEM_DIR_ENTRY: return "directory entry with a size, or without a first cluster";
     case FS_PROBLEM_STRAY_LABEL: return "volume label outside the root directory";
     default: return "unknown problem";

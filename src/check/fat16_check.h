@@ -27,7 +27,8 @@ typedef enum FsProblemKind {
     FS_PROBLEM_LOST_CLUSTERS,     /* `count` clusters are used but no entry reaches them */
     FS_PROBLEM_CHAIN_TOO_LONG,    /* a file holds more clusters than its size needs */
     FS_PROBLEM_CHAIN_TOO_SHORT,   /* a file's size needs more clusters than it holds */
-    FS_PROBLEM_DOT_ENTRIES,       /* "." or ".." missing, naming the wrong cluster, or out of place */
+    FS_PROBLEM_DOT_ENTRIES,       /* "." or ".." missing, naming the wrong cluster, out of place, or
+                                     with bit 0x20 of the case byte set */
     FS_PROBLEM_LONG_NAME,         /* a long-name run out of order, unfinished, with a wrong checksum,
                                      or a slot whose reserved fields are not 0 */
     FS_PROBLEM_DUPLICATE_NAME,    /* two live entries of one directory share a name */
@@ -36,9 +37,14 @@ typedef enum FsProblemKind {
     FS_PROBLEM_SHORT_IMAGE,       /* the volume's last sector cannot be read (`cluster`: that sector) */
     FS_PROBLEM_FAT_HEAD,          /* a FAT copy's entry 0 is not the media byte with 0xFF above it
                                      (`cluster`: the copy's first sector) */
-    FS_PROBLEM_BAD_NAME,          /* an 8.3 name holds a byte FAT forbids, or starts with a space */
+    FS_PROBLEM_BAD_NAME,          /* an 8.3 name holds a byte FAT forbids, starts with a space, or
+                                     has bit 0x20 of its case byte (12) set */
     FS_PROBLEM_DIR_ENTRY,         /* a directory entry with a size, or with first cluster 0 */
-    FS_PROBLEM_STRAY_LABEL        /* a volume label outside the root directory */
+    FS_PROBLEM_STRAY_LABEL,       /* a volume label outside the root directory */
+    FS_PROBLEM_BAD_LABEL,         /* the boot sector's or the root directory's label holds a byte a
+                                     label cannot hold, or starts with a space */
+    FS_PROBLEM_LABEL_MISMATCH     /* the boot sector's label is not the root directory's ("NO NAME"
+                                     when the root has none) */
 } FsProblemKind;
 
 #define FS_CHECK_MAX_PROBLEMS 32u
