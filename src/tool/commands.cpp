@@ -340,10 +340,18 @@ void move_one(Reporter &report, const std::string &text, const VolPath &src, con
         report.error(text, reason);
 }
 
-// True when two lookups found the same entry.
+// The first cluster of the directory that holds `path` (0: the root), or
+// 1 (no directory's) when it cannot be found.
+uint32_t parent_cluster(const VolPath &path) {
+    Lookup parent = lookup(path.parent());
+    return parent.kind == Lookup::DIR ? parent.entry.cluster : 1;
+}
+
+// True when two lookups found the same entry: the same 8.3 name in the same
+// directory, however the two paths spell it (case, long name or alias).
 bool same_entry(const Entry &a, const Entry &b, const VolPath &pa, const VolPath &pb) {
     return a.cluster == b.cluster && a.size == b.size && a.short_name == b.short_name &&
-           pa.parent().lib() == pb.parent().lib();
+           parent_cluster(pa) == parent_cluster(pb);
 }
 
 } // namespace
@@ -367,10 +375,12 @@ int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {
         expand_all(report, std::vector<std::string>(a.operands.begin(), a.operands.end() - 1));
     Lookup target = lookup(dest);
     // A directory as DEST takes the sources in, except when the one source
-    // is that very entry written in another case: that renames it.
+    // is that very entry written in another case: that renames it. Written
+    // with a final '/', DEST names a directory to move into, whatever case
+    // it is written in.
     bool into = target.kind == Lookup::DIR;
     if (into && sources.size() == 1 && sources[0].found.kind == Lookup::DIR && !dest.root() &&
-        same_entry(sources[0].found.entry, target.entry, sources[0].path, dest))
+        !dest.dir_form && same_entry(sources[0].found.entry, target.entry, sources[0].path, dest))
         into = false;
     bool several = a.operands.size() > 2 || sources.size() > 1;
     if (!into && several) {
@@ -406,8 +416,9 @@ int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {
             continue;
         }
         // An existing file is replaced by a file, as mv does, also inside a
-        // directory DEST; its name stays as stored, so the entry freed has
-        // room for the new one.
+        // directory DEST; the result carries the name as given. Should the
+        // directory have no room for that name, the entry freed has room for
+        // the old one, and the file moves there instead.
         const Lookup there = into ? lookup(to) : target;
         const std::string there_text = into ? to.shown() : dest_text;
         if (there.kind == Lookup::FILE && !same_entry(s.found.entry, there.entry, s.path, to)) {
@@ -423,13 +434,22 @@ int cmd_mv(const GlobalOptions &g, const std::vector<std::string> &args) {
                 report.error(s.text, reason_text(FS_ERR_READ_ONLY));
                 continue;
             }
-            to = to.parent().child(there.entry.name);
-            if (fs_delete_file(to.lib().c_str()) != FS_OK) {
+            VolPath old_name = to.parent().child(there.entry.name);
+            if (fs_delete_file(old_name.lib().c_str()) != FS_OK) {
                 report.error(there_text, library_reason());
                 continue;
             }
-            if (fs_move(s.path.lib().c_str(), to.lib().c_str()) != FS_OK)
+            if (fs_move(s.path.lib().c_str(), to.lib().c_str()) == FS_OK) {
+                // moved under the name given
+            } else if ((fs_last_error() == FS_ERR_NO_SPACE || fs_last_error() == FS_ERR_DIR_FULL) &&
+                       fs_move(s.path.lib().c_str(), old_name.lib().c_str()) == FS_OK) {
+                report.warning(s.text, "moved to " + old_name.shown() +
+                                           ": the directory has no room for the "
+                                           "name " +
+                                           to.name());
+            } else {
                 report.error(s.text, there_text + " was removed, but the move failed: " + library_reason());
+            }
         } else {
             move_one(report, s.text, s.path, to);
         }

@@ -268,15 +268,20 @@ TEST_F(ToolTest, MovesRemovalsAttributesAndWildcards) {
         {"get '/docs/*.pdf' out/", 0, "", {}},
         {"get '/docs/*.pdf' out/one.pdf", 1, "", {"fat16: get: out/one.pdf: not a directory"}},
         {"mv '/docs/*.pdf' /logs", 0, "", {}},
-        // A file of the same name in the directory is replaced.
+        // A file of the same name in the directory is replaced; the result
+        // carries the name it moved under, as given.
         {"mv /C.PDF /logs/", 0, "", {}},
         {"cat /logs/c.pdf", 0, "C.PDF", {}},
         {"mv /docs/a.txt /docs/A.txt", 0, "", {}},
         {"mv /docs/sub /logs/old", 0, "", {}},
         {"mv /x.bin /docs/b.txt", 0, "", {}},
+        // The same entry however the path is spelled: renamed, never removed.
+        {"mv /DOCS/A.TXT /docs/A.txt", 0, "", {}},
+        {"mv /logs/OLD /LOGS/old/", 1, "", {"fat16: mv: /logs/OLD: a directory cannot move into itself"}},
+        {"mv /logs/old /logs/old/", 1, "", {"fat16: mv: /logs/old: a directory cannot move into itself"}},
         {"tree",
          0,
-         "/\n|-- docs/\n|   |-- B.TXT\n|   `-- A.txt\n`-- logs/\n    |-- c.pdf\n    |-- d.PDF\n    `-- old/\n"
+         "/\n|-- docs/\n|   |-- b.txt\n|   `-- A.txt\n`-- logs/\n    |-- C.PDF\n    |-- d.PDF\n    `-- old/\n"
          "        `-- e.txt\n3 directories, 5 files\n",
          {}},
         {"cat /docs/B.TXT", 0, "x.bin", {}},
@@ -294,13 +299,13 @@ TEST_F(ToolTest, MovesRemovalsAttributesAndWildcards) {
          {"fat16: rm: /nothing*: no entry matches the pattern\n",
           "fat16: rm: /d*/x/*.txt: wildcards are matched in the last component only\n"}},
         {"attrib +r +h -a '/logs/*.pdf'", 0, "", {}},
-        {"attrib /logs/c.pdf /docs", 0, "-rh--  /logs/c.pdf\nd----  /docs\n", {}},
+        {"attrib /logs/c.pdf /docs", 0, "-rh--  /logs/C.PDF\nd----  /docs\n", {}},
         {"rm -r /logs",
          1,
          "",
-         {"fat16: rm: /logs/c.pdf: read-only\n", "fat16: rm: /logs/d.PDF: read-only\n"}},
+         {"fat16: rm: /logs/C.PDF: read-only\n", "fat16: rm: /logs/d.PDF: read-only\n"}},
         {"mv /logs/c.pdf /docs", 1, "", {"fat16: mv: /logs/c.pdf: read-only"}},
-        {"ls /logs", 0, "c.pdf\nd.PDF\n", {}},
+        {"ls /logs", 0, "C.PDF\nd.PDF\n", {}},
         {"attrib -rh+a '/logs/*'", 0, "", {}},
         {"rm -r /logs /docs/A.txt", 0, "", {}},
         {"ls", 0, "docs/\n", {}},
