@@ -46,7 +46,23 @@ typedef struct OpenFile {
     uint8_t stamped;       /* the entry carries the time of this slot's first write */
 } OpenFile;
 
+/* The built-in table. */
 extern OpenFile open_files[FS_OPEN_SLOTS];
+
+/* Slots a caller's table may have at most (handles 0 to 252; 0xFF is
+ * FS_FAIL). */
+#define FS_MAX_OPEN_SLOTS 253u
+
+/* Makes handles index the caller's table of `count` slots (1 to 253) from
+ * now on, for programs that hold many files open (a mount); null and 0 go
+ * back to the built-in table. The caller owns the memory (no heap is used)
+ * and keeps it until it switches back; this clears it. In a caller's table
+ * every handle on a file may write: the handles on one file share its size
+ * and chain, and what one writes the others read. FS_OK; FS_FAIL with
+ * "invalid argument" (a count of 0 or above 253 with a table, or not 0
+ * without) or "file is open" while a handle of the present table is in
+ * use. */
+FsStatus fs_use_open_files(OpenFile *slots, uint8_t count);
 
 /* Frees both slots. Nothing is written: an open file's writes are on the
  * device already, unless write-back kept them (fs_init syncs first). One
@@ -68,8 +84,9 @@ uint8_t handle_alloc(void);
 /* Frees a slot in use: FS_OK, or FS_BAD_HANDLE. */
 FsStatus handle_release(uint8_t slot);
 
-/* Opens the file `path` and returns its handle (0 or 1), positioned at 0.
- * A second handle on a file that is open already only reads. FS_FAIL (0xFF)
+/* Opens the file `path` and returns its handle (0 or 1, or an index of the
+ * caller's table), positioned at 0. In the built-in table a second handle
+ * on a file that is open already only reads. FS_FAIL (0xFF)
  * with the reason: "not found", "is a directory", "both open-file slots are
  * in use", "host I/O error" (its chain or first sector could not be read). */
 uint8_t fs_open(const char *path);
@@ -81,7 +98,8 @@ uint8_t file_open_found(void);
  * handle", or with the reason of the write that failed ("no space left on
  * the volume", "host I/O error"), the handle freed all the same. */
 FsStatus fs_close(uint8_t handle);
-/* Makes everything written through the handle durable: its last partial
+/* Makes everything written through the handle (in a caller's table,
+ * through every handle on its file) durable: its last partial
  * sector, the zeros of its last cluster's unused sectors, its FAT links
  * (every copy) and its entry's size, first cluster and time, in that
  * order, then the device's own sync. Without FS_OPT_WRITE_BACK only the
@@ -89,6 +107,15 @@ FsStatus fs_close(uint8_t handle);
  * left on the volume" (the held sector found no cluster), "damaged volume"
  * or "host I/O error". */
 FsStatus fs_sync(uint8_t handle);
+/* Makes the file `size` bytes long: a shrink frees the clusters past the
+ * new end in every FAT copy (the entry's size is written first, so a cut
+ * leaves at most a chain too long or lost clusters); a growth adds bytes
+ * that read as zeros. Durable at return (the device's sync included), in
+ * either write mode; the position stays, cut to the new size. FS_OK;
+ * FS_FAIL with "bad handle", "read-only" (a read-only file, or a second
+ * handle of the built-in table), "no space left on the volume" (nothing
+ * grown), "damaged volume" or "host I/O error". */
+FsStatus fs_truncate(uint8_t handle, uint32_t size);
 /* The file's size in bytes as the handle knows it (with what it has
  * written); 0 with "bad handle" for a handle not in use. */
 uint32_t fs_file_size(uint8_t handle);

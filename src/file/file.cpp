@@ -18,12 +18,19 @@ OpenFile open_files[FS_OPEN_SLOTS];
 
 namespace {
 
+// The table handles index: the built-in one, or the caller's
+// (fs_use_open_files).
+OpenFile *table = open_files;
+uint8_t table_slots = FS_OPEN_SLOTS;
+
 const uint32_t NOT_LOADED = 0xFFFF;        // sector_index before the first load
 const uint32_t NOTHING_HELD = 0xFFFFFFFFu; // sector_index after a load that failed
 const uint32_t NO_SECTOR = 0xFFFFFFFFu;    // fresh_sector when no claimed sector waits for data
 const uint8_t NO_SLOT = 0xFF;
 
-bool slot_open(uint8_t slot) { return slot < FS_OPEN_SLOTS && open_files[slot].in_use == 1; }
+bool slot_open(uint8_t slot) { return slot < table_slots && table[slot].in_use == 1; }
+
+uint8_t slot_of(const OpenFile &f) { return (uint8_t)(&f - table); }
 
 uint32_t none(FsError reason) {
     fs_set_error(reason);
@@ -183,7 +190,7 @@ void forget_claims(OpenFile &f) {
 // Writes the slot's buffer to its sector, claiming the cluster it needs.
 // Only the data: the metadata waits for the commit.
 FsStatus write_held(uint8_t slot) {
-    OpenFile &f = open_files[slot];
+    OpenFile &f = table[slot];
     const uint64_t failures = disk_failures();
     uint32_t ordinal = f.sector_index / per_cluster();
     uint32_t cluster = 0;
@@ -238,11 +245,19 @@ FsStatus zero_fresh(OpenFile &f) {
     return FS_OK;
 }
 
+// Whether the slot holds anything that is not on the device yet.
+bool pending(const OpenFile &f) {
+    return f.dirty || f.link_to != 0 || f.fresh_sector != NO_SECTOR || f.entry_stale ||
+           f.entry_size != f.size;
+}
+
+void share(uint8_t slot);
+
 // Makes what the slot holds durable, in the order a power cut needs: the
 // held sector, zeros in the claimed sectors that got no data, the FAT
 // changes and the link from the chain's old end, then the entry.
-FsStatus sync_slot(uint8_t slot) {
-    OpenFile &f = open_files[slot];
+FsStatus sync_own(uint8_t slot) {
+    OpenFile &f = table[slot];
     const uint64_t failures = disk_failures();
     FsError reason = FS_ERR_NONE;
     if (f.dirty && write_held(slot) != FS_OK) reason = fs_last_error();
@@ -272,24 +287,68 @@ FsStatus sync_slot(uint8_t slot) {
     return disk_failed_since(failures) ? fs_fail(FS_ERR_IO) : FS_OK;
 }
 
-// Whether the slot holds anything that is not on the device yet.
-bool pending(const OpenFile &f) {
-    return f.dirty || f.link_to != 0 || f.fresh_sector != NO_SECTOR || f.entry_stale ||
-           f.entry_size != f.size;
+// sync_own, and the other slots on the file take over what it left.
+FsStatus sync_slot(uint8_t slot) {
+    FsStatus status = sync_own(slot);
+    share(slot);
+    return status;
 }
 
 // The end of a public call on the slot: without write-back, what it left
 // goes to the device.
 FsStatus end_call(uint8_t slot) {
-    if (write_back() || !pending(open_files[slot])) return FS_OK;
+    if (write_back() || !pending(table[slot])) return FS_OK;
     return sync_slot(slot);
+}
+
+// Whether handles on one file share it (a caller's table); in the built-in
+// table a second handle only reads, with the size and chain it opened with.
+bool shared_files(void) { return table != open_files; }
+
+// Whether two slots hold the same file (its 8.3 entry).
+bool same_file(const OpenFile &a, const OpenFile &b) {
+    return a.entry_sector == b.entry_sector && a.entry_offset == b.entry_offset;
+}
+
+// Several slots on one file share its size and chain: after a slot changed
+// them, the others take them over. They hold nothing pending then (settle
+// synced them before this slot worked), and they take nothing to write
+// either: what this slot holds is its own to sync, and settle syncs it
+// before another slot works. Their caches start from the first cluster
+// again, and a clean buffer is read again: this slot may have written its
+// sector.
+void share(uint8_t slot) {
+    if (!shared_files()) return;
+    const OpenFile &f = table[slot];
+    for (uint8_t t = 0; t < table_slots; t++) {
+        OpenFile &o = table[t];
+        if (t == slot || !slot_open(t) || !same_file(o, f) || pending(o)) continue;
+        o.size = o.entry_size = f.size;
+        o.first_cluster = f.first_cluster;
+        o.chain_clusters = o.base_clusters = f.chain_clusters;
+        o.write_cluster = o.read_cluster = f.first_cluster;
+        o.write_ordinal = o.read_ordinal = 0;
+        o.sector_index = NOTHING_HELD;
+        if (o.position > o.size) o.position = o.size;
+    }
+}
+
+// Before a slot works on its file: what the other slots on it hold goes to
+// the device (and to this slot, by share). FS_FAIL when that failed.
+FsStatus settle(uint8_t slot) {
+    if (!shared_files()) return FS_OK;
+    for (uint8_t t = 0; t < table_slots; t++) {
+        if (t == slot || !slot_open(t) || !same_file(table[t], table[slot]) || !pending(table[t])) continue;
+        if (sync_slot(t) != FS_OK) return FS_FAIL;
+    }
+    return FS_OK;
 }
 
 // Makes the buffer hold file sector `s`: the dirty sector it holds is
 // written first. A sector that holds no data yet (past the chain, claimed
 // and never written, or wholly past the size) is not read: zeros.
 FsStatus hold_sector(uint8_t slot, uint32_t s) {
-    OpenFile &f = open_files[slot];
+    OpenFile &f = table[slot];
     if (f.sector_index == s) return FS_OK;
     if (f.dirty && write_held(slot) != FS_OK) return FS_FAIL;
     f.sector_index = s;
@@ -359,7 +418,7 @@ FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint
 // through the buffer. Returns the bytes taken; 0 when the buffer could not
 // be made to hold the sector.
 uint32_t write_piece(uint8_t slot, const uint8_t *src, uint32_t count) {
-    OpenFile &f = open_files[slot];
+    OpenFile &f = table[slot];
     uint32_t off = f.position % SECTOR_SIZE;
     uint32_t n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
     if (hold_sector(slot, f.position / SECTOR_SIZE) != FS_OK) return 0;
@@ -371,21 +430,90 @@ uint32_t write_piece(uint8_t slot, const uint8_t *src, uint32_t count) {
     return n;
 }
 
+// Shrinks the slot's file to `size` bytes, durably, in the order a cut
+// needs: the entry's size first, then the chain's new end mark, then the
+// clusters past it freed (a cut leaves at most a chain too long for its
+// size, or lost clusters). Nothing is pending: the slot was synced.
+FsStatus shrink(OpenFile &f, uint32_t size) {
+    const uint64_t failures = disk_failures();
+    uint32_t keep = (uint32_t)(((uint64_t)size + cluster_bytes() - 1) / cluster_bytes());
+    uint32_t cut = 0; // the first cluster given up
+    uint32_t last = 0;
+    if (keep == 0) {
+        cut = f.first_cluster;
+        f.first_cluster = 0;
+    } else if (keep < f.chain_clusters) {
+        last = cluster_at(f, keep - 1, &f.write_cluster, &f.write_ordinal);
+        if (last == 0) return disk_fail_since(failures, FS_ERR_DAMAGED);
+        cut = next_cluster(f, last);
+    }
+    f.size = size;
+    f.entry_stale = 1;
+    if (sync_own(slot_of(f)) != FS_OK) return FS_FAIL;
+    if (fat_cluster_valid(cut)) {
+        if (last != 0 && (fat_end_chain_at(last) != FS_OK || fat_commit(0, 0) != FS_OK))
+            return disk_fail_since(failures, FS_ERR_IO);
+        fat_free_chain(cut);
+        if (keep < f.chain_clusters) f.chain_clusters = f.base_clusters = keep;
+    }
+    f.write_cluster = f.read_cluster = f.first_cluster;
+    f.write_ordinal = f.read_ordinal = 0;
+    if (f.sector_index != NOTHING_HELD && (uint64_t)f.sector_index * SECTOR_SIZE >= size)
+        f.sector_index = NOTHING_HELD;
+    return disk_failed_since(failures) ? fs_fail(FS_ERR_IO) : FS_OK;
+}
+
+// Grows the slot's file to `size` bytes of zeros: the old last sector's
+// rest in the buffer, zeros over the chain's sectors past the old size, and
+// claimed clusters for the rest, which the sync fills with zeros.
+FsStatus grow(uint8_t slot, uint32_t size) {
+    OpenFile &f = table[slot];
+    const uint64_t failures = disk_failures();
+    uint32_t old = f.size;
+    if (old % SECTOR_SIZE != 0) {
+        if (hold_sector(slot, old / SECTOR_SIZE) != FS_OK) return FS_FAIL;
+        memset(f.buffer + old % SECTOR_SIZE, 0, SECTOR_SIZE - old % SECTOR_SIZE);
+        f.dirty = 1;
+    }
+    uint32_t from = (uint32_t)(((uint64_t)old + SECTOR_SIZE - 1) / SECTOR_SIZE);
+    uint32_t need = (uint32_t)(((uint64_t)size + SECTOR_SIZE - 1) / SECTOR_SIZE);
+    uint32_t in_chain = f.chain_clusters * per_cluster();
+    for (uint32_t s = from; s < need && s < in_chain;) {
+        uint32_t cluster = cluster_at(f, s / per_cluster(), &f.write_cluster, &f.write_ordinal);
+        uint32_t count = per_cluster() - s % per_cluster();
+        if (count > need - s) count = need - s;
+        if (cluster == 0) return disk_fail_since(failures, FS_ERR_DAMAGED);
+        if (disk_write_zeros(cluster_to_sector(cluster) + s % per_cluster(), count) != FS_OK)
+            return fs_fail(FS_ERR_IO);
+        if (f.sector_index >= s && f.sector_index < s + count && !f.dirty) f.sector_index = NOTHING_HELD;
+        s += count;
+    }
+    while ((uint64_t)f.chain_clusters * per_cluster() < need) {
+        uint32_t added = 0;
+        if (extend_chain(f, failures, &added) != FS_OK) {
+            trim_claims(f);
+            return FS_FAIL;
+        }
+    }
+    f.size = size;
+    return FS_OK;
+}
+
 } // namespace
 
 extern "C" {
 
 void file_reset(void) {
-    for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++) {
-        open_files[slot].in_use = 0;
-        open_files[slot].dirty = 0;
+    for (uint8_t slot = 0; slot < table_slots; slot++) {
+        table[slot].in_use = 0;
+        table[slot].dirty = 0;
     }
 }
 
 FsStatus file_sync_all(void) {
     FsStatus status = FS_OK;
-    for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++)
-        if (slot_open(slot) && fs_is_mounted() && pending(open_files[slot]) && sync_slot(slot) != FS_OK)
+    for (uint8_t slot = 0; slot < table_slots; slot++)
+        if (slot_open(slot) && fs_is_mounted() && pending(table[slot]) && sync_slot(slot) != FS_OK)
             status = FS_FAIL;
     return status;
 }
@@ -393,31 +521,31 @@ FsStatus file_sync_all(void) {
 uint32_t fs_file_size(uint8_t handle) {
     if (!slot_open(handle)) return none(FS_ERR_BAD_HANDLE);
     fs_set_error(FS_ERR_NONE);
-    return open_files[handle].size;
+    return table[handle].size;
 }
 
 FsStatus handle_find_by_cluster(uint32_t cluster, uint8_t except_slot) {
-    for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++) {
+    for (uint8_t slot = 0; slot < table_slots; slot++) {
         if (slot == except_slot) continue;
-        if (open_files[slot].in_use == 1 && open_files[slot].first_cluster == cluster) return FS_OK;
+        if (table[slot].in_use == 1 && table[slot].first_cluster == cluster) return FS_OK;
     }
     return FS_FAIL;
 }
 
 FsStatus handle_find_by_entry(uint32_t entry_sector, uint32_t entry_offset, uint8_t except_slot) {
-    for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++) {
+    for (uint8_t slot = 0; slot < table_slots; slot++) {
         if (slot == except_slot) continue;
-        const OpenFile &f = open_files[slot];
+        const OpenFile &f = table[slot];
         if (f.in_use == 1 && f.entry_sector == entry_sector && f.entry_offset == entry_offset) return FS_OK;
     }
     return FS_FAIL;
 }
 
 uint8_t handle_alloc(void) {
-    for (uint8_t slot = 0; slot < FS_OPEN_SLOTS; slot++) {
-        if (open_files[slot].in_use == 0) {
-            open_files[slot].in_use = 1;
-            open_files[slot].dirty = 0;
+    for (uint8_t slot = 0; slot < table_slots; slot++) {
+        if (table[slot].in_use == 0) {
+            table[slot].in_use = 1;
+            table[slot].dirty = 0;
             return slot;
         }
     }
@@ -429,8 +557,8 @@ FsStatus handle_release(uint8_t slot) {
         fs_set_error(FS_ERR_BAD_HANDLE);
         return FS_BAD_HANDLE;
     }
-    open_files[slot].in_use = 0;
-    open_files[slot].dirty = 0;
+    table[slot].in_use = 0;
+    table[slot].dirty = 0;
     return FS_OK;
 }
 
@@ -447,7 +575,7 @@ uint8_t fs_open(const char *path) {
 uint8_t file_open_found(void) {
     uint8_t slot = handle_alloc();
     if (slot == NO_SLOT) return fs_fail(FS_ERR_NO_HANDLE);
-    OpenFile &f = open_files[slot];
+    OpenFile &f = table[slot];
     f.position = 0;
     f.sector_index = NOT_LOADED;
     f.first_cluster = FoundEntry.first_cluster;
@@ -464,9 +592,9 @@ uint8_t file_open_found(void) {
     f.link_to = 0;
     f.fresh_sector = NO_SECTOR;
     f.entry_stale = 0;
-    // A second slot on the same file (the same 8.3 entry) only reads, and
-    // so does every slot on a read-only file.
-    f.read_only = handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK ? 1 : 0;
+    // In the built-in table a second slot on the same file (the same 8.3
+    // entry) only reads; every slot on a read-only file only reads.
+    f.read_only = !shared_files() && handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK;
     if (FoundEntry.attr & ATTR_READ_ONLY) f.read_only = 1;
     f.stamped = 0;
     // A chain measured across an unreadable FAT sector would look shorter
@@ -474,7 +602,7 @@ uint8_t file_open_found(void) {
     const uint64_t failures = disk_failures();
     f.chain_clusters = fat_chain_length(f.first_cluster);
     f.base_clusters = f.chain_clusters;
-    hold_sector(slot, 0);
+    if (settle(slot) == FS_OK) hold_sector(slot, 0);
     if (disk_failed_since(failures)) {
         handle_release(slot);
         return fs_fail(FS_ERR_IO);
@@ -486,7 +614,7 @@ uint8_t file_open_found(void) {
 FsStatus fs_close(uint8_t handle) {
     if (!slot_open(handle)) return fs_fail(FS_ERR_BAD_HANDLE);
     FsStatus synced = FS_OK;
-    if (fs_is_mounted() && pending(open_files[handle])) synced = sync_slot(handle);
+    if (fs_is_mounted() && pending(table[handle])) synced = sync_slot(handle);
     FsError reason = fs_last_error();
     handle_release(handle);
     if (synced != FS_OK) return fs_fail(reason);
@@ -496,15 +624,56 @@ FsStatus fs_close(uint8_t handle) {
 
 FsStatus fs_sync(uint8_t handle) {
     if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
-    if (pending(open_files[handle]) && sync_slot(handle) != FS_OK) return FS_FAIL;
+    if (settle(handle) != FS_OK) return FS_FAIL;
+    if (pending(table[handle]) && sync_slot(handle) != FS_OK) return FS_FAIL;
     if (disk_sync() != FS_OK) return fs_fail(FS_ERR_IO);
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+FsStatus fs_truncate(uint8_t handle, uint32_t size) {
+    if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
+    OpenFile &f = table[handle];
+    if (f.read_only) return fs_fail(FS_ERR_READ_ONLY);
+    if (settle(handle) != FS_OK || sync_slot(handle) != FS_OK) return FS_FAIL;
+    FsStatus status = FS_OK;
+    if (size < f.size) {
+        status = shrink(f, size);
+    } else if (size > f.size) {
+        status = grow(handle, size);
+        if (status == FS_OK) {
+            if (!f.stamped) f.entry_stale = 1;
+            status = sync_own(handle);
+        }
+    }
+    if (f.position > f.size) f.position = f.size;
+    share(handle);
+    if (status != FS_OK) return FS_FAIL;
+    if (disk_sync() != FS_OK) return fs_fail(FS_ERR_IO);
+    fs_set_error(FS_ERR_NONE);
+    return FS_OK;
+}
+
+FsStatus fs_use_open_files(OpenFile *slots, uint8_t count) {
+    if (slots == nullptr ? count != 0 : count == 0 || count > FS_MAX_OPEN_SLOTS)
+        return fs_fail(FS_ERR_INVALID_ARGUMENT);
+    for (uint8_t slot = 0; slot < table_slots; slot++)
+        if (slot_open(slot)) return fs_fail(FS_ERR_FILE_OPEN);
+    if (slots == nullptr) {
+        table = open_files;
+        table_slots = FS_OPEN_SLOTS;
+    } else {
+        memset(slots, 0, (size_t)count * sizeof(OpenFile));
+        table = slots;
+        table_slots = count;
+    }
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 
 FsStatus file_load_sector(uint8_t slot) {
     if (!slot_open(slot)) return FS_FAIL;
-    return hold_sector(slot, open_files[slot].position / SECTOR_SIZE);
+    return hold_sector(slot, table[slot].position / SECTOR_SIZE);
 }
 
 FsStatus file_flush_sector(uint8_t slot) {
@@ -515,7 +684,8 @@ FsStatus file_flush_sector(uint8_t slot) {
 
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
     if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
-    OpenFile &f = open_files[handle];
+    if (settle(handle) != FS_OK) return FS_FAIL;
+    OpenFile &f = table[handle];
     uint32_t target = 0;
     switch (origin) {
     case ORIGIN_START:
@@ -543,8 +713,9 @@ FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
 uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
     if (!slot_open(handle) || !fs_is_mounted()) return none(unusable(handle));
     if (dest == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
+    if (settle(handle) != FS_OK) return 0;
     fs_set_error(FS_ERR_NONE);
-    OpenFile &f = open_files[handle];
+    OpenFile &f = table[handle];
     uint32_t limit = readable_bytes(f);
     if (f.position >= limit) return 0;
     if (count > limit - f.position) count = limit - f.position;
@@ -596,8 +767,9 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
     if (!slot_open(handle) || !fs_is_mounted()) return none(unusable(handle));
     if (src == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
-    OpenFile &f = open_files[handle];
+    OpenFile &f = table[handle];
     if (f.read_only) return none(FS_ERR_READ_ONLY);
+    if (settle(handle) != FS_OK) return 0;
     fs_set_error(FS_ERR_NONE);
     if (count == 0) return 0;
     if (count > 0xFFFFFFFFu - f.position) count = 0xFFFFFFFFu - f.position; // sizes are 32-bit
@@ -638,6 +810,7 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
             if (f.position > f.size) f.size = f.position;
             if (count > SECTOR_SIZE) total += SECTOR_SIZE;
             end_call(handle);
+            share(handle);
             fs_set_error(reason);
             return total;
         }
@@ -666,6 +839,7 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
         if (f.entry_size < start + total && total > kept) total = kept;
     }
     if (reason == FS_ERR_NONE && disk_failed_since(failures)) reason = FS_ERR_IO;
+    share(handle);
     fs_set_error(reason);
     return total;
 }

@@ -1,6 +1,7 @@
 // Random sequences of writes, seeks, reads and syncs through one or two
 // handles on a few files, checked against an in-memory copy of every file,
-// with and without write-back.
+// with and without write-back; and with a table of the test's own, up to
+// four handles that all write, sharing their files, and truncations.
 #include <map>
 #include <random>
 
@@ -18,12 +19,29 @@ struct ModelHandle {
     bool read_only = false;
 };
 
-// The parameter: the options the files are written with.
-class RandomFiles : public VolumeTest, public ::testing::WithParamInterface<uint32_t> {};
+struct Mode {
+    uint32_t options; // the options the files are written with
+    bool own_table;   // handles in a table of the test's own (fs_use_open_files)
+};
+
+class RandomFiles : public VolumeTest, public ::testing::WithParamInterface<Mode> {
+  protected:
+    void TearDown() override {
+        fs_init();
+        fs_use_open_files(nullptr, 0);
+        VolumeTest::TearDown();
+    }
+};
 
 TEST_P(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
-    const bool write_back = GetParam() & FS_OPT_WRITE_BACK;
-    ASSERT_EQ(fs_set_options(GetParam()), FS_OK);
+    const bool write_back = GetParam().options & FS_OPT_WRITE_BACK;
+    const bool shared = GetParam().own_table;
+    OpenFile table[6];
+    if (shared) {
+        ASSERT_EQ(fs_use_open_files(table, 6), FS_OK);
+    }
+    const OpenFile *slots = shared ? table : open_files;
+    ASSERT_EQ(fs_set_options(GetParam().options), FS_OK);
     const std::vector<std::string> paths = {"C:\\R1.BIN", "C:\\a long random file name.dat", "C:\\SUB\\R3"};
     ASSERT_EQ(fs_mkdir("C:\\SUB"), FS_OK);
     for (const std::string &p : paths) ASSERT_EQ(fs_create_file(p.c_str()), FS_OK);
@@ -35,25 +53,36 @@ TEST_P(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
     const uint32_t sizes[] = {1, 7, 100, 511, 512, 513, 1024, 4000, 32767, 32768, 32769, 70000};
 
     for (int round = 0; round < 60; round++) {
-        // Open one file, sometimes the same one twice.
+        // Open one file, sometimes the same one twice (or more in a table
+        // of the test's own).
         std::vector<ModelHandle> open;
+        const uint32_t wanted = shared ? 1 + pick(4) : 1 + pick(2);
         std::string first = paths[pick(3)];
-        std::string second = pick(3) == 0 ? first : paths[pick(3)];
-        for (const std::string &p : {first, second}) {
-            if (open.size() == 1 && pick(2) == 0) break;
+        while (open.size() < wanted) {
+            std::string p = pick(3) == 0 ? first : paths[pick(3)];
             ModelHandle m;
             m.handle = fs_open(p.c_str());
             ASSERT_NE(m.handle, 0xFF);
             m.path = p;
             m.size = (uint32_t)files[p].size();
-            m.read_only = !open.empty() && open[0].path == p;
-            EXPECT_EQ(open_files[m.handle].read_only, m.read_only ? 1 : 0);
+            m.read_only = !shared && !open.empty() && open[0].path == p;
+            EXPECT_EQ(slots[m.handle].read_only, m.read_only ? 1 : 0);
             open.push_back(m);
         }
         for (int step = 0; step < 25; step++) {
             ModelHandle &m = open[pick((uint32_t)open.size())];
             std::vector<uint8_t> &data = files[m.path];
-            switch (pick(4)) {
+            if (shared) m.size = (uint32_t)data.size(); // what another handle did shows
+            switch (pick(shared ? 5 : 4)) {
+            case 4: { // truncate: shrink or grow; other handles' positions stay within
+                uint32_t n = pick(3) == 0 ? 0 : (uint32_t)pick((uint32_t)data.size() * 2 + 2000);
+                ASSERT_EQ(fs_truncate(m.handle, n), FS_OK);
+                data.resize(n, 0);
+                for (ModelHandle &o : open)
+                    if (o.path == m.path) o.position = std::min(o.position, n);
+                ASSERT_EQ(entry_on_image(m.handle, slots).size, n);
+                break;
+            }
             case 0: { // write
                 uint32_t n = sizes[pick(12)];
                 std::vector<uint8_t> bytes = pattern(n, rng());
@@ -69,14 +98,14 @@ TEST_P(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
                 m.size = std::max(m.size, m.position);
                 // Without write-back every write ends with its size on the image.
                 if (!write_back) {
-                    ASSERT_EQ(entry_on_image(m.handle).size, (uint32_t)data.size());
+                    ASSERT_EQ(entry_on_image(m.handle, slots).size, (uint32_t)data.size());
                 }
                 break;
             }
             case 3: { // sync: what the handle wrote is on the image
                 ASSERT_EQ(fs_sync(m.handle), FS_OK);
                 if (!m.read_only) {
-                    ASSERT_EQ(entry_on_image(m.handle).size, (uint32_t)data.size());
+                    ASSERT_EQ(entry_on_image(m.handle, slots).size, (uint32_t)data.size());
                 }
                 break;
             }
@@ -105,7 +134,8 @@ TEST_P(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
                 uint32_t got = fs_read(m.handle, back.data(), n);
                 uint32_t expect = m.position >= m.size ? 0 : std::min(n, m.size - m.position);
                 ASSERT_EQ(got, expect);
-                // A read-only slot may still hold an old copy of its loaded sector.
+                // A read-only slot of the built-in table may still hold an old
+                // copy of its loaded sector.
                 if (!m.read_only) {
                     ASSERT_TRUE(std::equal(back.begin(), back.begin() + got, data.begin() + m.position));
                 }
@@ -113,16 +143,21 @@ TEST_P(RandomFiles, MatchTheModelAfterEveryStepAndAfterReopening) {
                 break;
             }
             }
-            ASSERT_EQ(open_files[m.handle].position, m.position);
+            ASSERT_EQ(slots[m.handle].position, m.position);
         }
         for (ModelHandle &m : open) ASSERT_EQ(fs_close(m.handle), FS_OK);
         for (const std::string &p : paths) ASSERT_EQ(read_whole(p.c_str()), files[p]) << p;
+        FsCheckReport report;
+        ASSERT_EQ(check_volume(&report), FS_OK) << "round " << round; // no lost or shared clusters
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, RandomFiles, ::testing::Values(0u, FS_OPT_WRITE_BACK),
-                         [](const ::testing::TestParamInfo<uint32_t> &info) {
-                             return std::string(info.param ? "WriteBack" : "WriteThrough");
+INSTANTIATE_TEST_SUITE_P(Modes, RandomFiles,
+                         ::testing::Values(Mode{0u, false}, Mode{FS_OPT_WRITE_BACK, false}, Mode{0u, true},
+                                           Mode{FS_OPT_WRITE_BACK, true}),
+                         [](const ::testing::TestParamInfo<Mode> &info) {
+                             return std::string(info.param.options ? "WriteBack" : "WriteThrough") +
+                                    (info.param.own_table ? "SharedHandles" : "");
                          });
 
 } // namespace

@@ -1,4 +1,5 @@
 // The open-file table and file data transfer.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -90,6 +91,51 @@ TEST_F(Files, SameFileTwiceGivesAReadOnlySecondSlot) {
     EXPECT_EQ(sector_writes(), before);
     EXPECT_EQ(fs_close(a), FS_OK);
     EXPECT_EQ(fs_write(b, &byte, 1), 0u); // stays read-only
+}
+
+TEST_F(Files, OwnTableRulesAndTruncation) {
+    OpenFile table[3];
+    EXPECT_EQ(fs_use_open_files(table, 0), FS_FAIL);
+    EXPECT_EQ(fs_use_open_files(nullptr, 3), FS_FAIL);
+    EXPECT_EQ(fs_use_open_files(table, 254), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_INVALID_ARGUMENT);
+    uint8_t h = create_and_open("C:\\T.BIN");
+    EXPECT_EQ(fs_use_open_files(table, 3), FS_FAIL); // a handle of the built-in table is open
+    EXPECT_EQ(fs_last_error(), FS_ERR_FILE_OPEN);
+    // The built-in table's second handle only reads, and cannot truncate.
+    uint8_t second = fs_open("C:\\T.BIN");
+    EXPECT_EQ(fs_truncate(second, 0), FS_FAIL);
+    EXPECT_EQ(fs_last_error(), FS_ERR_READ_ONLY);
+    ASSERT_EQ(fs_close(second), FS_OK);
+    ASSERT_EQ(fs_close(h), FS_OK);
+    ASSERT_EQ(fs_use_open_files(table, 3), FS_OK);
+    const uint32_t free_before = free_sectors();
+    uint8_t a = fs_open("C:\\T.BIN");
+    uint8_t b = fs_open("C:\\T.BIN");
+    ASSERT_EQ(a, 0);
+    ASSERT_EQ(b, 1);
+    std::vector<uint8_t> data = pattern(100000);
+    ASSERT_EQ(fs_write(a, data.data(), 100000), 100000u);
+    EXPECT_EQ(fs_file_size(b), 100000u);
+    // Shrinking frees the clusters past the end; growing adds zeros, also
+    // over the old last cluster's bytes past the shrunk size.
+    ASSERT_EQ(fs_truncate(b, 1000), FS_OK);
+    EXPECT_EQ(free_sectors(), free_before - 64);
+    EXPECT_EQ(entry_on_image(a, table).size, 1000u);
+    ASSERT_EQ(fs_truncate(a, 40000), FS_OK);
+    std::vector<uint8_t> back(50000);
+    ASSERT_EQ(fs_seek(b, 0, ORIGIN_START), FS_OK);
+    ASSERT_EQ(fs_read(b, back.data(), 50000), 40000u);
+    EXPECT_EQ(memcmp(back.data(), data.data(), 1000), 0);
+    EXPECT_TRUE(std::all_of(back.begin() + 1000, back.begin() + 40000, [](uint8_t x) { return x == 0; }));
+    EXPECT_EQ(fs_truncate(b, 0), FS_OK);
+    EXPECT_EQ(entry_on_image(a, table).first_cluster, 0u);
+    EXPECT_EQ(free_sectors(), free_before);
+    EXPECT_EQ(fs_close(a), FS_OK);
+    EXPECT_EQ(fs_close(b), FS_OK);
+    FsCheckReport report;
+    EXPECT_EQ(check_volume(&report), FS_OK);
+    ASSERT_EQ(fs_use_open_files(nullptr, 0), FS_OK);
 }
 
 TEST_F(Files, DifferentEmptyFilesAreDifferentFiles) {

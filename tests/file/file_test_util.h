@@ -19,13 +19,14 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t seed = 1) {
     return v;
 }
 
-// The file's 8.3 entry as it is on the image now.
+// The file's 8.3 entry as it is on the image now (`slots`: the table the
+// handle indexes).
 struct EntryOnImage {
     uint32_t first_cluster;
     uint32_t size;
 };
-inline EntryOnImage entry_on_image(uint8_t handle) {
-    Slot s = slot_at(open_files[handle].entry_sector, open_files[handle].entry_offset);
+inline EntryOnImage entry_on_image(uint8_t handle, const OpenFile *slots = open_files) {
+    Slot s = slot_at(slots[handle].entry_sector, slots[handle].entry_offset);
     return {(uint32_t)(s[26] | (s[27] << 8)),
             (uint32_t)(s[28] | (s[29] << 8) | (s[30] << 16) | ((uint32_t)s[31] << 24))};
 }
