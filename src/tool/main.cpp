@@ -42,6 +42,11 @@ const char kToolHelp[] = "Usage: fat16 [-i IMAGE] [-p N | --offset BYTES] [-q] C
                          "  import [-f] HOSTDIR [DEST]         copy the contents of a host directory in\n"
                          "  export [-f] HOSTDIR                copy the whole volume into a host directory\n"
                          "  check                              check the volume's consistency (reads only)\n"
+#if FAT16_WITH_MOUNT
+                         "  mount [-r] [-f] MOUNTPOINT         mount the volume on a host folder (FUSE)\n"
+#else
+                         "  mount                              not built in (libfuse3 was missing)\n"
+#endif
                          "\n"
                          "Paths on the volume use '/' or '\\' and may begin with the drive prefix C:;\n"
                          "every path starts at the root (\"docs/a.txt\" is \"/docs/a.txt\"); a path that\n"
@@ -219,6 +224,31 @@ const char kCheckHelp[] = "Usage: fat16 [-i IMAGE] [-p N] check\n"
                           "chains, lost clusters, file sizes, \".\" and \"..\" entries, long names and\n"
                           "duplicate names. Exit status 0 when clean, 1 with the problems listed.\n";
 
+#if FAT16_WITH_MOUNT
+const char kMountHelp[] =
+    "Usage: fat16 [-i IMAGE] [-p N | --offset BYTES] mount [-r] [-f] [-o OPTIONS] MOUNTPOINT\n"
+    "Mounts the volume on the host folder MOUNTPOINT through FUSE, without root, so\n"
+    "that any program can use its files; 'fusermount3 -u MOUNTPOINT' unmounts it.\n"
+    "Without -f the command returns once the volume is mounted and serves it in\n"
+    "the background until then.\n"
+    "\n"
+    "  -r, --read-only    mount read-only: nothing is written to the image\n"
+    "  -f, --foreground   serve in the foreground (messages go to standard error)\n"
+    "  -o, --options OPTIONS   FUSE mount options, comma-separated (allow_other, ...)\n"
+    "\n"
+    "Files and directories belong to the mounting user: directories 0755, files\n"
+    "0644, entries with the read-only attribute without write bits (chmod a-w sets\n"
+    "the attribute, chmod u+w clears it). Names are matched without regard to\n"
+    "case; a name the volume cannot hold is refused (EINVAL) with the reason on\n"
+    "standard error. Symbolic links, hard links and device files are refused\n"
+    "(EPERM). Each write is in the image file when it returns, so a mount that is\n"
+    "killed loses at most the write it was doing; fsync also has the host write\n"
+    "the image to its disk. Do not use the image otherwise while it is mounted,\n"
+    "nor before the mount process has ended after the unmount.\n"
+    "Example: fat16 -i card.img mount /tmp/card && cp -r photos /tmp/card/ &&\n"
+    "         fusermount3 -u /tmp/card\n";
+#endif
+
 struct Command {
     const char *name;
     int (*run)(const GlobalOptions &, const std::vector<std::string> &);
@@ -242,6 +272,9 @@ const Command kCommands[] = {
     {"import", cmd_import, kImportHelp},
     {"export", cmd_export, kExportHelp},
     {"check", cmd_check, kCheckHelp},
+#if FAT16_WITH_MOUNT
+    {"mount", cmd_mount, kMountHelp},
+#endif
 };
 
 const Command *find_command(const std::string &name) {

@@ -270,6 +270,8 @@ int cmd_cat(const GlobalOptions &g, const std::vector<std::string> &args);
 int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args);
 int cmd_export(const GlobalOptions &g, const std::vector<std::string> &args);
 int cmd_check(const GlobalOptions &g, const std::vector<std::string> &args);
+// Built only with libfuse3 (FAT16_WITH_MOUNT).
+int cmd_mount(const GlobalOptions &g, const std::vector<std::string> &args);
 
 // Help texts; `help_text("")` is the tool's.
 const char *help_text(const std::string &command);
