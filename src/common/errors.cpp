@@ -6,7 +6,7 @@ namespace {
 
 FsError last_error = FS_ERR_NONE;
 uint32_t options = 0;
-const uint32_t KNOWN_OPTIONS = FS_OPT_KEEP_CASE | FS_OPT_WRITE_BACK;
+const uint32_t KNOWN_OPTIONS = FS_OPT_KEEP_CASE | FS_OPT_WRITE_BACK | FS_OPT_LONG_PATHS;
 
 const char *const error_texts[] = {
     "no error",
@@ -48,6 +48,8 @@ FsStatus fs_set_options(uint32_t wanted) {
 }
 
 uint32_t fs_get_options(void) { return options; }
+
+uint8_t fs_long_paths(void) { return (options & FS_OPT_LONG_PATHS) != 0; }
 
 void fs_set_error(FsError error) { last_error = error; }
 

@@ -108,6 +108,16 @@ FsStatus fs_fail(FsError reason);
  * device. Creating, deleting, renaming, moving, attributes, times and
  * labels are on the device at their return either way. */
 #define FS_OPT_WRITE_BACK 0x02u
+/* Long paths: every call that takes a path takes one of any length (each
+ * component still at most 255 UTF-16 units), resolved in place, for trees
+ * other tools wrote deeper than 259 units. fs_chdir and the walk keep
+ * their 260-byte records and refuse longer paths as without it. Without it
+ * (the default) paths hold at most 259 units, and a move that would put an
+ * entry below the moved directory past that is refused ("path too long"),
+ * as is a rename whose result would be: no entry becomes unreachable. */
+#define FS_OPT_LONG_PATHS 0x04u
+/* Whether FS_OPT_LONG_PATHS is on. */
+uint8_t fs_long_paths(void);
 
 /* Sets the options (FS_OPT_ bits). FS_OK; FS_FAIL with "invalid argument",
  * and nothing changed, for a bit the library does not know. */

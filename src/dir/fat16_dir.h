@@ -254,6 +254,10 @@ FsStatus path_find_entry(const char *path, uint8_t *kind);
 /* The length of a path as the limits count it: UTF-16 units (bytes for a
  * path that is no UTF-8). Paths hold at most FS_PATH_MAX - 1 of them. */
 uint32_t path_length(const char *path);
+/* The length, counted as path_length counts, of the absolute path ("C:\A")
+ * the first `length` bytes of `path` stand for, from the current directory
+ * for a relative path. */
+uint32_t path_absolute_length(const char *path, uint32_t length);
 
 /* Splits `path` at its last component: `*name` points at it, and the
  * directory that holds it is named by the first `*parent_length` bytes of

@@ -164,9 +164,11 @@ FsStatus resolve(const char *path, uint32_t length) {
     uint32_t units = str_utf16_units(path, length);
     if (units == 0xFFFFFFFFu) units = length;        // no UTF-8: bytes count
     if (length > FS_PATH_BYTES - 1) units = 0xFFFFu; // more bytes than any path of 260 units
-    bool too_long = (form == FORM_ABSOLUTE && units > FS_PATH_MAX) ||
-                    (form == FORM_ROOTED && units + 1 > FS_PATH_MAX) ||
-                    (form == FORM_RELATIVE && units + path_length(CurrentDir.path) > FS_PATH_MAX);
+    bool too_long = fs_long_paths()
+                        ? false
+                        : (form == FORM_ABSOLUTE && units > FS_PATH_MAX) ||
+                              (form == FORM_ROOTED && units + 1 > FS_PATH_MAX) ||
+                              (form == FORM_RELATIVE && units + path_length(CurrentDir.path) > FS_PATH_MAX);
     if (too_long) {
         fs_set_error(FS_ERR_PATH_TOO_LONG);
         return FS_PATH_TOO_LONG;
@@ -394,6 +396,20 @@ uint32_t path_length(const char *path) {
     uint32_t bytes = str_len(path);
     uint32_t units = str_utf16_units(path, bytes);
     return units == 0xFFFFFFFFu ? bytes : units;
+}
+
+uint32_t path_absolute_length(const char *path, uint32_t length) {
+    uint32_t units = str_utf16_units(path, length);
+    if (units == 0xFFFFFFFFu) units = length;
+    switch (path_form_n(path, length)) {
+    case FORM_ABSOLUTE: return units;
+    case FORM_ROOTED: return units + 2; // "C:" in front
+    default: {
+        // The current directory, a backslash unless it is the root, the path.
+        uint32_t current = path_length(CurrentDir.path);
+        return current + (CurrentDir.in_subdir ? 1 : 0) + units;
+    }
+    }
 }
 
 FsStatus path_split_name(const char *path, uint32_t *parent_length, const char **name) {

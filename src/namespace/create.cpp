@@ -40,7 +40,7 @@ void build_dot_entries(uint8_t *sector, uint32_t self, uint32_t parent) {
 FsStatus create_path(const char *path, uint8_t attr) {
     if (path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (path[0] == '\0') return fs_fail(FS_ERR_INVALID_NAME);
-    if (path_length(path) > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
+    if (!fs_long_paths() && path_length(path) > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
 
     // Split off the last component; the rest names the parent.
     const char *name = nullptr;

@@ -181,6 +181,73 @@ FS_OWN_FRAME bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable)
     return false;
 }
 
+// The length of the name of the entry dir_read_entry returned last, as
+// path lengths count it.
+uint32_t last_name_length(void) {
+    char text[FS_SHORT_NAME_SIZE];
+    const char *name = dir_last_long_name();
+    if (name[0] == '\0') {
+        dir_short_name_text(dir_last_short_entry(), text);
+        name = text;
+    }
+    return path_length(name);
+}
+
+// Reads the directory the cursor stands in for its next entry other than
+// "." and ".." (all of them with `dots`), labels included.
+FsStatus next_named_entry(char *name, char *ext, bool dots) {
+    for (;;) {
+        if (dir_read_entry(name, ext, 1) != FS_OK) return FS_FAIL;
+        if (dots || !dir_is_dot_entry(dir_last_short_entry())) return FS_OK;
+    }
+}
+
+// FS_OK when every entry below the directory `top` has a path of at most
+// `room` units after the directory's own ("\A\B.TXT" counts 8); else
+// "path too long". Depth first with no stack: a directory's ".." leads back
+// up, where the entry that names it is found again by its cluster. Each
+// level adds at least two units, so `room` bounds the depth; a bound on the
+// entries read ends the walk on a damaged tree (a ".." that leads elsewhere,
+// two entries on one chain) with "damaged volume".
+FS_OWN_FRAME FsStatus paths_below_fit(uint32_t top, uint32_t room) {
+    char name[LFN_MAX_NAME + 1];
+    char ext[20];
+    const uint64_t failures = disk_failures();
+    const uint32_t max_reads = (VolumeGeometry.cluster_count + 2) * 2 * VolumeGeometry.sectors_per_cluster *
+                               (SECTOR_SIZE / DIR_SLOT_SIZE);
+    uint32_t dir = top;
+    uint32_t units = 0; // of the path from `top` to `dir`
+    dir_cursor_start(dir);
+    for (uint32_t reads = 0; reads < max_reads; reads++) {
+        if (next_named_entry(name, ext, false) == FS_OK) {
+            uint32_t end = units + 1 + last_name_length();
+            if (end > room) return fs_fail(FS_ERR_PATH_TOO_LONG);
+            if ((FoundEntry.attr & ATTR_DIRECTORY) && fat_cluster_valid(FoundEntry.first_cluster)) {
+                dir = FoundEntry.first_cluster;
+                units = end;
+                dir_cursor_start(dir);
+            }
+            continue;
+        }
+        if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
+        if (dir == top) return FS_OK;
+        // Up: the parent's entry for `dir`, and on after it.
+        dir_cursor_start(dir);
+        uint32_t parent = 0xFFFFFFFFu;
+        while (next_named_entry(name, ext, true) == FS_OK && dir_is_dot_entry(dir_last_short_entry()))
+            if (dir_last_short_entry()[1] == '.') parent = FoundEntry.first_cluster;
+        if (parent == 0xFFFFFFFFu) return fs_fail(FS_ERR_DAMAGED);
+        dir_cursor_start(parent);
+        for (;;) {
+            if (next_named_entry(name, ext, false) != FS_OK) return fs_fail(FS_ERR_DAMAGED);
+            if ((FoundEntry.attr & ATTR_DIRECTORY) && FoundEntry.first_cluster == dir) break;
+        }
+        units -= 1 + last_name_length();
+        dir = parent;
+    }
+    return fs_fail(FS_ERR_DAMAGED);
+}
+
 // Points the ".." entry of the directory `dir` at `parent` (0: the root).
 FS_OWN_FRAME void set_parent_entry(uint32_t dir, uint32_t parent) {
     SectorBuffer sector;
@@ -290,7 +357,8 @@ FsStatus fs_rmdir(const char *path) {
 
 FsStatus fs_rename(const char *old_path, const char *new_name) {
     if (old_path == nullptr || new_name == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    if (path_length(old_path) > FS_PATH_MAX - 1 || path_length(new_name) > FS_PATH_MAX - 1)
+    if (!fs_long_paths() &&
+        (path_length(old_path) > FS_PATH_MAX - 1 || path_length(new_name) > FS_PATH_MAX - 1))
         return fs_fail(FS_ERR_PATH_TOO_LONG);
     if (!path_names_entry(old_path)) return no_entry(old_path);
 
@@ -314,6 +382,11 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
     // The new name is checked before anything is erased.
     NewName name;
     if (newname_prepare(new_name + cut, 1, &name) != FS_OK) return FS_FAIL;
+    // The file must stay reachable by a path of the length lookups take.
+    if (!fs_long_paths() && path_absolute_length(old_path, str_len(old_path)) - path_length(old_name) +
+                                    path_length(new_name + cut) >
+                                FS_PATH_MAX - 1)
+        return fs_fail(FS_ERR_PATH_TOO_LONG);
     if (path_resolve_parent(old_path, dir_length, 0) != FS_OK) return FS_FAIL;
     if (newname_check(&name, src.sector, src.offset, 0) != FS_OK) return FS_FAIL;
     const uint64_t failures = disk_failures();
@@ -323,7 +396,8 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
 
 FsStatus fs_move(const char *old_path, const char *new_path) {
     if (old_path == nullptr || new_path == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    if (path_length(old_path) > FS_PATH_MAX - 1 || path_length(new_path) > FS_PATH_MAX - 1)
+    if (!fs_long_paths() &&
+        (path_length(old_path) > FS_PATH_MAX - 1 || path_length(new_path) > FS_PATH_MAX - 1))
         return fs_fail(FS_ERR_PATH_TOO_LONG);
     if (!path_names_entry(old_path))
         return fs_fail(old_path[0] == '\0' ? FS_ERR_INVALID_NAME : FS_ERR_IS_ROOT);
@@ -359,6 +433,13 @@ FsStatus fs_move(const char *old_path, const char *new_path) {
         if (within) return fs_fail(FS_ERR_INTO_ITSELF);
     }
     if (newname_check(&name, src.sector, src.offset, 1) != FS_OK) return FS_FAIL;
+    // Everything below a moved directory must stay reachable by a path of
+    // the length lookups take.
+    if (is_dir && !fs_long_paths()) {
+        uint32_t base = path_absolute_length(new_path, str_len(new_path));
+        if (base > FS_PATH_MAX - 1) return fs_fail(FS_ERR_PATH_TOO_LONG);
+        if (paths_below_fit(moved, FS_PATH_MAX - 1 - base) != FS_OK) return FS_FAIL;
+    }
 
     const uint64_t failures = disk_failures();
     if (relocate(old_path, src, new_path, dir_length, name) != FS_OK) return FS_FAIL;

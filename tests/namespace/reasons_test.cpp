@@ -38,6 +38,42 @@ TEST_F(Reasons, NamesAndPaths) {
     EXPECT_EQ(fs_last_error(), FS_ERR_NONE);
 }
 
+// Paths past 259 units: refused by default, and no move or rename makes
+// an entry unreachable; with FS_OPT_LONG_PATHS every path call takes them.
+TEST_F(Reasons, LongPaths) {
+    const std::string a(200, 'a'), b(100, 'b');
+    const std::string deep = "C:\\D\\" + a;
+    ASSERT_EQ(fs_mkdir("C:\\D"), FS_OK);
+    ASSERT_EQ(fs_mkdir(deep.c_str()), FS_OK);
+    ASSERT_EQ(fs_create_file((deep + "\\F.TXT").c_str()), FS_OK);
+    ASSERT_EQ(fs_mkdir(("C:\\" + b).c_str()), FS_OK);
+    // C:\bbb...\D\aaa...\F.TXT would hold 312 units.
+    EXPECT_EQ(after(fs_move("C:\\D", ("C:\\" + b + "\\D").c_str())), FS_ERR_PATH_TOO_LONG);
+    EXPECT_EQ(after(fs_rename((deep + "\\F.TXT").c_str(), std::string(60, 'n').c_str())),
+              FS_ERR_PATH_TOO_LONG);
+    // A move that keeps every path within the limit goes through.
+    EXPECT_EQ(fs_move("C:\\D", "C:\\E"), FS_OK);
+    ASSERT_EQ(fs_set_options(FS_OPT_LONG_PATHS), FS_OK);
+    ASSERT_EQ(fs_move("C:\\E", ("C:\\" + b + "\\E").c_str()), FS_OK);
+    const std::string moved = "C:\\" + b + "\\E\\" + a;
+    uint8_t h = fs_open((moved + "\\F.TXT").c_str());
+    ASSERT_NE(h, 0xFF);
+    EXPECT_EQ(fs_close(h), FS_OK);
+    const std::string longer = moved + "\\" + std::string(255, 'c');
+    EXPECT_EQ(fs_mkdir(longer.c_str()), FS_OK);
+    EXPECT_EQ(after(fs_mkdir((longer + "\\" + std::string(256, 'c')).c_str())), FS_ERR_INVALID_NAME);
+    EXPECT_EQ(fs_create_file((longer + "\\G").c_str()), FS_OK);
+    EXPECT_EQ(fs_rename((longer + "\\G").c_str(), "H"), FS_OK);
+    EXPECT_EQ(fs_delete_file((longer + "\\H").c_str()), FS_OK);
+    EXPECT_EQ(fs_rmdir(longer.c_str()), FS_OK);
+    EXPECT_EQ(after(fs_chdir(moved.c_str(), 0)),
+              FS_ERR_PATH_TOO_LONG); // the current directory keeps its record
+    ASSERT_EQ(fs_set_options(0), FS_OK);
+    EXPECT_EQ(after(fs_delete_file((moved + "\\F.TXT").c_str())), FS_ERR_PATH_TOO_LONG);
+    FsCheckReport report;
+    EXPECT_EQ(check_volume(&report), FS_OK);
+}
+
 TEST_F(Reasons, RemovingAndRenaming) {
     ASSERT_EQ(fs_mkdir("C:\\DIR"), FS_OK);
     ASSERT_EQ(fs_create_file("C:\\DIR\\IN"), FS_OK);
