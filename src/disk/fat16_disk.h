@@ -168,6 +168,30 @@ FsStatus disk_open_image_path(const char *path, uint8_t create);
 /* 1 when the open image file can only be read. */
 uint8_t disk_read_only(void);
 
+/* Flags of disk_open_image_file. */
+#define FS_IMAGE_READ_ONLY 0x01u /* open for reading only: every write fails */
+#define FS_IMAGE_FIXED_SIZE                                                                                  \
+    0x02u /* the device ends where the file ends: a write past it                                            \
+             fails instead of growing the file */
+#define FS_IMAGE_DEVICES                                                                                     \
+    0x04u /* a block device may be opened too (POSIX hosts): its size                                        \
+             comes from the device, its size is fixed, and whole                                             \
+             sectors move with positioned reads and writes */
+
+/* Opens the existing image file (or, with FS_IMAGE_DEVICES, block device)
+ * at `path` as the device in use. Without FS_IMAGE_READ_ONLY it is opened
+ * for writing where the host allows, else for reading only, as
+ * disk_open_image_path does. FS_FAIL (errno says why; EINVAL for a file of
+ * another kind) when it cannot be opened. */
+FsStatus disk_open_image_file(const char *path, uint32_t flags);
+
+/* Bytes the open image file or block device held when it was opened; 0
+ * when none is open. */
+uint64_t disk_image_bytes(void);
+
+/* 1 when the open image is a block device. */
+uint8_t disk_image_is_device(void);
+
 /* A caller-owned memory area as a device. */
 typedef struct FsMemoryDevice {
     FsBlockDevice device; /* its context is this record */

@@ -12,6 +12,12 @@
 // fail with ENOSPC. Without mmap (or without posix_fallocate, for writes)
 // the file is read and written with positioned reads and writes, or with
 // stdio where those are missing too.
+//
+// disk_open_image_file also opens a block device (a card, a partition, a
+// loop device): its size comes from the device and whole sectors move with
+// positioned reads and writes, never through a mapping. There, and for a
+// file opened with FS_IMAGE_FIXED_SIZE, the device ends where the file or
+// device ends: a write past it fails instead of growing the file.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,9 +28,13 @@
 
 #if FAT16_HAVE_MMAP
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h> // BLKGETSIZE64
+#endif
 #endif
 
 namespace {
@@ -34,6 +44,9 @@ const uint32_t kProgressEvery = 1000; // one '#' per this many sectors created
 
 bool read_only = false;
 FsBlockDevice file_device;
+uint64_t image_bytes = 0;  // the file's or device's length when it was opened
+bool block_device = false; // a block device, not a regular file
+bool fixed_size = false;   // writes stay inside image_bytes
 
 void report_creation_start(void) {
     fputs("make fat16.img in progress!\n", stdout);
@@ -173,6 +186,9 @@ void release_file(void) {
     if (image_fd >= 0) close(image_fd);
     image_fd = -1;
     read_only = false;
+    image_bytes = 0;
+    block_device = false;
+    fixed_size = false;
     memset(reserved_regions, 0, sizeof reserved_regions);
 }
 
@@ -198,17 +214,48 @@ bool create_image(const char *path, bool report) {
     return true;
 }
 
-// Takes the opened file as the image: only a regular file will do.
-bool start_using(bool only_reads) {
+// Bytes of the block device open as image_fd; false when the host cannot
+// tell.
+bool device_bytes(uint64_t *out) {
+#if defined(BLKGETSIZE64)
+    uint64_t bytes = 0;
+    if (ioctl(image_fd, BLKGETSIZE64, &bytes) == 0) {
+        *out = bytes;
+        return true;
+    }
+#endif
+    off_t end = lseek(image_fd, 0, SEEK_END);
+    if (end < 0) return false;
+    *out = (uint64_t)end;
+    return true;
+}
+
+// Takes the opened file as the image: a regular file, or with `devices` a
+// block device too, which is reached without a mapping.
+bool start_using(bool only_reads, bool devices) {
     struct stat st;
-    if (fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int error = EINVAL; // a file of another kind
+    bool usable = false;
+    uint64_t bytes = 0;
+    if (fstat(image_fd, &st) != 0) {
+        error = errno;
+    } else if (S_ISREG(st.st_mode)) {
+        usable = true;
+        bytes = (uint64_t)st.st_size;
+    } else if (devices && S_ISBLK(st.st_mode)) {
+        usable = device_bytes(&bytes);
+        if (!usable) error = errno;
+    }
+    if (!usable) {
         close(image_fd);
         image_fd = -1;
-        errno = EINVAL;
+        errno = error;
         return false;
     }
     read_only = only_reads;
-    map_image();
+    image_bytes = bytes;
+    block_device = S_ISBLK(st.st_mode);
+    if (!block_device) map_image();
     return true;
 }
 
@@ -252,6 +299,8 @@ void release_file(void) {
     if (image != nullptr) fclose(image);
     image = nullptr;
     read_only = false;
+    image_bytes = 0;
+    fixed_size = false;
 }
 
 bool open_host(const char *path, bool writable) {
@@ -277,26 +326,41 @@ bool create_image(const char *path, bool report) {
     return true;
 }
 
-bool start_using(bool only_reads) {
+// Takes the opened file as the image (block devices are not reached
+// through stdio).
+bool start_using(bool only_reads, bool) {
     read_only = only_reads;
+#if defined(_WIN32)
+    bool sized = _fseeki64(image, 0, SEEK_END) == 0;
+    long long end = sized ? _ftelli64(image) : -1;
+#else
+    bool sized = fseek(image, 0, SEEK_END) == 0;
+    long long end = sized ? (long long)ftell(image) : -1;
+#endif
+    image_bytes = end > 0 ? (uint64_t)end : 0;
     return true;
 }
 
 #endif
 
-// Opens the host file at `path` (writable where the host allows, else for
-// reading only; made when missing and `create`) as the device in use.
-FsStatus open_path(const char *path, bool create, bool report) {
+// Opens the host file at `path` (writable where the host allows and
+// FS_IMAGE_READ_ONLY is not asked for, else for reading only; made when
+// missing and `create`) as the device in use.
+FsStatus open_path(const char *path, bool create, bool report, uint32_t flags) {
     disk_close_image();
     if (path == nullptr || path[0] == '\0') return FS_FAIL;
-    bool only_reads = false;
-    bool opened = open_host(path, true);
-    if (!opened && (errno == EACCES || errno == EROFS || errno == EPERM))
+    bool only_reads = (flags & FS_IMAGE_READ_ONLY) != 0;
+    bool opened = open_host(path, !only_reads);
+    if (!opened && !only_reads && (errno == EACCES || errno == EROFS || errno == EPERM))
         opened = only_reads = open_host(path, false);
     if (!opened && errno == ENOENT && create) opened = create_image(path, report);
-    if (!opened || !start_using(only_reads)) return FS_FAIL;
+    if (!opened || !start_using(only_reads, (flags & FS_IMAGE_DEVICES) != 0)) return FS_FAIL;
     file_device.context = nullptr;
-    file_device.sector_count = FS_SECTOR_LIMIT; // the file grows when written past its end
+    // A file grows when written past its end, unless its size is fixed; a
+    // device ends where it ends.
+    fixed_size = block_device || (flags & FS_IMAGE_FIXED_SIZE) != 0;
+    uint64_t sectors = image_bytes / SECTOR_SIZE;
+    file_device.sector_count = fixed_size && sectors < FS_SECTOR_LIMIT ? (uint32_t)sectors : FS_SECTOR_LIMIT;
     file_device.read = file_read;
     file_device.write = file_write;
     file_device.sync = file_sync;
@@ -310,11 +374,19 @@ FsStatus open_path(const char *path, bool create, bool report) {
 
 extern "C" {
 
-FsStatus disk_open_image(void) { return open_path(kImageName, true, true); }
+FsStatus disk_open_image(void) { return open_path(kImageName, true, true, 0); }
 
 FsStatus disk_open_image_path(const char *path, uint8_t create) {
-    return open_path(path, create != 0, false);
+    return open_path(path, create != 0, false, 0);
+}
+
+FsStatus disk_open_image_file(const char *path, uint32_t flags) {
+    return open_path(path, false, false, flags);
 }
 
 uint8_t disk_read_only(void) { return disk_device() == &file_device && read_only ? 1 : 0; }
+
+uint64_t disk_image_bytes(void) { return disk_device() == &file_device ? image_bytes : 0; }
+
+uint8_t disk_image_is_device(void) { return disk_device() == &file_device && block_device ? 1 : 0; }
 }

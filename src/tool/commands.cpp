@@ -473,6 +473,7 @@ int cmd_attrib(const GlobalOptions &g, const std::vector<std::string> &args) {
             only_paths = true;
             continue;
         }
+        if (!only_paths && (word == "-q" || word == "--quiet")) continue; // nothing to leave out
         bool change = !only_paths && word.size() >= 2 && (word[0] == '+' || word[0] == '-');
         if (!change) {
             paths.push_back(word);
@@ -514,7 +515,10 @@ int cmd_attrib(const GlobalOptions &g, const std::vector<std::string> &args) {
             continue;
         }
         if (t.path.root()) {
-            if (changing) report.error(t.text, "the root directory has no attributes");
+            if (changing)
+                report.error(t.text, "the root directory has no attributes");
+            else
+                printf("%s  /\n", attr_letters(ATTR_DIRECTORY).c_str());
             continue;
         }
         uint8_t attr = t.found.entry.attr;

@@ -17,10 +17,26 @@ std::string sector_size_text(uint32_t size) {
            " bytes; sectors of that size are not supported (only 512-byte sectors)";
 }
 
+// The file system another system put at `sector`, named ("the image holds
+// a FAT32 volume (...)"); empty when none but FAT16 is recognised there.
+std::string other_file_system(uint32_t sector, const std::string &where) {
+    const char *name = fs_probe_file_system(sector);
+    disk_take_error(); // a look past the end of a short image is no failure
+    if (name == nullptr) return "";
+    std::string kind = name;
+    if (kind == "FAT16") return "";
+    bool fat = kind.compare(0, 3, "FAT") == 0;
+    std::string text = where + " holds " + (fat ? "a " : "an ") + kind + " volume";
+    if (fat) return text + " (this tool reads and writes FAT16 volumes only)";
+    return text + ", not a FAT volume";
+}
+
 // What sector `sector` holds, for a volume that did not mount there;
 // `where` names the place ("partition 1", "offset 1048576").
 std::string explain_probe(uint32_t sector, const std::string &where, const std::string &format_hint) {
     uint32_t detail = 0;
+    std::string other = other_file_system(sector, where);
+    if (!other.empty()) return other;
     switch (fs_probe(sector, &detail)) {
     case FS_PROBE_UNREADABLE:
         return "cannot read the first sector of " + where +
@@ -32,7 +48,7 @@ std::string explain_probe(uint32_t sector, const std::string &where, const std::
         return where +
                " holds no FAT16 volume this library can use (a FAT12 or FAT32 volume, or a damaged one)";
     case FS_PROBE_FAT16: return where + " holds a FAT16 volume larger than the space it has (damaged)";
-    default: return where + " holds no FAT volume";
+    default: return where + " holds no volume (not a file system this tool knows)";
     }
 }
 
@@ -50,13 +66,15 @@ std::string explain_mount_failure(const GlobalOptions &g) {
                              "fat16 --offset " + std::to_string(g.offset) + " format");
     }
     uint32_t detail = 0;
+    std::string other = other_file_system(0, "the image");
+    if (!other.empty()) return other;
     switch (fs_probe(0, &detail)) {
     case FS_PROBE_UNREADABLE: return "cannot read its first sector (host I/O error, or the file is empty)";
     case FS_PROBE_BLANK: return "the image holds no volume (make one with 'fat16 format')";
     case FS_PROBE_PARTITION_TABLE: return "the image holds a partition table: choose a partition with -p N";
     case FS_PROBE_SECTOR_SIZE: return sector_size_text(detail);
-    case FS_PROBE_UNSUPPORTED_FAT:
-        return "no FAT16 volume this library can use (a FAT12 or FAT32 volume, or a damaged one)";
+    case FS_PROBE_UNSUPPORTED_FAT: return "no FAT16 volume this library can use (a damaged FAT boot sector)";
+    case FS_PROBE_OTHER: return "not a volume (the image holds data of no file system this tool knows)";
     default: return "no FAT16 volume this library can use (damaged volume)";
     }
 }
@@ -65,6 +83,7 @@ std::string explain_mount_failure(const GlobalOptions &g) {
 
 void Reporter::error(const std::string &subject, const std::string &reason) {
     failed_ = true;
+    if (silent_) return;
     if (subject.empty())
         fprintf(stderr, "fat16: %s: %s\n", command_.c_str(), reason.c_str());
     else
@@ -72,6 +91,7 @@ void Reporter::error(const std::string &subject, const std::string &reason) {
 }
 
 void Reporter::warning(const std::string &subject, const std::string &reason) {
+    if (silent_) return;
     fprintf(stderr, "fat16: %s: warning: %s: %s\n", command_.c_str(), printable(subject).c_str(),
             reason.c_str());
 }
@@ -209,6 +229,30 @@ bool open_image_file(const std::string &path) {
     return host_image_path(path, &device_path) && disk_open_image_path(device_path.c_str(), 0) == FS_OK;
 }
 
+bool open_image_fixed(const std::string &path, bool writing) {
+    std::string device_path;
+    uint32_t flags = FS_IMAGE_FIXED_SIZE | FS_IMAGE_DEVICES | (writing ? 0u : FS_IMAGE_READ_ONLY);
+    return host_image_path(path, &device_path) && disk_open_image_file(device_path.c_str(), flags) == FS_OK;
+}
+
+bool device_writable(const GlobalOptions &g, const std::string &path, Reporter &report) {
+    if (g.force) return true;
+    std::string where = host_device_mounted(path);
+    if (where.empty()) return true;
+    report.error(path, "is mounted on " + printable(where) +
+                           " (unmount it first; 'fat16 --force' writes to it anyway, which can damage it)");
+    return false;
+}
+
+std::string short_image_text() {
+    uint64_t needed =
+        ((uint64_t)VolumeGeometry.partition_start + VolumeGeometry.total_sectors) * FS_SECTOR_SIZE;
+    uint64_t has = disk_image_bytes();
+    if (needed <= has) return "";
+    return "the volume needs " + std::to_string(needed) + " bytes, the " +
+           (disk_image_is_device() ? "device" : "image") + " has " + std::to_string(has);
+}
+
 bool Image::open(const GlobalOptions &g, Reporter &report, bool for_writing) {
     path_ = g.image;
     HostStat st;
@@ -218,24 +262,35 @@ bool Image::open(const GlobalOptions &g, Reporter &report, bool for_writing) {
         report.error(path_, reason);
         return false;
     }
-    if (st.kind != HostStat::FILE) {
-        report.error(path_, "cannot open the image: not a regular file");
+    if (st.kind != HostStat::FILE && !st.block_device) {
+        report.error(path_, "cannot open the image: not a regular file or block device");
         return false;
     }
-    if (!open_image_file(path_)) {
+    if (st.block_device && for_writing && !device_writable(g, path_, report)) return false;
+    if (!open_image_fixed(path_, for_writing)) {
         report.error(path_, "cannot open the image: " + host_error_text(errno));
         return false;
     }
     open_ = true;
     if (for_writing && disk_read_only()) {
-        report.error(path_, "the image is read-only");
+        report.error(path_, std::string("the ") + (st.block_device ? "device" : "image") + " is read-only");
         return false;
     }
-    if (mount_volume(g, st.size / FS_SECTOR_SIZE) != FS_OK) {
+    if (mount_volume(g, disk_image_bytes() / FS_SECTOR_SIZE) != FS_OK) {
         report.error(path_, fs_last_error() == FS_ERR_IO && g.partition == 0 && !g.offset_given
                                 ? "cannot read its first sector (host I/O error, or the file is empty)"
                                 : explain_mount_failure(g));
         return false;
+    }
+    // A volume cut short: reading goes on where the sectors are, writing
+    // would have to grow the image, so it is refused.
+    std::string cut = short_image_text();
+    if (!cut.empty()) {
+        if (for_writing) {
+            report.error(path_, cut + " (the image is cut short; nothing is written to it)");
+            return false;
+        }
+        report.warning(path_, cut + " (the image is cut short; what lies past its end cannot be read)");
     }
     return true;
 }

@@ -23,6 +23,7 @@ constexpr uint32_t kChsLimit = 1024 * kChsHeads * kChsSectors;
 
 struct FormatRequest {
     bool force = false;
+    bool quiet = false; // -q: no line about what was made
     bool driver_layout = false;
     bool mbr = false;
     bool size_given = false;
@@ -144,9 +145,10 @@ int finish_format(Reporter &report, const GlobalOptions &g, const FormatRequest 
         report.error(g.image, "the new volume does not mount: " + library_reason());
         return kExitFail;
     }
-    printf("formatted %s%s: %llu sectors (%llu bytes), %u clusters of %u bytes\n", g.image.c_str(),
-           place.name.c_str(), (unsigned long long)sectors, (unsigned long long)sectors * FS_SECTOR_SIZE,
-           VolumeGeometry.cluster_count, (unsigned)VolumeGeometry.sectors_per_cluster * FS_SECTOR_SIZE);
+    if (!r.quiet)
+        printf("formatted %s%s: %llu sectors (%llu bytes), %u clusters of %u bytes\n", g.image.c_str(),
+               place.name.c_str(), (unsigned long long)sectors, (unsigned long long)sectors * FS_SECTOR_SIZE,
+               VolumeGeometry.cluster_count, (unsigned)VolumeGeometry.sectors_per_cluster * FS_SECTOR_SIZE);
     return kExitOk;
 }
 
@@ -161,10 +163,11 @@ int format_partition(const GlobalOptions &g, Reporter &report, const FormatReque
                                   " (make the partition table first, for example with sfdisk, or use --mbr)");
         return kExitFail;
     }
-    const bool regular = st.kind == HostStat::FILE;
-    if (!regular || !open_image_file(g.image)) {
-        report.error(g.image,
-                     "cannot open the image: " + (regular ? host_error_text(errno) : "not a regular file"));
+    const bool usable = st.kind == HostStat::FILE || st.block_device;
+    if (st.block_device && !device_writable(g, g.image, report)) return kExitFail;
+    if (!usable || !open_image_fixed(g.image, true)) {
+        report.error(g.image, "cannot open the image: " +
+                                  (usable ? host_error_text(errno) : "not a regular file or block device"));
         return kExitFail;
     }
     image.attach(g.image);
@@ -197,7 +200,8 @@ int format_partition(const GlobalOptions &g, Reporter &report, const FormatReque
                 std::to_string(FS_SECTOR_LIMIT) + " on (give --size)");
         return kExitFail;
     }
-    if (st.size < ((uint64_t)p.first_sector + sectors) * FS_SECTOR_SIZE) {
+    const uint64_t image_bytes = disk_image_bytes();
+    if (image_bytes < ((uint64_t)p.first_sector + sectors) * FS_SECTOR_SIZE) {
         report.error(g.image, name + " reaches past the end of the image file");
         return kExitFail;
     }
@@ -213,7 +217,7 @@ int format_partition(const GlobalOptions &g, Reporter &report, const FormatReque
         return kExitFail;
     }
     disk_take_error();
-    return finish_format(report, g, r, place, sectors, st.size / FS_SECTOR_SIZE);
+    return finish_format(report, g, r, place, sectors, image_bytes / FS_SECTOR_SIZE);
 }
 
 // A whole image, a volume at --offset, or a new disk image with --mbr.
@@ -231,21 +235,32 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
     const uint32_t looked_at = r.mbr ? 0 : place.first;
     HostStat st;
     bool exists = host_stat(g.image, &st);
-    if (exists && st.kind != HostStat::FILE) {
-        report.error(g.image, "cannot format: not a regular file");
+    // A block device (a card, a partition, a loop device) is formatted in
+    // place: it neither grows nor shrinks, and is never removed.
+    const bool device = exists && st.block_device;
+    if (exists && st.kind != HostStat::FILE && !device) {
+        report.error(g.image, "cannot format: not a regular file or block device");
         return kExitFail;
     }
     if (!exists && errno != ENOENT) {
         report.error(g.image, "cannot open the image: " + host_error_text(errno));
         return kExitFail;
     }
+    if (device && !device_writable(g, g.image, report)) return kExitFail;
+    // A whole disk normally holds a partition table; a volume over all of
+    // it is what some cameras and boot ROMs want, so it takes --force.
+    if (device && !r.mbr && !r.force && !g.offset_given && !host_device_is_partition(g.image)) {
+        report.error(g.image, "is a whole disk: --mbr formats it with a partition table of one partition, as "
+                              "cards come; --force puts the volume on the whole disk without one");
+        return kExitFail;
+    }
     uint64_t old_bytes = exists ? st.size : 0;
-    uint64_t old_sectors = old_bytes / FS_SECTOR_SIZE;
     if (exists) {
-        if (!open_image_file(g.image)) {
+        if (!open_image_fixed(g.image, true)) {
             report.error(g.image, "cannot open the image: " + host_error_text(errno));
             return kExitFail;
         }
+        if (device) old_bytes = disk_image_bytes();
         FsProbe probe = fs_probe(looked_at, nullptr);
         bool read_only = disk_read_only() != 0;
         disk_close_image();
@@ -271,6 +286,7 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
             return kExitFail;
         }
     }
+    const uint64_t old_sectors = old_bytes / FS_SECTOR_SIZE;
     // Without a size an existing image keeps its size; a new one gets the
     // driver's.
     uint64_t total = 0; // sectors of the volume (with --mbr: of the whole disk)
@@ -289,6 +305,11 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
                                   (r.size_given ? "" : " (give a smaller --size)"));
         return kExitFail;
     }
+    if (device && end > old_sectors) {
+        report.error(g.image, "cannot format: " + std::to_string(end * FS_SECTOR_SIZE) +
+                                  " bytes do not fit the device's " + std::to_string(old_bytes));
+        return kExitFail;
+    }
     if (!exists) {
         int fd = host_create(g.image, false);
         if (fd < 0) {
@@ -300,19 +321,20 @@ int format_file(const GlobalOptions &g, Reporter &report, const FormatRequest &r
     // A failure leaves the file as it was: a new one removed, an extended one
     // cut back to its old length.
     auto undo = [&]() {
+        if (device) return;
         if (!exists)
             host_unlink(g.image);
         else if (!host_truncate(g.image, old_bytes))
             report.warning(g.image, "cannot restore the image's old length: " + host_error_text(errno));
     };
     std::string reason;
-    if (!extend_file(g.image, end * FS_SECTOR_SIZE, &reason)) {
+    if (!device && !extend_file(g.image, end * FS_SECTOR_SIZE, &reason)) {
         report.error(g.image, "cannot make the image " + std::to_string(end * FS_SECTOR_SIZE) +
                                   " bytes long: " + reason);
         undo();
         return kExitFail;
     }
-    if (!open_image_file(g.image)) {
+    if (!(device ? open_image_fixed(g.image, true) : open_image_file(g.image))) {
         report.error(g.image, "cannot open the image: " + host_error_text(errno));
         undo();
         return kExitFail;
@@ -391,6 +413,7 @@ int cmd_format(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (!a.operands.empty()) return report.usage("unexpected argument " + a.operands[0]);
     FormatRequest r;
     r.force = a.has("--force");
+    r.quiet = a.has("--quiet") || g.quiet;
     r.mbr = a.has("--mbr");
     const std::string *sectors = a.value("--sectors");
     const std::string *size = a.value("--size");

@@ -12,8 +12,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
+
+#include <fstream>
+#include <sstream>
 
 namespace fat16tool {
 
@@ -26,9 +34,74 @@ void from_stat(const struct stat &st, HostStat *out) {
                                       : HostStat::OTHER;
     out->size = (uint64_t)st.st_size;
     out->modified = st.st_mtim;
+    out->block_device = S_ISBLK(st.st_mode);
+    out->device = (uint64_t)st.st_dev;
+    out->inode = (uint64_t)st.st_ino;
 }
 
+#if defined(__linux__)
+// The whole disk a partition `dev` belongs to (from /sys/dev/block), or
+// `dev` itself for a whole disk.
+dev_t whole_disk(dev_t dev) {
+    std::string sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+    if (access((sys + "/partition").c_str(), F_OK) != 0) return dev;
+    std::ifstream in(sys + "/../dev");
+    unsigned maj = 0, min = 0;
+    char colon = 0;
+    if (!(in >> maj >> colon >> min) || colon != ':') return dev;
+    return makedev(maj, min);
+}
+
+// A field of the mount table, its octal escapes ("\040" for a space) undone.
+std::string mount_field(const std::string &field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); i++) {
+        auto octal = [&](size_t at) { return at < field.size() && field[at] >= '0' && field[at] <= '7'; };
+        if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+            out += (char)((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+#endif
+
 } // namespace
+
+std::string host_device_mounted(const std::string &path) {
+#if defined(__linux__)
+    struct stat ours;
+    if (stat(path.c_str(), &ours) != 0 || !S_ISBLK(ours.st_mode)) return "";
+    dev_t disk = whole_disk(ours.st_rdev);
+    std::ifstream table("/proc/self/mounts");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string source, target;
+        if (!(fields >> source >> target) || source.empty() || source[0] != '/') continue;
+        struct stat st;
+        if (stat(mount_field(source).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+        // This device, a partition of it, or the disk it is a partition of.
+        if (st.st_rdev == ours.st_rdev || whole_disk(st.st_rdev) == ours.st_rdev || st.st_rdev == disk)
+            return mount_field(target);
+    }
+#else
+    (void)path;
+#endif
+    return "";
+}
+
+bool host_device_is_partition(const std::string &path) {
+#if defined(__linux__)
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && whole_disk(st.st_rdev) != st.st_rdev;
+#else
+    (void)path;
+    return false;
+#endif
+}
 
 std::vector<std::string> host_start(int argc, char **argv) {
     return std::vector<std::string>(argv, argv + argc);
@@ -773,6 +846,10 @@ std::string join_host(const std::string &dir, const std::string &name) {
     bool slashes = dir.find('/') != std::string::npos && dir.find('\\') == std::string::npos;
     return dir + (slashes ? "/" : "\\") + name;
 }
+
+std::string host_device_mounted(const std::string &) { return ""; }
+
+bool host_device_is_partition(const std::string &) { return false; }
 
 } // namespace fat16tool
 

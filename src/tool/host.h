@@ -26,6 +26,10 @@ struct HostStat {
     enum Kind { FILE, DIR, LINK, OTHER } kind = OTHER; // LINK: only from host_lstat
     uint64_t size = 0;
     struct timespec modified = {0, 0};
+    bool block_device = false; // kind OTHER: a block device (POSIX hosts)
+    // Which file it is (device and inode); both 0 where the host does not say.
+    uint64_t device = 0;
+    uint64_t inode = 0;
 };
 // The file or directory `path` names, links followed.
 bool host_stat(const std::string &path, HostStat *out);
@@ -82,6 +86,13 @@ bool host_stderr_is_terminal();
 // library's own file calls; false with errno when it cannot be given in the
 // form those calls take (on Windows, characters outside the local code page).
 bool host_image_path(const std::string &path, std::string *out);
+
+// Block devices (Linux; elsewhere nothing is known about them).
+// Where the block device `path`, a partition of it or the disk it is a
+// partition of is mounted (from /proc/self/mounts); empty when nowhere.
+std::string host_device_mounted(const std::string &path);
+// True when the block device `path` is a partition of a disk.
+bool host_device_is_partition(const std::string &path);
 
 // Host path syntax.
 // True for a character that separates directories ('/'; on Windows also '\').

@@ -319,6 +319,8 @@ int run(int argc, char **argv) {
         }
         if (a == "-q" || a == "--quiet") {
             g.quiet = true;
+        } else if (a == "--force") {
+            g.force = true;
         } else if (is("-i", "--image")) {
             if (!value("--image", &g.image)) return usage_error("option " + a + " needs IMAGE");
             if (g.image.empty()) return usage_error("IMAGE may not be empty");

@@ -1,6 +1,7 @@
 // Names: which host names the volume holds as given, names compared as the
 // library compares them, wildcards; sizes, the command-line parser and the
 // progress line.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -187,14 +188,47 @@ void Progress::finish() {
     enabled_ = false;
 }
 
+void Progress::expect(uint64_t files, uint64_t bytes) {
+    totals_ = true;
+    total_files_ = files;
+    total_bytes_ = bytes;
+}
+
+namespace {
+
+// 1234567 as "1,234,567".
+std::string grouped(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+} // namespace
+
 void Progress::draw(bool last) {
     double t = now_seconds();
     last_draw_ = t;
     double elapsed = t - start_;
     double mb = (double)bytes_ / 1e6;
     double rate = elapsed > 0 ? mb / elapsed : 0;
-    fprintf(stderr, "\r%llu files, %.1f MB, %.1f MB/s\033[K%s", (unsigned long long)files_, mb, rate,
-            last ? "\n" : "");
+    std::string line;
+    char text[128];
+    if (totals_) {
+        // Done of total; the share of the bytes, or of the files when all are empty.
+        double share = total_bytes_ > 0   ? (double)bytes_ / (double)total_bytes_
+                       : total_files_ > 0 ? (double)files_ / (double)total_files_
+                                          : 1.0;
+        snprintf(text, sizeof text, ", %.1f/%.1f MB, %d%%, %.1f MB/s", mb, (double)total_bytes_ / 1e6,
+                 (int)(std::min(share, 1.0) * 100), rate);
+        line = grouped(files_) + "/" + grouped(total_files_) + " files" + text;
+    } else {
+        snprintf(text, sizeof text, " files, %.1f MB, %.1f MB/s", mb, rate);
+        line = std::to_string(files_) + text;
+    }
+    fprintf(stderr, "\r%s\033[K%s", line.c_str(), last ? "\n" : "");
     fflush(stderr);
     drawn_ = true;
 }
@@ -301,7 +335,13 @@ bool parse_args(const std::vector<std::string> &args, const std::vector<FlagDef>
 bool parse_or_usage(Reporter &report, const std::vector<std::string> &args,
                     const std::vector<FlagDef> &accepted, ParsedArgs *parsed, int *status) {
     std::string error;
-    if (!parse_args(args, accepted, parsed, &error)) {
+    // Every command takes -q; those with nothing to leave out ignore it.
+    std::vector<FlagDef> flags = accepted;
+    bool has_quiet = false;
+    for (const FlagDef &f : accepted)
+        has_quiet = has_quiet || (f.long_form != nullptr && strcmp(f.long_form, "--quiet") == 0);
+    if (!has_quiet) flags.push_back({"-q", "--quiet", false});
+    if (!parse_args(args, flags, parsed, &error)) {
         *status = report.usage(error);
         return false;
     }

@@ -30,6 +30,7 @@ struct GlobalOptions {
     bool offset_given = false;
     uint64_t offset = 0; // --offset: the volume's first byte in the image
     bool quiet = false;
+    bool force = false; // --force: write to a block device even where it is mounted
 };
 
 // Messages of one command: "fat16: COMMAND: SUBJECT: REASON" on standard
@@ -42,12 +43,15 @@ class Reporter {
     // A usage error: the message and a pointer to the command's help.
     int usage(const std::string &message);
     bool failed() const { return failed_; }
+    // Prints nothing from now on (a pass that only counts).
+    void silence() { silent_ = true; }
     const std::string &command() const { return command_; }
     int status() const { return failed_ ? kExitFail : kExitOk; }
 
   private:
     std::string command_;
     bool failed_ = false;
+    bool silent_ = false;
 };
 
 // The library's reason for the last failure, as text.
@@ -101,6 +105,15 @@ struct Entry {
 // Opens the image file at host path `path` with the library's image device
 // (disk_open_image_path); false with errno.
 bool open_image_file(const std::string &path);
+// Opens the image file or block device at `path` as it is (a write past its
+// end fails; `writing` false: for reading only); false with errno.
+bool open_image_fixed(const std::string &path, bool writing);
+// Refuses (reports, false) to write block device `path` while it, a
+// partition of it or its disk is mounted, unless --force was given.
+bool device_writable(const GlobalOptions &g, const std::string &path, Reporter &report);
+// "the volume needs N bytes, the image has M" when the mounted volume
+// reaches past the end of the open image or device; empty otherwise.
+std::string short_image_text();
 
 // The opened and mounted image.
 class Image {
@@ -239,6 +252,11 @@ class Progress {
   public:
     explicit Progress(bool enabled);
     ~Progress();
+    // True when the line is drawn: only then is counting the totals worth it.
+    bool shown() const { return enabled_; }
+    // The files and bytes the whole transfer moves, when known: the line
+    // then shows done and total and a percentage.
+    void expect(uint64_t files, uint64_t bytes);
     void add_bytes(uint64_t n);
     void file_done();
     void finish();
@@ -249,6 +267,9 @@ class Progress {
     bool drawn_ = false;
     uint64_t files_ = 0;
     uint64_t bytes_ = 0;
+    bool totals_ = false;
+    uint64_t total_files_ = 0;
+    uint64_t total_bytes_ = 0;
     double start_ = 0;
     double last_draw_ = 0;
 };

@@ -43,12 +43,32 @@ uint64_t clusters_for(uint64_t bytes) {
     return per == 0 ? 0 : (bytes + per - 1) / per;
 }
 
+// Which host directory: links that lead back to one of the directories
+// being copied are not followed.
+struct HostId {
+    uint64_t device, inode;
+    bool operator==(const HostId &o) const { return device == o.device && inode == o.inode; }
+};
+// Links followed in a row at most where the host gives no inode numbers.
+const size_t kMaxDepth = 256;
+
+HostId id_of(const HostStat &st) { return {st.device, st.inode}; }
+
+// Seconds of a FAT time in two-second steps, for comparing two times.
+uint64_t time_key(const FsDateTime &t) {
+    return ((((uint64_t)t.year * 13 + t.month) * 32 + t.day) * 24 + t.hour) * 3600 + (uint64_t)t.minute * 60 +
+           (t.second & ~1u);
+}
+
 struct Transfer {
     Reporter &report;
     Progress &progress;
     bool force = false;
-    bool stop = false;    // the volume or the image cannot go on
-    bool skipped = false; // a name from the volume was unsafe on the host
+    bool no_clobber = false;  // -n: names that exist are left alone
+    bool update = false;      // -u: copy only what is newer or of another size
+    bool follow_links = true; // without -P, symbolic links on the host are followed
+    bool stop = false;        // the volume or the image cannot go on
+    bool skipped = false;     // a name from the volume was unsafe on the host
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunk);
     // The names this transfer put into each volume directory (folded keys
     // of the directory and of the name, and the name as given).
@@ -76,7 +96,13 @@ struct Transfer {
     bool make_temp(const VolPath &dir, VolPath *out);
     bool put_file(const std::string &host, const VolPath &dest);
     bool make_volume_dir(const std::string &subject, const VolPath &dir, const HostStat *host);
-    void put_tree(const std::string &host_dir, const VolPath &dest);
+    // What a host entry met in a walk is, links followed unless -P: false
+    // (reported) when it is not copied.
+    bool host_entry(const std::string &host, const std::vector<HostId> &above, HostStat *st);
+    void put_tree(const std::string &host_dir, const VolPath &dest, std::vector<HostId> &above);
+    void count_host(const std::string &host_dir, std::vector<HostId> &above, uint64_t *files,
+                    uint64_t *bytes);
+    bool skip_existing(const HostStat &src, const Entry &dest, bool known_size);
     bool get_file(const VolPath &src, const Entry &entry, const std::string &host);
     bool make_host_dir(const std::string &subject, const std::string &dir);
     void get_tree(const VolPath &top, uint32_t cluster, const std::string &host_dir);
@@ -167,7 +193,16 @@ bool Transfer::put_file(const std::string &host, const VolPath &dest) {
     if (h == FS_FAIL) {
         FsError e = fs_last_error();
         std::string reason;
-        if (e == FS_ERR_EXISTS && force) {
+        if (e == FS_ERR_EXISTS && (no_clobber || update)) {
+            Lookup found = lookup(dest);
+            if (found.kind == Lookup::FILE && skip_existing(st, found.entry, known_size)) {
+                close_source();
+                progress.add_bytes(known_size ? st.size : 0);
+                progress.file_done();
+                return true;
+            }
+        }
+        if (e == FS_ERR_EXISTS && (force || update)) {
             Lookup found = lookup(dest);
             if (found.kind == Lookup::DIR)
                 reason = dest.shown() + ": " + reason_text(FS_ERR_IS_DIRECTORY);
@@ -308,9 +343,71 @@ bool Transfer::make_volume_dir(const std::string &subject, const VolPath &dir, c
     return false;
 }
 
+// True when the copy of `src` over the existing `dest` is to be left out:
+// always with -n; with -u when `dest` is as new and as large.
+bool Transfer::skip_existing(const HostStat &src, const Entry &dest, bool known_size) {
+    if (no_clobber) return true;
+    if (!known_size || src.size != dest.size) return false;
+    return time_key(entry_time(src.modified)) <= time_key(dest.modified);
+}
+
+bool Transfer::host_entry(const std::string &host, const std::vector<HostId> &above, HostStat *st) {
+    if (!host_lstat(host, st)) {
+        fail(host, host_error_text(errno), false);
+        return false;
+    }
+    if (st->kind == HostStat::LINK) {
+        if (!follow_links) {
+            fail(host, "not copied: only regular files and directories go onto the volume", false);
+            return false;
+        }
+        if (!host_stat(host, st)) {
+            fail(host, "not copied: a broken symbolic link (" + host_error_text(errno) + ")", false);
+            return false;
+        }
+        bool known = st->inode != 0 || st->device != 0;
+        if (st->kind == HostStat::DIR &&
+            ((known && std::find(above.begin(), above.end(), id_of(*st)) != above.end()) ||
+             above.size() >= kMaxDepth)) {
+            fail(host, "not copied: a symbolic link back to a directory it is in (a loop)", false);
+            return false;
+        }
+    }
+    if (st->kind != HostStat::DIR && st->kind != HostStat::FILE) {
+        fail(host, "not copied: only regular files and directories go onto the volume", false);
+        return false;
+    }
+    return true;
+}
+
+// Files and bytes below host directory `host_dir` that a transfer would
+// copy, for the progress line; reports nothing (the copy does).
+void Transfer::count_host(const std::string &host_dir, std::vector<HostId> &above, uint64_t *files,
+                          uint64_t *bytes) {
+    std::vector<std::string> names;
+    if (host_list_dir(host_dir, &names) == HostListing::NOT_OPENED) return;
+    for (const std::string &name : names) {
+        std::string host = join_host(host_dir, name);
+        HostStat st;
+        if (!host_lstat(host, &st)) continue;
+        if (st.kind == HostStat::LINK && (!follow_links || !host_stat(host, &st))) continue;
+        if (st.kind == HostStat::FILE) {
+            (*files)++;
+            *bytes += st.size;
+        } else if (st.kind == HostStat::DIR && above.size() < kMaxDepth &&
+                   ((st.inode == 0 && st.device == 0) ||
+                    std::find(above.begin(), above.end(), id_of(st)) == above.end())) {
+            above.push_back(id_of(st));
+            count_host(host, above, files, bytes);
+            above.pop_back();
+        }
+    }
+}
+
 // Copies the contents of host directory `host_dir` into volume directory
 // `dest`, names in byte order, so that the same tree makes the same image.
-void Transfer::put_tree(const std::string &host_dir, const VolPath &dest) {
+// `above` holds the host directories being copied, `host_dir` last.
+void Transfer::put_tree(const std::string &host_dir, const VolPath &dest, std::vector<HostId> &above) {
     std::vector<std::string> names;
     HostListing listed = host_list_dir(host_dir, &names);
     if (listed == HostListing::NOT_OPENED) {
@@ -323,14 +420,7 @@ void Transfer::put_tree(const std::string &host_dir, const VolPath &dest) {
         if (stop) return;
         std::string host = join_host(host_dir, name);
         HostStat st;
-        if (!host_lstat(host, &st)) {
-            fail(host, host_error_text(errno), false);
-            continue;
-        }
-        if (st.kind != HostStat::DIR && st.kind != HostStat::FILE) {
-            fail(host, "not copied: only regular files and directories go onto the volume", false);
-            continue;
-        }
+        if (!host_entry(host, above, &st)) continue;
         std::string problem = name_problem(name);
         if (!problem.empty()) {
             fail(host, "invalid name (" + problem + ")", false);
@@ -341,7 +431,9 @@ void Transfer::put_tree(const std::string &host_dir, const VolPath &dest) {
         if (st.kind != HostStat::DIR) {
             put_file(host, target);
         } else if (make_volume_dir(host, target, &st)) {
-            put_tree(host, target);
+            above.push_back(id_of(st));
+            put_tree(host, target, above);
+            above.pop_back();
         }
     }
 }
@@ -359,6 +451,23 @@ bool Transfer::get_file(const VolPath &src, const Entry &entry, const std::strin
         return false;
     }
     int fd = to_stdout ? host_stdout() : host_create(host, force);
+    if (fd < 0 && errno == EEXIST && (no_clobber || update)) {
+        // -n leaves an existing file alone; -u replaces it when the entry
+        // is newer or of another size.
+        HostStat old;
+        struct timespec modified;
+        bool stale =
+            update && host_stat(host, &old) && old.kind == HostStat::FILE &&
+            (old.size != entry.size || (host_time(entry.modified, &modified) &&
+                                        time_key(entry.modified) > time_key(entry_time(old.modified))));
+        if (!stale) {
+            fs_close(h);
+            progress.add_bytes(entry.size);
+            progress.file_done();
+            return true;
+        }
+        fd = host_create(host, true);
+    }
     if (fd < 0) {
         int err = errno;
         fs_close(h);
@@ -463,12 +572,46 @@ void Transfer::get_tree(const VolPath &top, uint32_t cluster, const std::string 
 // The words of put, get, import and export.
 bool parse_transfer(Reporter &report, const std::vector<std::string> &args, bool recursive, bool capitals,
                     ParsedArgs *out, int *status) {
-    std::vector<FlagDef> accepted = {{"-f", "--force", false}, {"-q", "--quiet", false}};
+    std::vector<FlagDef> accepted = {{"-f", "--force", false},
+                                     {"-q", "--quiet", false},
+                                     {"-n", "--no-clobber", false},
+                                     {"-u", "--update", false}};
     if (recursive) accepted.push_back({"-r", "--recursive", false});
     // Names are kept as given; --capitals, which once accepted 8.3 names
-    // stored in capitals, changes nothing and is still taken.
-    if (capitals) accepted.push_back({nullptr, "--capitals", false});
-    return parse_or_usage(report, args, accepted, out, status);
+    // stored in capitals, changes nothing and is still taken. Host to
+    // volume, -P keeps symbolic links out instead of following them.
+    if (capitals) {
+        accepted.push_back({nullptr, "--capitals", false});
+        accepted.push_back({"-P", "--no-dereference", false});
+    }
+    if (!parse_or_usage(report, args, accepted, out, status)) return false;
+    int modes = (int)out->has("--force") + (int)out->has("--no-clobber") + (int)out->has("--update");
+    if (modes > 1) {
+        *status = report.usage("give one of -f (replace), -n (keep) and -u (replace older)");
+        return false;
+    }
+    return true;
+}
+
+// Takes the transfer's flags.
+void set_modes(Transfer &t, const ParsedArgs &a) {
+    t.force = a.has("--force");
+    t.no_clobber = a.has("--no-clobber");
+    t.update = a.has("--update");
+    t.follow_links = !a.has("--no-dereference");
+}
+
+// Files and bytes below volume directory `top`, for the progress line.
+void count_volume(Reporter &report, const VolPath &top, uint32_t cluster, uint64_t *files, uint64_t *bytes) {
+    Reporter quiet(report.command());
+    quiet.silence(); // the copy reports what cannot be read
+    walk_tree(top, cluster, quiet, [&](const VolPath &, const Entry &e, const WalkPos &) {
+        if (!e.is_dir()) {
+            (*files)++;
+            *bytes += e.size;
+        }
+        return e.reachable ? Step::GO : Step::SKIP;
+    });
 }
 
 int finish(Transfer &t, Image &image, Progress &progress) {
@@ -501,7 +644,22 @@ int cmd_put(const GlobalOptions &g, const std::vector<std::string> &args) {
     bool recursive = a.has("--recursive");
     Progress progress(recursive && !g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
-    t.force = a.has("--force");
+    set_modes(t, a);
+    if (progress.shown()) {
+        uint64_t files = 0, bytes = 0;
+        for (const std::string &src : sources) {
+            HostStat st;
+            if (src == "-" || !host_stat(src, &st)) continue;
+            if (st.kind == HostStat::FILE) {
+                files++;
+                bytes += st.size;
+            } else if (st.kind == HostStat::DIR) {
+                std::vector<HostId> above = {id_of(st)};
+                t.count_host(src, above, &files, &bytes);
+            }
+        }
+        progress.expect(files, bytes);
+    }
 
     Lookup target = lookup(dest);
     if (target.kind == Lookup::FAILED) {
@@ -550,7 +708,8 @@ int cmd_put(const GlobalOptions &g, const std::vector<std::string> &args) {
         } else if (target.kind == Lookup::FILE) {
             t.fail(dest_text, reason_text(FS_ERR_NOT_DIRECTORY), false);
         } else if (t.make_volume_dir(src, copy, &st)) {
-            t.put_tree(src, copy);
+            std::vector<HostId> above = {id_of(st)};
+            t.put_tree(src, copy, above);
         }
     }
     return finish(t, image, progress);
@@ -564,8 +723,10 @@ int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (a.operands.empty() || a.operands.size() > 2)
         return report.usage("needs HOSTDIR and at most one DEST");
     const std::string &host_dir = a.operands[0];
-    if (!host_is_dir(host_dir)) {
-        report.error(host_dir, "not a directory");
+    HostStat dir_stat;
+    bool found = host_stat(host_dir, &dir_stat);
+    if (!found || dir_stat.kind != HostStat::DIR) {
+        report.error(host_dir, found ? "not a directory" : host_error_text(errno));
         return kExitFail;
     }
     std::string dest_text = a.operands.size() == 2 ? a.operands[1] : "/";
@@ -579,7 +740,13 @@ int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (!image.open(g, report, true)) return kExitFail;
     Progress progress(!g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
-    t.force = a.has("--force");
+    set_modes(t, a);
+    std::vector<HostId> above = {id_of(dir_stat)};
+    if (progress.shown()) {
+        uint64_t files = 0, bytes = 0;
+        t.count_host(host_dir, above, &files, &bytes);
+        progress.expect(files, bytes);
+    }
     Lookup target = lookup(dest);
     if (target.kind == Lookup::MISSING) {
         // DEST is made when missing, inside an existing directory, with the
@@ -599,7 +766,7 @@ int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args) {
                      target.kind == Lookup::FILE ? reason_text(FS_ERR_NOT_DIRECTORY) : target.reason);
         return kExitFail;
     }
-    t.put_tree(host_dir, dest);
+    t.put_tree(host_dir, dest, above);
     return finish(t, image, progress);
 }
 
@@ -626,11 +793,23 @@ int cmd_get(const GlobalOptions &g, const std::vector<std::string> &args) {
     bool recursive = a.has("--recursive");
     Progress progress(recursive && !to_stdout && !g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
-    t.force = a.has("--force");
+    set_modes(t, a);
     std::vector<Target> targets = expand_all(report, sources);
     if (!into_dir && targets.size() > 1) {
         report.error(host_dest, to_stdout ? "standard output (-) takes one file" : "not a directory");
         return kExitFail;
+    }
+    if (progress.shown()) {
+        uint64_t files = 0, bytes = 0;
+        for (const Target &src : targets) {
+            if (src.found.kind == Lookup::FILE) {
+                files++;
+                bytes += src.found.entry.size;
+            } else if (src.found.kind == Lookup::DIR) {
+                count_volume(report, src.path, src.found.entry.cluster, &files, &bytes);
+            }
+        }
+        progress.expect(files, bytes);
     }
     for (const Target &src : targets) {
         if (t.stop) break;
@@ -675,7 +854,12 @@ int cmd_export(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (!image.open(g, report, false)) return kExitFail;
     Progress progress(!g.quiet && !a.has("--quiet"));
     Transfer t(report, progress);
-    t.force = a.has("--force");
+    set_modes(t, a);
+    if (progress.shown()) {
+        uint64_t files = 0, bytes = 0;
+        count_volume(report, VolPath(), 0, &files, &bytes);
+        progress.expect(files, bytes);
+    }
     if (!host_is_dir(host_dir) && !t.make_host_dir(host_dir, host_dir)) return kExitFail;
     t.get_tree(VolPath(), 0, host_dir);
     if (t.skipped) report.error("", "some entries were not exported");

@@ -354,6 +354,59 @@ FsProbe fs_probe(uint32_t sector, uint32_t *detail) {
     return FS_PROBE_PARTITION_TABLE;
 }
 
+namespace {
+
+// Marks of other file systems: the name at byte 3 of exFAT and NTFS boot
+// sectors, the FAT32 BPB (no 16-bit FAT size, a 32-bit one), the ext2/3/4
+// superblock 1,024 bytes in (its magic and feature bits) and the ISO 9660
+// volume descriptor 32 KiB in.
+const uint32_t PROBE_FAT32_SECTORS_PER_FAT = 36;
+const uint32_t PROBE_FAT12_MAX_CLUSTERS = 4084;
+const uint32_t PROBE_EXT_SECTOR = 2; // the superblock: byte 1,024
+const uint32_t PROBE_EXT_MAGIC = 56;
+const uint32_t PROBE_EXT_MAGIC_VALUE = 0xEF53;
+const uint32_t PROBE_EXT_COMPAT = 92;
+const uint32_t PROBE_EXT_INCOMPAT = 96;
+const uint32_t PROBE_EXT_HAS_JOURNAL = 0x4;
+const uint32_t PROBE_EXT4_INCOMPAT = 0x40 | 0x80 | 0x200; // extents, 64-bit, flexible groups
+const uint32_t PROBE_ISO_SECTOR = 64;                     // byte 32,768
+const uint32_t PROBE_ISO_ID = 1;                          // "CD001"
+
+// FAT12 or FAT16 by the cluster count of a BPB with 512-byte sectors.
+const char *fat_kind(const uint8_t *s) {
+    uint32_t per_cluster = s[BPB_SECTORS_PER_CLUSTER];
+    uint32_t total = le_get(s + BPB_TOTAL_SECTORS_16, 2);
+    if (total == 0) total = le_get(s + BPB_TOTAL_SECTORS_32, 4);
+    uint32_t root = (le_get(s + BPB_ROOT_ENTRIES, 2) * DIR_SLOT_SIZE + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    uint32_t overhead =
+        le_get(s + BPB_RESERVED_SECTORS, 2) + s[BPB_FAT_COUNT] * le_get(s + BPB_SECTORS_PER_FAT, 2) + root;
+    if (per_cluster == 0 || total <= overhead) return nullptr;
+    return (total - overhead) / per_cluster <= PROBE_FAT12_MAX_CLUSTERS ? "FAT12" : "FAT16";
+}
+
+} // namespace
+
+const char *fs_probe_file_system(uint32_t sector) {
+    SectorBuffer s;
+    if (disk_read_sector(s, sector) != FS_OK) return nullptr;
+    if (memcmp(s + BS_OEM_NAME, "EXFAT   ", 8) == 0) return "exFAT";
+    if (memcmp(s + BS_OEM_NAME, "NTFS    ", 8) == 0) return "NTFS";
+    if (has_signature(s) && has_jump(s) && le_get(s + BPB_BYTES_PER_SECTOR, 2) == SECTOR_SIZE &&
+        s[BPB_SECTORS_PER_CLUSTER] != 0 && s[BPB_FAT_COUNT] != 0) {
+        if (le_get(s + BPB_SECTORS_PER_FAT, 2) == 0 && le_get(s + PROBE_FAT32_SECTORS_PER_FAT, 4) != 0)
+            return "FAT32";
+        if (const char *kind = fat_kind(s)) return kind;
+    }
+    if (disk_read_sector(s, sector + PROBE_EXT_SECTOR) == FS_OK &&
+        le_get(s + PROBE_EXT_MAGIC, 2) == PROBE_EXT_MAGIC_VALUE) {
+        if (le_get(s + PROBE_EXT_INCOMPAT, 4) & PROBE_EXT4_INCOMPAT) return "ext4";
+        return (le_get(s + PROBE_EXT_COMPAT, 4) & PROBE_EXT_HAS_JOURNAL) ? "ext3" : "ext2";
+    }
+    if (disk_read_sector(s, sector + PROBE_ISO_SECTOR) == FS_OK && memcmp(s + PROBE_ISO_ID, "CD001", 5) == 0)
+        return "ISO 9660";
+    return nullptr;
+}
+
 void fs_compute_geometry(void) {
     VolumeGeometryRecord &g = VolumeGeometry;
     uint32_t fat_area = (uint32_t)g.fat_count * g.sectors_per_fat;

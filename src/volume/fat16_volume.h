@@ -115,6 +115,13 @@ typedef enum FsProbe {
  * the boot sector gives. Reads only. */
 FsProbe fs_probe(uint32_t sector, uint32_t *detail);
 
+/* The file system a volume that starts at `sector` holds, by its own marks:
+ * "FAT12", "FAT16", "FAT32", "exFAT", "NTFS", "ext2", "ext3", "ext4" or
+ * "ISO 9660"; null when none of them is recognised (blank, a partition
+ * table, a program, other data) or `sector` cannot be read. Reads only,
+ * the sectors it looks at (up to 33 KiB from `sector`). */
+const char *fs_probe_file_system(uint32_t sector);
+
 #if FS_WITH_PARTITIONS /* partition tables (left out with FS_WITH_PARTITIONS 0) */
 /* One partition of the image's partition table. */
 typedef struct FsPartition {

@@ -102,6 +102,44 @@ TEST(Disk, WritePastEndExtendsTheFile) {
     EXPECT_TRUE(all_bytes(read_raw(10000), 0x77));
 }
 
+// disk_open_image_file: a file of fixed size keeps its length, one opened
+// for reading takes no write, and only a regular file (or, asked for, a
+// block device) is an image.
+TEST(Disk, ImageFileOfFixedSizeOrForReadingOnly) {
+    ScratchDir dir;
+    make_sparse_file("small.img", 10 * 512 + 100);
+    std::vector<uint8_t> sector(512, 0x5A);
+    struct Case {
+        uint32_t flags;
+        uint32_t last_writable; // sectors from 0 up to it take a write; 0: none does
+    };
+    for (const Case &c : {Case{FS_IMAGE_FIXED_SIZE, 9}, Case{FS_IMAGE_FIXED_SIZE | FS_IMAGE_READ_ONLY, 0},
+                          Case{FS_IMAGE_READ_ONLY, 0}}) {
+        SCOPED_TRACE(c.flags);
+        ASSERT_EQ(disk_open_image_file("small.img", c.flags), FS_OK);
+        EXPECT_EQ(disk_image_bytes(), 10u * 512 + 100);
+        EXPECT_EQ(disk_image_is_device(), 0);
+        EXPECT_EQ(disk_read_only(), (c.flags & FS_IMAGE_READ_ONLY) ? 1 : 0);
+        EXPECT_EQ(disk_write_sector(sector.data(), 9), c.last_writable >= 9 ? FS_OK : FS_FAIL);
+        EXPECT_EQ(disk_write_sector(sector.data(), 10), FS_FAIL);
+        EXPECT_EQ(disk_write_sectors(sector.data(), 10, 1), FS_FAIL);
+        disk_close_image();
+        EXPECT_EQ(file_size("small.img"), 10u * 512 + 100);
+    }
+    // Without the flags the file still grows when written past its end.
+    ASSERT_EQ(disk_open_image_file("small.img", 0), FS_OK);
+    EXPECT_EQ(disk_write_sector(sector.data(), 11), FS_OK);
+    disk_close_image();
+    EXPECT_EQ(file_size("small.img"), 12u * 512);
+#if !defined(_WIN32)
+    ASSERT_EQ(mkdir("adir", 0777), 0);
+    errno = 0;
+    EXPECT_EQ(disk_open_image_file("adir", FS_IMAGE_DEVICES | FS_IMAGE_READ_ONLY), FS_FAIL);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(disk_image_bytes(), 0u);
+#endif
+}
+
 TEST(Disk, UnaddressableSectorsNeverAliasOthers) {
     ScratchDir dir;
     make_sparse_file("fat16.img", 10 * 512);

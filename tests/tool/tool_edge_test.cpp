@@ -249,7 +249,9 @@ TEST(ToolPartition, UnusableImagesAndPartitionsAreRefusedWithTheReason) {
         {"-i empty.img ls",
          1,
          {"empty.img: cannot read its first sector (host I/O error, or the file is empty)"}},
-        {"-i text.img ls", 1, {"text.img: no FAT16 volume this library can use (damaged volume)"}},
+        {"-i text.img ls",
+         1,
+         {"text.img: not a volume (the image holds data of no file system this tool knows)"}},
         {"-i blank.img -p 1 format", 1, {"blank.img: the image holds no partition table"}},
         {"-i blank.img -p 1 ls", 1, {"blank.img: the image holds no partition table"}},
         {"-i raw.img -p 3 format", 1, {"raw.img: partition 3 does not exist"}},
@@ -263,7 +265,10 @@ TEST(ToolPartition, UnusableImagesAndPartitionsAreRefusedWithTheReason) {
          1,
          {"fat16: ls: linux.img: partition 1 (type 0x83) holds no volume (make one with 'fat16 -p 1 "
           "format')"}},
-        {"-i data.img -p 1 ls", 1, {"fat16: ls: data.img: partition 1 (type 0x0C) holds no FAT volume"}},
+        {"-i data.img -p 1 ls",
+         1,
+         {"fat16: ls: data.img: partition 1 (type 0x0C) holds no volume (not a file system this tool "
+          "knows)"}},
         {"-i data.img -p 1 format",
          1,
          {"fat16: format: data.img: partition 1 holds data that is not a FAT volume (--force formats over "
@@ -925,10 +930,10 @@ TEST_F(ToolEdgeTest, ProgressLineOfEveryTransferOnATerminal) {
     };
     CommandResult shown = on_terminal("put -r src /SRC");
     EXPECT_EQ(shown.status, 0) << shown.output;
-    EXPECT_TRUE(contains(shown.output, "2 files, 0.0 MB")) << shown.output;
+    EXPECT_TRUE(contains(shown.output, "2/2 files, 0.0/0.0 MB, 100%")) << shown.output;
     shown = on_terminal("get -r /SRC out");
     EXPECT_EQ(shown.status, 0) << shown.output;
-    EXPECT_TRUE(contains(shown.output, "2 files, 0.0 MB")) << shown.output;
+    EXPECT_TRUE(contains(shown.output, "2/2 files, 0.0/0.0 MB, 100%")) << shown.output;
     EXPECT_EQ(host_tree("out"), host_tree("src"));
     // Not with -q (before or after the command), and not for a single file.
     shown = on_terminal("-q put -r src /Q1");
