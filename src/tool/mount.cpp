@@ -10,9 +10,10 @@
 // Write mode: the library writes through (its default, not the write-back
 // the copying commands use). Each write request ends with its data, the
 // file's FAT links and its size on the image, so a mount that is killed
-// loses at most the request it was serving and leaves at most lost
-// clusters behind; the host's cache of the image file holds everything
-// else. A release (the last close of a file) frees the handle; fsync and
+// loses at most the request it was serving, and leaves behind at most the
+// clusters that request had claimed (lost, or past the file's size when
+// the kill fell between the FAT link and the entry); the host's cache of
+// the image file holds everything else. A release (the last close of a file) frees the handle; fsync and
 // fsyncdir also make the host write the image to its disk; the unmount
 // writes what the library still holds into the image file, as every
 // command does when it ends.
@@ -558,64 +559,6 @@ int op_utimens(const char *text, const struct timespec tv[2], struct fuse_file_i
     return 0;
 }
 
-// The image read through a descriptor opened for reading only: with -r
-// nothing can reach the image, whatever the library would do.
-int read_only_fd = -1;
-
-FsStatus read_only_run(void *, uint32_t first, uint32_t count, uint8_t *buffer) {
-    size_t bytes = (size_t)count * FS_SECTOR_SIZE, got = 0;
-    off_t at = (off_t)first * FS_SECTOR_SIZE;
-    while (got < bytes) {
-        ssize_t n = pread(read_only_fd, buffer + got, bytes - got, at + (off_t)got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return FS_FAIL;
-        got += (size_t)n;
-    }
-    return FS_OK;
-}
-
-FsStatus read_only_sector(void *context, uint32_t sector, uint8_t *buffer) {
-    return read_only_run(context, sector, 1, buffer);
-}
-
-FsStatus refuse_write(void *, uint32_t, const uint8_t *) { return FS_FAIL; }
-FsStatus refuse_write_run(void *, uint32_t, uint32_t, const uint8_t *) { return FS_FAIL; }
-
-void release_read_only(void) {
-    if (read_only_fd >= 0) close(read_only_fd);
-    read_only_fd = -1;
-}
-
-FsBlockDevice read_only_device;
-
-// Puts the read-only device in place of the image file the Image opened
-// and mounts the volume again through it. False with the reason.
-bool reopen_read_only(const GlobalOptions &g, std::string *reason) {
-    disk_close_image();
-    read_only_fd = open(g.image.c_str(), O_RDONLY | O_CLOEXEC);
-    // The size from the end, which a block device reports too.
-    off_t bytes = read_only_fd < 0 ? -1 : lseek(read_only_fd, 0, SEEK_END);
-    if (bytes < 0) {
-        *reason = "cannot open the image: " + host_error_text(errno);
-        release_read_only();
-        return false;
-    }
-    uint64_t sectors = (uint64_t)bytes / FS_SECTOR_SIZE;
-    memset(&read_only_device, 0, sizeof read_only_device);
-    read_only_device.sector_count = sectors < FS_SECTOR_LIMIT ? (uint32_t)sectors : FS_SECTOR_LIMIT;
-    read_only_device.read = read_only_sector;
-    read_only_device.write = refuse_write;
-    read_only_device.read_sectors = read_only_run;
-    read_only_device.write_sectors = refuse_write_run;
-    disk_open_device(&read_only_device);
-    disk_set_release(release_read_only);
-    if (mount_volume(g, sectors) != FS_OK) {
-        *reason = "the volume cannot be mounted again: " + library_reason();
-        return false;
-    }
-    return true;
-}
-
 // Escapes a value inside FUSE's comma-separated -o list.
 std::string option_value(const std::string &text) {
     std::string out;
@@ -640,18 +583,11 @@ int cmd_mount(const GlobalOptions &g, const std::vector<std::string> &args) {
     if (a.operands.size() != 1)
         return report.usage(a.operands.empty() ? "missing MOUNTPOINT" : "one MOUNTPOINT only");
     state.read_only = a.has("--read-only");
+    // With -r the image is opened for reading only: nothing can reach it.
     Image image;
     if (!image.open(g, report, !state.read_only)) return kExitFail;
-    std::string reason;
-    if (state.read_only && !reopen_read_only(g, &reason)) {
-        report.error(g.image, reason);
-        return kExitFail;
-    }
-    uint32_t options = FS_OPT_KEEP_CASE;
-#ifdef FS_OPT_LONG_PATHS
-    options |= FS_OPT_LONG_PATHS;
-#endif
-    fs_set_options(options);
+    // Write-through (see the top of this file), paths of any depth.
+    fs_set_options(FS_OPT_KEEP_CASE | FS_OPT_LONG_PATHS);
     state.slots.assign(kOpenSlots, OpenFile{});
     state.handles.assign(kOpenSlots, HandleState{});
     if (fs_use_open_files(state.slots.data(), kOpenSlots) != FS_OK) {

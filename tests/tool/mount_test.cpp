@@ -269,7 +269,7 @@ TEST_F(MountTest, FioVerifiesWritesAfterARemount) {
 
 // Appends, overwrites inside a file and across a cluster boundary,
 // truncates down and up, renames over files and empty directories, moves,
-// removals, read-only files and times, in a host folder and on the mount
+// removals, read-only files and times, paths of 400 characters and more, in a host folder and on the mount
 // alike: both trees match (names, kinds, modes, sizes, bytes, the times
 // set), on the mount and again after a remount.
 TEST_F(MountTest, ShellChangesMatchAHostFolder) {
@@ -313,6 +313,13 @@ truncate -s 9000 grow.txt
 rm many1*.txt
 mv many2.txt d1/moved/
 echo replaced > many3.txt
+deep=$(printf 'directory number %02d/' $(seq 1 20))
+mkdir -p "$deep" "gone/$deep"
+printf 'deep' > "${deep}leaf.txt"
+printf ' and deeper' >> "${deep}leaf.txt"
+mv 'directory number 01' deep-top
+mv "deep-top/$(printf 'directory number %02d/' $(seq 2 19))directory number 20" d1/shallow
+rm -r gone
 touch -d '2020-02-03 04:05:06' a.txt d1/moved/d3/deep.txt
 )";
     // Kinds, modes and paths; sizes of files (folders have none on FAT).
