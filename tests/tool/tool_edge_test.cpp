@@ -954,3 +954,191 @@ TEST_F(ToolEdgeTest, ProgressLineOfEveryTransferOnATerminal) {
 }
 
 } // namespace
+
+namespace {
+
+// Writes `bytes` at `offset` of an image of `size` zero bytes.
+void image_with(const std::string &path, uint64_t size,
+                const std::vector<std::pair<uint64_t, std::string>> &bytes) {
+    make_sparse_file(path, size);
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    for (const auto &b : bytes)
+        ASSERT_EQ(pwrite(fd, b.second.data(), b.second.size(), (off_t)b.first), (ssize_t)b.second.size());
+    close(fd);
+}
+
+} // namespace
+
+TEST(ToolImage, ShortImagesAndOtherFileSystemsAreNamed) {
+    ScratchDir dir;
+    ASSERT_EQ(tool("-i full.img format --size 16M").status, 0);
+    write_file("x.txt", "x");
+    ASSERT_EQ(tool("-i full.img put x.txt /").status, 0);
+    // The first 100 KiB of a 16 MiB volume: its boot sector, FATs and root.
+    ASSERT_EQ(run_command("head -c 102400 full.img > short.img").status, 0);
+    const std::string boot = std::string("\xEB\x3C\x90", 3) + "MKFS    ";
+    auto le = [](uint32_t v, int n) {
+        std::string s;
+        for (int i = 0; i < n; i++) s += (char)(v >> (8 * i));
+        return s;
+    };
+    const std::string sig = "\x55\xAA";
+    // BPB from byte 11: bytes per sector, sectors per cluster, reserved, FATs,
+    // root entries, 16-bit total, media, 16-bit FAT size.
+    auto bpb = [&](uint32_t spc, uint32_t root, uint32_t total16, uint32_t spf16) {
+        return le(512, 2) + (char)spc + le(1, 2) + (char)2 + le(root, 2) + le(total16, 2) + "\xF8" +
+               le(spf16, 2);
+    };
+    ASSERT_NO_FATAL_FAILURE(image_with(
+        "fat32.img", 1 << 20, {{0, boot + bpb(8, 0, 0, 0)}, {32, le(400000, 4) + le(800, 4)}, {510, sig}}));
+    ASSERT_NO_FATAL_FAILURE(image_with("fat12.img", 1 << 20, {{0, boot + bpb(1, 224, 2880, 9)}, {510, sig}}));
+    ASSERT_NO_FATAL_FAILURE(image_with("exfat.img", 1 << 20,
+                                       {{0, "\xEB\x76\x90"
+                                            "EXFAT   "},
+                                        {510, sig}}));
+    ASSERT_NO_FATAL_FAILURE(image_with("ntfs.img", 1 << 20,
+                                       {{0, "\xEB\x52\x90"
+                                            "NTFS    " +
+                                                le(512, 2) + "\x08"},
+                                        {510, sig}}));
+    ASSERT_NO_FATAL_FAILURE(
+        image_with("ext4.img", 1 << 20, {{1024 + 56, le(0xEF53, 2)}, {1024 + 96, le(0x40, 4)}}));
+    ASSERT_NO_FATAL_FAILURE(
+        image_with("ext3.img", 1 << 20, {{1024 + 56, le(0xEF53, 2)}, {1024 + 92, le(0x4, 4)}}));
+    ASSERT_NO_FATAL_FAILURE(image_with("iso.img", 1 << 20,
+                                       {{32768, "\x01"
+                                                "CD001"}}));
+    ASSERT_NO_FATAL_FAILURE(image_with("elf.img", 1 << 16,
+                                       {{0, "\x7F"
+                                            "ELF\x02\x01\x01"}}));
+    run_cases({
+        {"-i short.img ls",
+         0,
+         {"fat16: ls: warning: short.img: the volume needs 16777216 bytes, the image has 102400"}},
+        {"-i short.img put x.txt /y.txt",
+         1,
+         {"short.img: the volume needs 16777216 bytes, the image has 102400"}},
+        {"-i short.img mkdir /d", 1, {"nothing is written to it"}},
+        {"-i short.img check", 1, {"short.img: 1 problem found"}},
+        {"-i fat32.img ls",
+         1,
+         {"fat16: ls: fat32.img: the image holds a FAT32 volume (this tool reads and writes FAT16"}},
+        {"-i fat12.img info", 1, {"fat12.img: the image holds a FAT12 volume"}},
+        {"-i exfat.img ls", 1, {"exfat.img: the image holds an exFAT volume, not a FAT volume"}},
+        {"-i ntfs.img ls", 1, {"ntfs.img: the image holds an NTFS volume, not a FAT volume"}},
+        {"-i ext4.img ls", 1, {"ext4.img: the image holds an ext4 volume"}},
+        {"-i ext3.img ls", 1, {"ext3.img: the image holds an ext3 volume"}},
+        {"-i iso.img ls", 1, {"iso.img: the image holds an ISO 9660 volume"}},
+        {"-i elf.img ls", 1, {"elf.img: not a volume"}},
+        {"-i full.img --offset 1M ls", 1, {"offset 1048576 holds no volume"}},
+    });
+    struct stat st;
+    ASSERT_EQ(stat("short.img", &st), 0);
+    EXPECT_EQ(st.st_size, 102400); // never grown
+    EXPECT_EQ(tool("-i short.img ls").out, "x.txt\n");
+}
+
+TEST_F(ToolEdgeTest, SymbolicLinksAreFollowedOnceAndReported) {
+    ASSERT_EQ(run_command("mkdir -p src/a/b other && echo data > src/a/f && echo far > other/g").status, 0);
+    ASSERT_EQ(symlink("f", "src/a/to-file"), 0);
+    ASSERT_EQ(symlink("../../../other", "src/a/b/to-dir"), 0);
+    ASSERT_EQ(symlink("../../a", "src/a/b/loop"), 0);
+    ASSERT_EQ(symlink("..", "src/a/up"), 0);
+    ASSERT_EQ(symlink("missing", "src/a/broken"), 0);
+    ToolRun r = tool("import src /I");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(
+        r.err,
+        "fat16: import: src/a/b/loop: not copied: a symbolic link back to a directory it is in (a loop)\n"
+        "fat16: import: src/a/broken: not copied: a broken symbolic link (No such file or directory)\n"
+        "fat16: import: src/a/up: not copied: a symbolic link back to a directory it is in (a loop)\n");
+    EXPECT_EQ(tool("tree /I").out,
+              "/I\n`-- a/\n    |-- b/\n    |   `-- to-dir/\n    |       `-- g\n    |-- f\n    `-- to-file\n"
+              "3 directories, 3 files\n");
+    EXPECT_EQ(tool("cat /I/a/to-file /I/a/b/to-dir/g").out, "data\nfar\n");
+    // put -r follows them too; -P leaves every link out, as before.
+    r = tool("put -r src/a /P");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(tool("cat /P/to-file").out, "data\n");
+    r = tool("put -r -P src/a /Q");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "src/a/to-file: not copied: only regular files and directories")) << r.err;
+    EXPECT_EQ(tool("tree /Q").out, "/Q\n|-- b/\n`-- f\n1 directories, 1 files\n");
+    expect_fsck_clean("fat16.img");
+}
+
+TEST_F(ToolEdgeTest, NoClobberAndUpdateCopyOnlyWhatChanged) {
+    ASSERT_EQ(mkdir("src", 0777), 0);
+    auto put_host = [](const std::string &path, const std::string &data, long long seconds) {
+        write_file(path, data);
+        set_mtime(path, (time_t)seconds);
+    };
+    put_host("src/same", "1111", kTreeTime);
+    put_host("src/newer", "2222", kTreeTime);
+    put_host("src/grown", "3333", kTreeTime);
+    ASSERT_EQ(tool("import src").status, 0);
+    // Changed on the host: as old and as large, newer, or of another size.
+    put_host("src/same", "aaaa", kTreeTime);
+    put_host("src/newer", "bbbb", kTreeTime + 1000);
+    put_host("src/grown", "ccccc", kTreeTime);
+    auto contents = [] { return tool("cat /same /newer /grown").out; };
+    EXPECT_EQ(tool("import -n src").status, 0);
+    EXPECT_EQ(contents(), "111122223333");
+    EXPECT_EQ(tool("import -u src").status, 0);
+    EXPECT_EQ(contents(), "1111bbbbccccc");
+    EXPECT_EQ(tool("put -n src/same /same").status, 0);
+    EXPECT_EQ(contents(), "1111bbbbccccc");
+    // get: -n keeps the host file, -u replaces it only when the entry is
+    // newer or of another size.
+    ASSERT_EQ(mkdir("out", 0777), 0);
+    put_host("out/newer", "old!", kTreeTime);
+    put_host("out/same", "keep", kTreeTime + 5000);
+    EXPECT_EQ(tool("get -n /newer /same out/").status, 0);
+    EXPECT_EQ(read_file("out/newer") + read_file("out/same"), "old!keep");
+    EXPECT_EQ(tool("get -u /newer /same out/").status, 0);
+    EXPECT_EQ(read_file("out/newer") + read_file("out/same"), "bbbbkeep");
+    run_cases({{"put -n -u src/same /", 2, {"give one of -f (replace), -n (keep) and -u (replace older)"}}});
+}
+
+// A block device: a loop device over a file, where one can be set up.
+TEST(ToolDevice, LoopDeviceIsFormattedUsedAndRefusedWhileMounted) {
+    ScratchDir dir;
+    if (geteuid() != 0 || !have_tool("losetup"))
+        GTEST_SKIP() << "loop devices need root and losetup; skipped";
+    make_sparse_file("disk.img", 32 << 20);
+    CommandResult set_up = run_command("losetup -f --show " + quoted(dir.path() + "/disk.img"));
+    if (set_up.status != 0) GTEST_SKIP() << "no loop device can be set up here: " << set_up.output;
+    const std::string dev = set_up.output.substr(0, set_up.output.find('\n'));
+    struct Detach {
+        std::string dev;
+        ~Detach() { run_command("umount " + dev + " 2>/dev/null; losetup -d " + dev); }
+    } detach{dev};
+    write_file("x.txt", "on the card");
+    run_cases({
+        {("-i " + dev + " format").c_str(), 1, {"is a whole disk: --mbr formats it"}},
+        {("-i " + dev + " format --force").c_str(), 0, {}},
+        {("-i " + dev + " put x.txt /").c_str(), 0, {}},
+    });
+    EXPECT_EQ(tool("-i " + dev + " cat /x.txt").out, "on the card");
+    EXPECT_TRUE(contains(tool("-i " + dev + " info").out, "capacity         33"))
+        << tool("-i " + dev + " info").out;
+    expect_fsck_silent(dev);
+    // Its size is the device's: the file behind it never grows.
+    struct stat st;
+    ASSERT_EQ(stat("disk.img", &st), 0);
+    EXPECT_EQ(st.st_size, 32 << 20);
+    ASSERT_EQ(tool("-i " + dev + " format --mbr --force").status, 0);
+    EXPECT_EQ(tool("-i " + dev + " -p 1 put x.txt /").status, 0);
+    EXPECT_EQ(tool("-i " + dev + " -p 1 ls").out, "x.txt\n");
+    // Mounted (as ext2, which this host's kernel may mount), it is read
+    // but not written.
+    if (run_command("mkfs.ext2 -q " + dev).status != 0 || mkdir("mnt", 0777) != 0 ||
+        run_command("mount " + dev + " mnt").status != 0)
+        GTEST_SKIP() << "the loop device cannot be mounted here; the mounted device was not tried";
+    run_cases({
+        {("-i " + dev + " ls").c_str(), 1, {"holds an ext2 volume"}},
+        {("-i " + dev + " format --force").c_str(), 1, {"is mounted on " + dir.path() + "/mnt"}},
+        {("-i " + dev + " -p 1 mkdir /d").c_str(), 1, {"is mounted on"}},
+    });
+}
