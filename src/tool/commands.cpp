@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "tool.h"
 
@@ -12,6 +13,10 @@ namespace fat16tool {
 namespace {
 
 const uint8_t kSettableAttributes = ATTR_READ_ONLY | ATTR_HIDDEN | ATTR_SYSTEM | ATTR_ARCHIVE;
+// The extended boot signature and the volume id of a boot sector.
+constexpr uint32_t kExtSignatureAt = 38;
+constexpr uint8_t kExtSignature = 0x29;
+constexpr uint32_t kVolumeIdAt = 39;
 
 std::string attr_letters(uint8_t attr) {
     std::string s = "-----";
@@ -23,11 +28,17 @@ std::string attr_letters(uint8_t attr) {
     return s;
 }
 
-void print_entry(const Entry &e, bool long_form) {
-    std::string name = printable(e.name) + (e.is_dir() ? "/" : "");
+// One line of a listing. The long form has a column with the 8.3 name
+// where it is not the name itself; with `short_only` the 8.3 names stand
+// in for the names, as a boot ROM that reads no long names sees them.
+void print_entry(const Entry &e, bool long_form, bool short_only) {
+    const std::string &shown = short_only && !e.short_name.empty() ? e.short_name : e.name;
+    std::string name = printable(shown) + (e.is_dir() ? "/" : "");
+    std::string alias = short_only || e.short_name == e.name ? "" : printable(e.short_name);
     if (long_form)
-        printf("%s %10s  %s  %s\n", attr_letters(e.attr).c_str(),
-               e.is_dir() ? "" : std::to_string(e.size).c_str(), time_text(e.modified).c_str(), name.c_str());
+        printf("%s %10s  %s  %-12s  %s\n", attr_letters(e.attr).c_str(),
+               e.is_dir() ? "" : std::to_string(e.size).c_str(), time_text(e.modified).c_str(), alias.c_str(),
+               name.c_str());
     else
         printf("%s\n", name.c_str());
 }
@@ -95,8 +106,10 @@ int cmd_ls(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("ls");
     ParsedArgs a;
     int status = 0;
-    if (!parse_or_usage(report, args, {{"-l", "--long", false}}, &a, &status)) return status;
+    if (!parse_or_usage(report, args, {{"-l", "--long", false}, {"-8", "--short-names", false}}, &a, &status))
+        return status;
     if (a.operands.size() > 1) return report.usage("one PATH at most");
+    bool short_only = a.has("--short-names");
     std::string text = a.operands.empty() ? "/" : a.operands[0];
     Image image;
     if (!image.open(g, report, false)) return kExitFail;
@@ -108,12 +121,12 @@ int cmd_ls(const GlobalOptions &g, const std::vector<std::string> &args) {
     for (const Target &t : targets) {
         const Lookup &found = t.found;
         if (found.kind == Lookup::FILE || (t.matched && found.kind == Lookup::DIR)) {
-            print_entry(found.entry, long_form);
+            print_entry(found.entry, long_form, short_only);
         } else if (found.kind == Lookup::DIR) {
             std::string reason;
             std::vector<Entry> entries;
             if (!list_directory(t.path, found.entry.cluster, &entries, &reason)) report.error(t.text, reason);
-            for (const Entry &e : entries) print_entry(e, long_form);
+            for (const Entry &e : entries) print_entry(e, long_form, short_only);
         } else {
             report.error(t.text, target_failure(found));
         }
@@ -541,15 +554,39 @@ int cmd_label(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("label");
     ParsedArgs a;
     int status = 0;
-    if (!parse_or_usage(report, args, {{nullptr, "--clear", false}}, &a, &status)) return status;
+    if (!parse_or_usage(report, args, {{nullptr, "--clear", false}, {nullptr, "--volume-id", true}}, &a,
+                        &status))
+        return status;
     bool clear = a.has("--clear");
+    uint32_t new_id = 0;
+    const std::string *id_text = a.value("--volume-id");
+    if (id_text != nullptr && !parse_volume_id(*id_text, &new_id))
+        return report.usage("--volume-id takes up to 8 hexadecimal digits (1234ABCD or 1234-ABCD)");
     if (a.operands.size() > 1) return report.usage("one TEXT at most (quote a label with spaces)");
     if (clear && !a.operands.empty()) return report.usage("--clear takes no TEXT");
     if (!a.operands.empty() && a.operands[0].empty())
         return report.usage("TEXT is empty (--clear removes the label)");
     bool changing = clear || !a.operands.empty();
     Image image;
-    if (!image.open(g, report, changing)) return kExitFail;
+    if (!image.open(g, report, changing || id_text != nullptr)) return kExitFail;
+    if (id_text != nullptr) {
+        // The id lives in the extended boot sector only.
+        uint8_t boot[FS_SECTOR_SIZE];
+        const uint32_t sector = VolumeGeometry.partition_start;
+        if (disk_read_sector(boot, sector) != FS_OK) {
+            report.error(g.image, "cannot read the boot sector: " + reason_text(FS_ERR_IO));
+        } else if (boot[kExtSignatureAt] != kExtSignature) {
+            report.error(g.image, "the boot sector has no volume id (no extended boot signature)");
+        } else {
+            le_put(boot + kVolumeIdAt, new_id, 4);
+            if (disk_write_sector(boot, sector) != FS_OK || disk_flush() != FS_OK)
+                report.error(g.image, "cannot write the boot sector: " + reason_text(FS_ERR_IO));
+        }
+        if (!changing) {
+            image.healthy(report);
+            return report.status();
+        }
+    }
     if (!changing) {
         char label[FS_LABEL_SIZE] = "";
         if (fs_get_label(label) != FS_OK)
@@ -649,6 +686,246 @@ int cmd_check(const GlobalOptions &g, const std::vector<std::string> &args) {
     } else {
         report.error(g.image, std::to_string(result.problem_count) +
                                   (result.problem_count == 1 ? " problem found" : " problems found"));
+    }
+    return report.status();
+}
+
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS", or "(none)" when no time is recorded.
+std::string full_time(const FsDateTime &t, bool date_only = false) {
+    if (t.year == 0) return "(none)";
+    char text[48];
+    if (date_only)
+        snprintf(text, sizeof text, "%04u-%02u-%02u", (unsigned)t.year, (unsigned)t.month, (unsigned)t.day);
+    else
+        snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", (unsigned)t.year, (unsigned)t.month,
+                 (unsigned)t.day, (unsigned)t.hour, (unsigned)t.minute, (unsigned)t.second);
+    return text;
+}
+
+std::string chain_text(const Chain &chain) {
+    if (chain.length == 0) return "none";
+    std::string out = std::to_string(chain.length) + (chain.length == 1 ? " cluster" : " clusters") + " in " +
+                      std::to_string(chain.runs.size()) +
+                      (chain.runs.size() == 1 ? " fragment: " : " fragments: ") + chain.text();
+    if (!chain.problem.empty()) out += " (damaged volume: " + chain.problem + ")";
+    return out;
+}
+
+} // namespace
+
+int cmd_stat(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("stat");
+    ParsedArgs a;
+    int status = 0;
+    if (!parse_or_usage(report, args, {}, &a, &status)) return status;
+    if (a.operands.empty()) return report.usage("missing PATH");
+    Image image;
+    if (!image.open(g, report, false)) return kExitFail;
+    bool first = true;
+    for (const Target &t : expand_all(report, a.operands)) {
+        if (t.found.kind != Lookup::FILE && t.found.kind != Lookup::DIR) {
+            report.error(t.text, target_failure(t.found));
+            continue;
+        }
+        if (!first) printf("\n");
+        first = false;
+        const Entry &e = t.found.entry;
+        if (t.path.root()) {
+            printf("path           /\nattributes     %s (the root directory)\n",
+                   attr_letters(ATTR_DIRECTORY).c_str());
+            printf("entries        %u (a fixed area of %u sectors from sector %u)\n",
+                   VolumeGeometry.root_entry_count, VolumeGeometry.root_dir_sectors,
+                   VolumeGeometry.root_dir_start);
+            continue;
+        }
+        Chain chain = read_chain(e.cluster);
+        printf("path           %s\n", printable(t.path.parent().child(e.name).shown()).c_str());
+        printf("name           %s\n", printable(e.name).c_str());
+        printf("8.3 name       %s\n", printable(e.short_name).c_str());
+        printf("attributes     %s (0x%02X)\n", attr_letters(e.attr).c_str(), (unsigned)e.attr);
+        if (!e.is_dir()) printf("size           %u bytes\n", (unsigned)e.size);
+        printf("first cluster  %u\n", (unsigned)e.cluster);
+        printf("clusters       %s\n", chain_text(chain).c_str());
+        printf("created        %s\n", full_time(e.created).c_str());
+        printf("modified       %s\n", full_time(e.modified).c_str());
+        printf("accessed       %s\n", full_time(e.accessed, true).c_str());
+        if (!image.healthy(report)) return kExitFail;
+    }
+    return report.status();
+}
+
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS", "YYYY-MM-DD HH:MM" or "YYYY-MM-DD" as an entry
+// time; false for anything else or a time FAT cannot hold (1980 to 2107).
+bool parse_entry_time(const std::string &text, FsDateTime *out) {
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    char tail = 0;
+    int n = sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &sec, &tail);
+    bool shape = n == 3 || n == 5 || n == 6;
+    if (!shape || y < 1980 || y > 2107 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
+        sec > 59)
+        return false;
+    *out = FsDateTime{};
+    out->year = (uint16_t)y;
+    out->month = (uint8_t)mo;
+    out->day = (uint8_t)d;
+    out->hour = (uint8_t)h;
+    out->minute = (uint8_t)mi;
+    out->second = (uint8_t)sec;
+    return true;
+}
+
+} // namespace
+
+int cmd_touch(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("touch");
+    ParsedArgs a;
+    int status = 0;
+    if (!parse_or_usage(report, args, {{"-d", "--date", true}, {"-c", "--no-create", false}}, &a, &status))
+        return status;
+    if (a.operands.empty()) return report.usage("missing PATH");
+    FsDateTime when = entry_time(host_now());
+    if (const std::string *d = a.value("--date")) {
+        if (!parse_entry_time(*d, &when))
+            return report.usage("-d takes \"YYYY-MM-DD HH:MM:SS\" (or without the seconds, or a date alone), "
+                                "from 1980 to 2107");
+    }
+    bool create = !a.has("--no-create");
+    Image image;
+    if (!image.open(g, report, true)) return kExitFail;
+    for (const std::string &text : a.operands) {
+        std::vector<Target> targets;
+        if (!expand_path(report, text, &targets)) continue;
+        for (const Target &t : targets) {
+            if (t.path.root()) {
+                report.error(t.text, "the root directory has no times");
+                continue;
+            }
+            if (t.found.kind == Lookup::MISSING && create) {
+                // A missing file is made, empty, with the time.
+                std::string problem = name_problem(t.path.name());
+                if (!problem.empty()) {
+                    report.error(t.text, "invalid name (" + problem + ")");
+                    continue;
+                }
+                ClockStamp stamp(when);
+                if (fs_create_file(t.path.lib().c_str()) != FS_OK)
+                    report.error(t.text, reason_for_name(t.path.name()));
+            } else if (t.found.kind == Lookup::MISSING) {
+                continue; // -c: nothing is made
+            } else if (t.found.kind != Lookup::FILE && t.found.kind != Lookup::DIR) {
+                report.error(t.text, target_failure(t.found));
+            } else if (fs_set_times(t.path.lib().c_str(), nullptr, &when, &when) != FS_OK) {
+                report.error(t.text, library_reason());
+            }
+            if (!image.healthy(report)) return kExitFail;
+        }
+    }
+    return report.status();
+}
+
+namespace {
+
+struct Usage {
+    uint64_t bytes = 0;
+    uint64_t clusters = 0;
+};
+
+void print_usage(const Usage &u, const VolPath &path) {
+    printf("%14llu bytes %8llu clusters  %s\n", (unsigned long long)u.bytes, (unsigned long long)u.clusters,
+           printable(path.shown()).c_str());
+}
+
+// The bytes of the files below directory `dir` and the clusters of those
+// files and directories (its own too; the root's area is fixed); with
+// `each`, a line for every directory, deepest first.
+Usage dir_usage(Reporter &report, const VolPath &dir, uint32_t cluster, std::set<uint32_t> &entered,
+                bool each) {
+    Usage u;
+    if (cluster != 0) u.clusters += read_chain(cluster).length;
+    std::string reason;
+    std::vector<Entry> entries;
+    if (!list_directory(dir, cluster, &entries, &reason)) {
+        report.error(dir.shown(), "cannot be read: " + reason);
+        return u;
+    }
+    for (const Entry &e : entries) {
+        VolPath path = dir.child(e.name);
+        if (!e.is_dir()) {
+            u.bytes += e.size;
+            u.clusters += read_chain(e.cluster).length;
+        } else if (!e.reachable || !fat_cluster_valid(e.cluster) || !entered.insert(e.cluster).second) {
+            report.error(path.shown(), "not counted: it names no directory of its own (damaged volume)");
+        } else {
+            Usage inner = dir_usage(report, path, e.cluster, entered, each);
+            u.bytes += inner.bytes;
+            u.clusters += inner.clusters;
+        }
+    }
+    if (each) print_usage(u, dir);
+    return u;
+}
+
+} // namespace
+
+int cmd_du(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("du");
+    ParsedArgs a;
+    int status = 0;
+    if (!parse_or_usage(report, args, {{"-s", "--summarize", false}}, &a, &status)) return status;
+    std::vector<std::string> paths = a.operands;
+    if (paths.empty()) paths.push_back("/");
+    Image image;
+    if (!image.open(g, report, false)) return kExitFail;
+    for (const Target &t : expand_all(report, paths)) {
+        if (t.found.kind == Lookup::FILE) {
+            Usage u;
+            u.bytes = t.found.entry.size;
+            u.clusters = read_chain(t.found.entry.cluster).length;
+            print_usage(u, t.path.parent().child(t.found.entry.name));
+        } else if (t.found.kind == Lookup::DIR) {
+            std::set<uint32_t> entered = {t.found.entry.cluster};
+            bool summary = a.has("--summarize");
+            Usage u = dir_usage(report, t.path, t.found.entry.cluster, entered, !summary);
+            if (summary) print_usage(u, t.path);
+        } else {
+            report.error(t.text, target_failure(t.found));
+        }
+        if (!image.healthy(report)) return kExitFail;
+    }
+    return report.status();
+}
+
+int cmd_showfat(const GlobalOptions &g, const std::vector<std::string> &args) {
+    Reporter report("showfat");
+    ParsedArgs a;
+    int status = 0;
+    if (!parse_or_usage(report, args, {}, &a, &status)) return status;
+    if (a.operands.empty()) return report.usage("missing PATH");
+    Image image;
+    if (!image.open(g, report, false)) return kExitFail;
+    for (const Target &t : expand_all(report, a.operands)) {
+        if (t.found.kind != Lookup::FILE && t.found.kind != Lookup::DIR) {
+            report.error(t.text, target_failure(t.found));
+            continue;
+        }
+        if (t.path.root()) {
+            printf("/: no chain (the root directory is a fixed area of %u sectors from sector %u)\n",
+                   VolumeGeometry.root_dir_sectors, VolumeGeometry.root_dir_start);
+            continue;
+        }
+        Chain chain = read_chain(t.found.entry.cluster);
+        std::string path = printable(t.path.parent().child(t.found.entry.name).shown());
+        if (chain.length == 0 && chain.problem.empty())
+            printf("%s: no clusters\n", path.c_str());
+        else
+            printf("%s: %s (%zu %s)\n", path.c_str(), chain.text().c_str(), chain.runs.size(),
+                   chain.runs.size() == 1 ? "fragment" : "fragments");
+        if (!chain.problem.empty()) report.error(path, "damaged volume: " + chain.problem);
+        if (!image.healthy(report)) return kExitFail;
     }
     return report.status();
 }

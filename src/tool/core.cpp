@@ -112,10 +112,16 @@ bool fatal_error(FsError error) {
 
 std::string printable(const std::string &text) {
     std::string out;
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = (unsigned char)text[i];
+        char hex[8];
         if (c < 0x20 || c == 0x7F) {
-            char hex[8];
             snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else if (c == 0xC2 && i + 1 < text.size() && (unsigned char)text[i + 1] >= 0x80 &&
+                   (unsigned char)text[i + 1] <= 0x9F) {
+            // U+0080 to U+009F: C1 controls, which some terminals act on.
+            snprintf(hex, sizeof hex, "\\u%04X", (unsigned char)text[++i]);
             out += hex;
         } else {
             out += (char)c;
@@ -588,6 +594,56 @@ bool walk_tree(const VolPath &top, uint32_t top_cluster, Reporter &report, const
     Walker walker{report, visit, after_dir, {}};
     walker.entered.insert(top_cluster);
     return walker.walk(top, top_cluster, 0);
+}
+
+// FAT entry values: a bad cluster, and what fat_read_entry returns when the
+// FAT sector cannot be read.
+constexpr uint32_t kFatBadCluster = 0xFFF7u;
+constexpr uint32_t kFatReadFailed = 0xFFFFFFFFu;
+
+Chain read_chain(uint32_t first) {
+    Chain chain;
+    if (first == 0) return chain;
+    std::set<uint32_t> seen;
+    uint32_t c = first;
+    for (;;) {
+        if (!fat_cluster_valid(c)) {
+            chain.problem = "cluster " + std::to_string(c) + " is outside the data area";
+            break;
+        }
+        if (!seen.insert(c).second) {
+            chain.problem = "the chain comes back to cluster " + std::to_string(c);
+            break;
+        }
+        if (!chain.runs.empty() && chain.runs.back().second + 1 == c)
+            chain.runs.back().second = c;
+        else
+            chain.runs.push_back({c, c});
+        chain.length++;
+        uint32_t next = fat_read_entry(c);
+        if (fat_is_end_mark(next)) break;
+        if (next == kFatReadFailed) {
+            chain.problem = reason_text(FS_ERR_IO);
+            break;
+        }
+        if (next < 2 || next == kFatBadCluster) {
+            chain.problem =
+                "the chain runs into a free or bad-cluster entry after cluster " + std::to_string(c);
+            break;
+        }
+        c = next;
+    }
+    return chain;
+}
+
+std::string Chain::text() const {
+    std::string out;
+    for (const auto &r : runs) {
+        if (!out.empty()) out += ' ';
+        out += std::to_string(r.first);
+        if (r.second != r.first) out += "-" + std::to_string(r.second);
+    }
+    return out;
 }
 
 } // namespace fat16tool

@@ -4,6 +4,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -20,9 +21,17 @@ constexpr uint32_t kMbrFirstSector = 2048;
 constexpr uint32_t kChsHeads = 255;
 constexpr uint32_t kChsSectors = 63;
 constexpr uint32_t kChsLimit = 1024 * kChsHeads * kChsSectors;
+// A boot sector's jump, its boot code (after the extended BPB) and the
+// 55 AA signature that ends it.
+constexpr size_t kJumpBytes = 3;
+constexpr size_t kBootCodeAt = 62;
+constexpr size_t kSignatureAt = 510;
 
 struct FormatRequest {
     bool force = false;
+    std::string oem;
+    bool boot_given = false; // --boot: the boot code comes from `boot`
+    std::array<uint8_t, FS_SECTOR_SIZE> boot{};
     bool quiet = false; // -q: no line about what was made
     bool driver_layout = false;
     bool mbr = false;
@@ -134,6 +143,17 @@ int finish_format(Reporter &report, const GlobalOptions &g, const FormatRequest 
             reason = std::to_string(sectors) + " sectors: " + reason + size_hint(r);
         report.error(g.image, "cannot format: " + reason);
         return kExitFail;
+    }
+    if (r.boot_given) {
+        // The jump, the boot code and its message from the file; the BPB,
+        // the volume id, the label and the signature stay as formatted.
+        uint8_t sector[FS_SECTOR_SIZE];
+        if (disk_read_sector(sector, place.first) == FS_OK) {
+            std::copy(r.boot.begin(), r.boot.begin() + kJumpBytes, sector);
+            std::copy(r.boot.begin() + kBootCodeAt, r.boot.begin() + kSignatureAt, sector + kBootCodeAt);
+            disk_write_sector(sector, place.first);
+        }
+        disk_flush();
     }
     if (disk_take_error() != FS_OK) {
         report.error(g.image, "formatting failed: " + reason_text(FS_ERR_IO));
@@ -373,6 +393,8 @@ bool parse_number(const std::string &text, uint64_t *out) {
     return true;
 }
 
+} // namespace
+
 // "1234ABCD", "1234-ABCD" or "0x1234abcd".
 bool parse_volume_id(std::string text, uint32_t *out) {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = text.substr(2);
@@ -391,8 +413,6 @@ bool parse_volume_id(std::string text, uint32_t *out) {
     return true;
 }
 
-} // namespace
-
 int cmd_format(const GlobalOptions &g, const std::vector<std::string> &args) {
     Reporter report("format");
     ParsedArgs a;
@@ -407,7 +427,11 @@ int cmd_format(const GlobalOptions &g, const std::vector<std::string> &args) {
                          {nullptr, "--label", true},
                          {nullptr, "--volume-id", true},
                          {nullptr, "--layout", true},
-                         {nullptr, "--mbr", false}},
+                         {nullptr, "--mbr", false},
+                         {nullptr, "--reserved", true},
+                         {nullptr, "--media", true},
+                         {nullptr, "--oem", true},
+                         {nullptr, "--boot", true}},
                         &a, &status))
         return status;
     if (!a.operands.empty()) return report.usage("unexpected argument " + a.operands[0]);
@@ -469,11 +493,44 @@ int cmd_format(const GlobalOptions &g, const std::vector<std::string> &args) {
             return report.usage("--volume-id takes up to 8 hexadecimal digits (1234ABCD or 1234-ABCD)");
         o.volume_id_given = 1;
     }
+    if (const std::string *v = a.value("--reserved")) {
+        uint64_t n = 0;
+        if (!parse_number(*v, &n) || n == 0 || n > 65535)
+            return report.usage("--reserved takes 1 to 65535 sectors (the boot sector is the first)");
+        o.reserved_sectors = (uint32_t)n;
+    }
+    if (const std::string *v = a.value("--media")) {
+        uint32_t media = 0;
+        if (!parse_volume_id(*v, &media) || (media != 0xF0 && (media < 0xF8 || media > 0xFF)))
+            return report.usage("--media is F0 or F8 to FF (hexadecimal; F8 for a fixed disk)");
+        o.media = (uint8_t)media;
+    }
+    if (const std::string *v = a.value("--oem")) {
+        if (v->empty() || v->size() > 8 || std::any_of(v->begin(), v->end(), [](char c) {
+                return (unsigned char)c < 0x20 || (unsigned char)c > 0x7E;
+            }))
+            return report.usage("--oem takes 1 to 8 printable ASCII characters");
+        r.oem = *v;
+        o.oem_name = r.oem.c_str();
+    }
+    if (const std::string *v = a.value("--boot")) {
+        int fd = host_open_read(*v);
+        bool read = fd >= 0 && host_read(fd, r.boot.data(), r.boot.size()) == (long long)r.boot.size();
+        uint8_t extra = 0;
+        bool longer = read && host_read(fd, &extra, 1) > 0;
+        if (fd >= 0) host_close(fd);
+        if (!read || longer)
+            return report.usage(
+                "--boot takes a file of exactly 512 bytes (a boot sector whose code and message "
+                "are copied)");
+        r.boot_given = true;
+    }
     if (r.driver_layout && (o.sectors_per_cluster != 0 || o.root_entries != 0 || o.fat_count != 0 ||
-                            a.value("--label") != nullptr || o.volume_id_given))
+                            a.value("--label") != nullptr || o.volume_id_given || o.reserved_sectors != 0 ||
+                            o.media != 0 || o.oem_name != nullptr))
         return report.usage(
             "the driver's layout is fixed: it takes no --cluster-size, --root-entries, --fats, "
-            "--label or --volume-id");
+            "--label, --volume-id, --reserved, --media or --oem");
     if (r.mbr && g.partition != 0) return report.usage("--mbr makes partition 1 itself; leave out -p");
     if (r.mbr && g.offset_given) return report.usage("--mbr puts the volume at 1 MiB; leave out --offset");
     if (g.partition != 0) return format_partition(g, report, r);

@@ -67,7 +67,8 @@ std::string name_problem(const std::string &name) {
     uint32_t units = str_utf16_units(name.c_str(), (uint32_t)name.size());
     if (units == 0xFFFFFFFFu) return "the name is not valid UTF-8 (names on the volume are Unicode text)";
     for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) return "names may not hold control characters";
+        if (c < 0x20 || c == 0x7F)
+            return "names may not hold the control characters U+0000 to U+001F and U+007F";
         if (c == '\\') return "names may not hold '\\', which separates directories on the volume";
         if (strchr("\"*/:<>?|", c) != nullptr) return "names on FAT volumes may not hold \" * / : < > ? \\ |";
     }

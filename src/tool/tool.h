@@ -243,6 +243,20 @@ class ClockStamp {
     ClockStamp &operator=(const ClockStamp &) = delete;
 };
 
+// A cluster chain as runs of consecutive clusters ("2-9 14-20").
+struct Chain {
+    std::vector<std::pair<uint32_t, uint32_t>> runs; // first and last cluster of each run
+    uint32_t length = 0;                             // clusters
+    std::string problem; // why the chain ends early (damaged volume); empty when it ends well
+    std::string text() const;
+};
+// Reads the chain from `first` (0: none) through the FAT, stopping at an end
+// mark, a cluster outside the data area, or one it passed before.
+Chain read_chain(uint32_t first);
+
+// A volume id as "1234ABCD", "1234-ABCD" or "0x1234abcd"; false otherwise.
+bool parse_volume_id(std::string text, uint32_t *out);
+
 // Sizes on the command line: bytes with an optional K, M or G (powers of
 // 1,024), or sectors with "s". False for anything else.
 bool parse_size(const std::string &text, uint64_t *bytes);
@@ -291,6 +305,10 @@ int cmd_cat(const GlobalOptions &g, const std::vector<std::string> &args);
 int cmd_import(const GlobalOptions &g, const std::vector<std::string> &args);
 int cmd_export(const GlobalOptions &g, const std::vector<std::string> &args);
 int cmd_check(const GlobalOptions &g, const std::vector<std::string> &args);
+int cmd_stat(const GlobalOptions &g, const std::vector<std::string> &args);
+int cmd_touch(const GlobalOptions &g, const std::vector<std::string> &args);
+int cmd_du(const GlobalOptions &g, const std::vector<std::string> &args);
+int cmd_showfat(const GlobalOptions &g, const std::vector<std::string> &args);
 // Built only with libfuse3 (FAT16_WITH_MOUNT).
 int cmd_mount(const GlobalOptions &g, const std::vector<std::string> &args);
 

@@ -153,7 +153,8 @@ TEST_F(ToolEdgeTest, CommandLineWordsThatAreRefusedOrAccepted) {
     r = tool("help");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, tool("-h").out);
-    EXPECT_EQ(r.out.rfind("Usage: fat16 [-i IMAGE] [-p N | --offset BYTES] [-q] COMMAND [ARGS]\n", 0), 0u)
+    EXPECT_EQ(
+        r.out.rfind("Usage: fat16 [-i IMAGE] [-p N | --offset BYTES] [-q] [--force] COMMAND [ARGS]\n", 0), 0u)
         << r.out;
 }
 
@@ -679,11 +680,11 @@ TEST_F(ToolEdgeTest, NamesAttributesAndDuplicatesFromOtherTools) {
     });
     EXPECT_EQ(tool("ls /Dir.HTML").out, "SUB/\n");
     ToolRun r = tool("ls -l");
-    EXPECT_EQ(without_times(r.out), "d----             dir.html/\n"
-                                    "----a          3  page.html\n"
-                                    "-rhs-          5  FLAGS.TXT\n"
-                                    "----a          5  A.TXT\n"
-                                    "----a          6  B.TXT\n");
+    EXPECT_EQ(without_times(r.out), "d----             DIR~1.HTM     dir.html/\n"
+                                    "----a          3  PAGE~1.HTM    page.html\n"
+                                    "-rhs-          5                FLAGS.TXT\n"
+                                    "----a          5                A.TXT\n"
+                                    "----a          6                B.TXT\n");
     ASSERT_NO_FATAL_FAILURE(patch_root_name("B       TXT", "A       TXT"));
     r = tool("tree");
     EXPECT_EQ(r.status, 0) << r.err;
@@ -829,8 +830,9 @@ TEST_F(ToolEdgeTest, ListingsAndCountsOfAKnownTree) {
                      "4 directories, 3 files\n");
     EXPECT_EQ(tool("tree /Z").out, "/Z\n`-- Y/\n    `-- H.BIN\n1 directories, 1 files\n");
     EXPECT_EQ(tool("tree /A/G.TXT").out, "G.TXT\n");
-    EXPECT_EQ(without_times(tool("ls -l /A").out), "d----             B/\n----a       1000  G.TXT\n");
-    EXPECT_EQ(without_times(tool("ls -l /Z/Y/H.BIN").out), "----a     100000  H.BIN\n");
+    EXPECT_EQ(without_times(tool("ls -l /A").out),
+              "d----                           B/\n----a       1000                G.TXT\n");
+    EXPECT_EQ(without_times(tool("ls -l /Z/Y/H.BIN").out), "----a     100000                H.BIN\n");
     EXPECT_EQ(tool("ls /a/b/f1.txt").out, "F1.TXT\n");
     EXPECT_EQ(tool("ls '/a/b/f?.*'").out, "F1.TXT\n");
     // ".." stops at the root; "1:" is a name, not a drive.
@@ -887,7 +889,8 @@ TEST_F(ToolEdgeTest, SingleEntryCommandsOnPathsTheyCannotUse) {
         {"mkdir '/NAME.' '/TAB\tX' C:/OK",
          1,
          {"fat16: mkdir: /NAME.: invalid name (FAT drops a name's final dots and spaces",
-          "fat16: mkdir: /TAB\\x09X: invalid name (names may not hold control characters)"}},
+          "fat16: mkdir: /TAB\\x09X: invalid name (names may not hold the control characters U+0000 to "
+          "U+001F and U+007F)"}},
         {"rmdir /NOPE /A.TXT/X E:/D",
          1,
          {"fat16: rmdir: /NOPE: not found\n", "fat16: rmdir: /A.TXT/X: not a directory\n",
@@ -899,7 +902,8 @@ TEST_F(ToolEdgeTest, SingleEntryCommandsOnPathsTheyCannotUse) {
         {"mv /A.TXT 'B.'", 1, {"fat16: mv: /B.: invalid name (FAT drops a name's final dots and spaces"}},
         {"mv /A.TXT '/D/B\tC'",
          1,
-         {"fat16: mv: /D/B\\x09C: invalid name (names may not hold control characters)"}},
+         {"fat16: mv: /D/B\\x09C: invalid name (names may not hold the control characters U+0000 to U+001F "
+          "and U+007F)"}},
         {long_mkdir.c_str(),
          1,
          {"fat16: mkdir: /A*B: invalid name (names on FAT volumes may not hold \" * / : < > ? \\ |)",
