@@ -307,6 +307,9 @@ chmod a-w rm-ro.txt
 rm -f rm-ro.txt
 printf 'grown' > grow.txt
 truncate -s 9000 grow.txt
+printf 'past the end' | dd of=hole.bin bs=1 seek=100000 status=none
+printf 'emptied' > emptied.txt
+truncate -s 0 emptied.txt
 )"
                                "printf 'unicode' > 'Name with spaces and caf\xC3\xA9.txt'\n"
                                R"(for i in $(seq 1 40); do printf "$i" > "many$i.txt"; done
