@@ -117,9 +117,11 @@ int parse_path(const char *text, VolPath *out, bool creating) {
         at = end + 1;
     }
     for (size_t i = 0; i < out->parts.size(); i++) {
-        std::string problem = name_problem(out->parts[i]);
+        const std::string &part = out->parts[i];
+        std::string problem = name_problem(part);
         if (problem.empty()) continue;
-        bool too_long = problem.find("UTF-16 units") != std::string::npos;
+        uint32_t units = str_utf16_units(part.c_str(), (uint32_t)part.size());
+        bool too_long = units != 0xFFFFFFFFu && units > 255;
         if (creating && i + 1 == out->parts.size()) {
             log_failure(*out, "invalid name (" + problem + ")");
             return too_long ? -ENAMETOOLONG : -EINVAL;
