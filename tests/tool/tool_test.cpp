@@ -905,11 +905,13 @@ TEST(ToolHelp, EveryCommandExplainsItself) {
     ScratchDir dir;
     ToolRun r = tool("--help");
     EXPECT_EQ(r.status, 0);
-    const char *commands[] = {"format", "info",  "ls",  "tree", "mkdir", "rmdir",  "rm",     "mv",
-                              "attrib", "label", "put", "get",  "cat",   "import", "export", "check"};
+    const char *commands[] = {"format", "info",   "ls",    "tree",  "mkdir", "rmdir",  "rm",
+                              "mv",     "attrib", "label", "put",   "get",   "cat",    "import",
+                              "export", "check",  "stat",  "touch", "du",    "showfat"};
     for (const char *c : commands) {
         EXPECT_TRUE(contains(r.out, std::string("\n  ") + c + " ")) << c;
-        ToolRun help = tool(std::string(c) + " --help");
+        // Every command takes -q.
+        ToolRun help = tool(std::string(c) + " -q --help");
         EXPECT_EQ(help.status, 0) << c;
         EXPECT_EQ(help.out.rfind("Usage: fat16 [-i IMAGE] [-p N", 0), 0u) << help.out;
         EXPECT_TRUE(contains(help.out, std::string("] ") + c)) << help.out;
@@ -934,3 +936,90 @@ TEST_F(ToolTest, ProgressLineOnlyOnATerminal) {
 }
 
 } // namespace
+
+namespace {
+
+// The value of `field` in `minfo`'s report of `image`.
+std::string minfo_field(const std::string &image, const std::string &field) {
+    CommandResult r = run_command("MTOOLS_SKIP_CHECK=1 minfo -i " + image + " ::");
+    size_t at = r.output.find(field + ":");
+    if (at == std::string::npos) return "";
+    size_t end = r.output.find('\n', at);
+    return r.output.substr(at, end - at);
+}
+
+} // namespace
+
+TEST_F(ToolTest, ChainsUsageTimesShortNamesAndBootSectorFields) {
+    write_file("A.BIN", std::string(8192, 'a'));
+    write_file("B.BIN", std::string(4096, 'b'));
+    write_file("C.BIN", std::string(16384, 'c'));
+    write_file("lower name.txt", "x");
+    // A file of four 4 KiB clusters around one that stays: two fragments.
+    ASSERT_EQ(tool("put A.BIN B.BIN /").status, 0);
+    ASSERT_EQ(tool("rm /A.BIN").status, 0);
+    ASSERT_EQ(tool("mkdir /D").status, 0);
+    ASSERT_EQ(tool("put C.BIN 'lower name.txt' /D").status, 0);
+    ASSERT_EQ(tool("touch -d '2001-02-03 04:05:06' /D/C.BIN /D/NEW.TXT").status, 0);
+    struct Case {
+        const char *args;
+        const char *out;
+    } cases[] = {
+        {"showfat /B.BIN /D/C.BIN /D/NEW.TXT /",
+         "/B.BIN: 4 (1 fragment)\n/D/C.BIN: 3 5-7 (2 fragments)\n"
+         "/D/NEW.TXT: no clusters\n/: no chain (the root directory is a "
+         "fixed area of 32 sectors from sector 473)\n"},
+        {"du", "         16385 bytes        6 clusters  /D\n         20481 bytes        7 clusters  /\n"},
+        {"du -s /D /B.BIN",
+         "         16385 bytes        6 clusters  /D\n          4096 bytes        1 clusters  /B.BIN\n"},
+        {"ls -8 /D", "C.BIN\nLOWERN~1.TXT\nNEW.TXT\n"},
+        {"stat /D/c.bin",
+         "path           /D/C.BIN\nname           C.BIN\n8.3 name       C.BIN\nattributes     ----a (0x20)\n"
+         "size           16384 bytes\nfirst cluster  3\nclusters       4 clusters in 2 fragments: 3 5-7\n"},
+    };
+    for (const Case &c : cases) {
+        ToolRun r = tool(c.args);
+        EXPECT_EQ(r.status, 0) << c.args << "\n" << r.err;
+        EXPECT_EQ(r.out.substr(0, strlen(c.out)), c.out) << c.args;
+    }
+    ToolRun r = tool("stat /D/C.BIN");
+    EXPECT_TRUE(contains(r.out, "modified       2001-02-03 04:05:06\naccessed       2001-02-03\n")) << r.out;
+    EXPECT_TRUE(contains(tool("ls -l /D").out, "LOWERN~1.TXT  lower name.txt\n"));
+    EXPECT_TRUE(contains(tool("ls -l /D").out, "2001-02-03 04:05                NEW.TXT\n"));
+    // A name with a C1 control character is taken, kept and shown escaped.
+    write_file("c1\xC2\x85name", "c1");
+    ASSERT_EQ(tool("put 'c1\xC2\x85name' /").status, 0);
+    EXPECT_TRUE(contains(tool("ls").out, "c1\\u0085name\n"));
+    ASSERT_EQ(tool("get '/c1\xC2\x85name' back").status, 0);
+    EXPECT_EQ(read_file("back"), "c1");
+    ASSERT_EQ(tool("label --volume-id 1234-abcd").status, 0);
+    EXPECT_TRUE(contains(tool("info").out, "volume id        1234-ABCD\n"));
+    expect_fsck_silent("fat16.img");
+
+    // The remaining boot-sector fields, and boot code from a file.
+    std::string code(512, '\0');
+    for (size_t i = 0; i < code.size(); i++) code[i] = (char)(i * 7);
+    write_file("boot.bin", code);
+    r = tool("-i b.img format --size 32M --reserved 8 --media F0 --oem MYOEM --boot boot.bin -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::string boot = host_sector("b.img", 0);
+    EXPECT_EQ(boot.substr(0, 3), code.substr(0, 3));
+    EXPECT_EQ(boot.substr(62, 448), code.substr(62, 448));
+    EXPECT_EQ(boot.substr(3, 8), "MYOEM   ");
+    EXPECT_EQ(boot.substr(510, 2), "\x55\xAA");
+    EXPECT_EQ((uint8_t)boot[21], 0xF0);
+    EXPECT_EQ(le_get((const uint8_t *)boot.data() + 14, 2), 8u);
+    ASSERT_EQ(tool("-i b.img put B.BIN /").status, 0);
+    expect_fsck_silent("b.img");
+    if (have_tool("minfo")) {
+        EXPECT_EQ(minfo_field("b.img", "reserved (boot) sectors"), "reserved (boot) sectors: 8");
+        EXPECT_EQ(minfo_field("b.img", "media byte"), "media byte: f0");
+        EXPECT_EQ(minfo_field("b.img", "banner"), "banner:\"MYOEM   \"");
+    }
+    ToolRun bad = tool("-i c.img format --media 12");
+    EXPECT_EQ(bad.status, 2);
+    bad = tool("-i c.img format --boot A.BIN");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(contains(bad.err, "--boot takes a file of exactly 512 bytes")) << bad.err;
+}
