@@ -21,10 +21,18 @@
 #include FAT16_CONFIG_FILE
 #endif
 
-/* Slots of the open-file table (1 to 253). Each slot is RAM: 588 bytes with
- * its own sector buffer, 76 with FS_TINY. */
+/* Slots of the built-in open-file table (1 to 253). Each slot is RAM: 588
+ * bytes with its own sector buffer, 76 with FS_TINY. */
 #ifndef FS_OPEN_FILES
 #define FS_OPEN_FILES 2
+#endif
+
+/* 1: the open files share one sector buffer (the sector a transfer only
+ * partly covers) instead of one each: a slot that needs it writes what
+ * another slot holds there first, so files written by turns cost more
+ * transfers. RAM: 512 bytes less per slot, 512 once. */
+#ifndef FS_TINY
+#define FS_TINY 0
 #endif
 
 /* Sectors the device layer keeps of FAT and directory sectors (the sector

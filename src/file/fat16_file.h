@@ -27,7 +27,9 @@ typedef struct OpenFile {
     uint32_t write_ordinal;
     uint32_t read_cluster;
     uint32_t read_ordinal;
-    SectorBuffer buffer;
+#if !FS_TINY
+    SectorBuffer buffer; /* with FS_TINY one buffer serves every slot */
+#endif
     uint32_t size;
     uint32_t position;
     uint32_t first_cluster;

@@ -23,14 +23,47 @@ namespace {
 OpenFile *table = open_files;
 uint8_t table_slots = FS_OPEN_SLOTS;
 
-const uint32_t NOT_LOADED = 0xFFFF;        // sector_index before the first load
-const uint32_t NOTHING_HELD = 0xFFFFFFFFu; // sector_index after a load that failed
+const uint32_t NOTHING_HELD = 0xFFFFFFFFu; // sector_index when the buffer holds none of the file's
 const uint32_t NO_SECTOR = 0xFFFFFFFFu;    // fresh_sector when no claimed sector waits for data
 const uint8_t NO_SLOT = 0xFF;
 
 bool slot_open(uint8_t slot) { return slot < table_slots && table[slot].in_use == 1; }
 
 uint8_t slot_of(const OpenFile &f) { return (uint8_t)(&f - table); }
+
+FsStatus write_held(uint8_t slot);
+
+#if FS_TINY
+// One sector buffer for all slots: the slot `owner` holds its sector there
+// (every other slot's sector_index is NOTHING_HELD). A slot that needs it
+// writes the owner's dirty sector first.
+SectorBuffer shared_buffer;
+uint8_t owner = NO_SLOT;
+
+uint8_t *buffer_of(OpenFile &) { return shared_buffer; }
+
+// Makes the buffer the slot's. FS_FAIL when the dirty sector of the slot
+// that had it could not be written (it keeps the buffer then).
+FsStatus take_buffer(uint8_t slot) {
+    if (owner == slot) return FS_OK;
+    if (owner < table_slots && table[owner].in_use) {
+        if (table[owner].dirty && write_held(owner) != FS_OK) return FS_FAIL;
+        table[owner].sector_index = NOTHING_HELD;
+    }
+    owner = slot;
+    table[slot].sector_index = NOTHING_HELD;
+    return FS_OK;
+}
+
+bool owns_buffer(uint8_t slot) { return owner == slot; }
+
+void drop_buffer(void) { owner = NO_SLOT; }
+#else
+uint8_t *buffer_of(OpenFile &f) { return f.buffer; }
+FsStatus take_buffer(uint8_t) { return FS_OK; }
+bool owns_buffer(uint8_t) { return true; }
+void drop_buffer(void) {}
+#endif
 
 uint32_t none(FsError reason) {
     fs_set_error(reason);
@@ -197,7 +230,7 @@ FsStatus write_held(uint8_t slot) {
     if (cluster_for_write(f, ordinal, failures, &cluster) != FS_OK) return FS_FAIL;
     // The buffer stays dirty until its data is on the device.
     uint32_t within = f.sector_index % per_cluster();
-    if (disk_write_sectors(f.buffer, cluster_to_sector(cluster) + within, 1) != FS_OK) {
+    if (disk_write_sectors(buffer_of(f), cluster_to_sector(cluster) + within, 1) != FS_OK) {
         trim_claims(f);
         return fs_fail(FS_ERR_IO);
     }
@@ -349,6 +382,7 @@ FsStatus settle(uint8_t slot) {
 // and never written, or wholly past the size) is not read: zeros.
 FsStatus hold_sector(uint8_t slot, uint32_t s) {
     OpenFile &f = table[slot];
+    if (take_buffer(slot) != FS_OK) return FS_FAIL;
     if (f.sector_index == s) return FS_OK;
     if (f.dirty && write_held(slot) != FS_OK) return FS_FAIL;
     f.sector_index = s;
@@ -356,25 +390,30 @@ FsStatus hold_sector(uint8_t slot, uint32_t s) {
     bool unwritten = ordinal >= f.chain_clusters || (f.fresh_sector != NO_SECTOR && s >= f.fresh_sector) ||
                      (uint64_t)s * SECTOR_SIZE >= f.size;
     if (unwritten) {
-        memset(f.buffer, 0, SECTOR_SIZE);
+        memset(buffer_of(f), 0, SECTOR_SIZE);
         return FS_OK;
     }
     uint32_t cluster = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
     if (cluster == 0 ||
-        disk_read_sectors(f.buffer, cluster_to_sector(cluster) + s % per_cluster(), 1) != FS_OK) {
+        disk_read_sectors(buffer_of(f), cluster_to_sector(cluster) + s % per_cluster(), 1) != FS_OK) {
         f.sector_index = NOTHING_HELD;
-        memset(f.buffer, 0, SECTOR_SIZE);
+        memset(buffer_of(f), 0, SECTOR_SIZE);
         return fs_fail(FS_ERR_IO);
     }
     return FS_OK;
 }
 
 // After a run of whole sectors, the buffer holds the run's last one, as it
-// would had the sectors passed through it.
+// would had the sectors passed through it (a slot that shares the buffer
+// and does not hold it now keeps nothing).
 void keep_last_of_run(OpenFile &f, const uint8_t *run, uint32_t first, uint32_t count) {
-    memcpy(f.buffer, run + (count - 1) * SECTOR_SIZE, SECTOR_SIZE);
-    f.sector_index = first + count - 1;
     f.dirty = 0;
+    if (!owns_buffer(slot_of(f))) {
+        f.sector_index = NOTHING_HELD;
+        return;
+    }
+    memcpy(buffer_of(f), run + (count - 1) * SECTOR_SIZE, SECTOR_SIZE);
+    f.sector_index = first + count - 1;
 }
 
 // The run of whole sectors from file sector `s` for at most `wanted`
@@ -422,7 +461,7 @@ uint32_t write_piece(uint8_t slot, const uint8_t *src, uint32_t count) {
     uint32_t off = f.position % SECTOR_SIZE;
     uint32_t n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
     if (hold_sector(slot, f.position / SECTOR_SIZE) != FS_OK) return 0;
-    memcpy(f.buffer + off, src, n);
+    memcpy(buffer_of(f) + off, src, n);
     f.dirty = 1;
     if (!f.stamped) f.entry_stale = 1; // the first write stamps the entry's time
     f.position += n;
@@ -472,7 +511,7 @@ FsStatus grow(uint8_t slot, uint32_t size) {
     uint32_t old = f.size;
     if (old % SECTOR_SIZE != 0) {
         if (hold_sector(slot, old / SECTOR_SIZE) != FS_OK) return FS_FAIL;
-        memset(f.buffer + old % SECTOR_SIZE, 0, SECTOR_SIZE - old % SECTOR_SIZE);
+        memset(buffer_of(f) + old % SECTOR_SIZE, 0, SECTOR_SIZE - old % SECTOR_SIZE);
         f.dirty = 1;
     }
     uint32_t from = (uint32_t)(((uint64_t)old + SECTOR_SIZE - 1) / SECTOR_SIZE);
@@ -508,6 +547,7 @@ void file_reset(void) {
         table[slot].in_use = 0;
         table[slot].dirty = 0;
     }
+    drop_buffer();
 }
 
 FsStatus file_sync_all(void) {
@@ -559,6 +599,7 @@ FsStatus handle_release(uint8_t slot) {
     }
     table[slot].in_use = 0;
     table[slot].dirty = 0;
+    if (owns_buffer(slot)) drop_buffer();
     return FS_OK;
 }
 
@@ -577,7 +618,7 @@ uint8_t file_open_found(void) {
     if (slot == NO_SLOT) return fs_fail(FS_ERR_NO_HANDLE);
     OpenFile &f = table[slot];
     f.position = 0;
-    f.sector_index = NOT_LOADED;
+    f.sector_index = NOTHING_HELD;
     f.first_cluster = FoundEntry.first_cluster;
     f.write_cluster = f.first_cluster;
     f.write_ordinal = 0;
@@ -667,6 +708,7 @@ FsStatus fs_use_open_files(OpenFile *slots, uint8_t count) {
         table = slots;
         table_slots = count;
     }
+    drop_buffer();
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -728,7 +770,7 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
         if (off != 0 || count < SECTOR_SIZE || s == f.sector_index || s / per_cluster() >= f.chain_clusters) {
             if (hold_sector(handle, s) != FS_OK) break;
             n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
-            memcpy(dest + total, f.buffer + off, n);
+            memcpy(dest + total, buffer_of(f) + off, n);
         } else {
             // Whole sectors straight into the caller's memory. The held
             // sector is never among them (it is taken from the buffer, which
@@ -803,8 +845,9 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
             // grow): its bytes wait in the buffer, counted unless they are
             // the call's last, and the call ends.
             FsError reason = fs_last_error();
+            if (take_buffer(handle) != FS_OK) break;
             f.sector_index = s;
-            memcpy(f.buffer, src + total, SECTOR_SIZE);
+            memcpy(buffer_of(f), src + total, SECTOR_SIZE);
             f.dirty = 1;
             f.position += SECTOR_SIZE;
             if (f.position > f.size) f.size = f.position;

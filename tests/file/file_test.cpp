@@ -41,7 +41,10 @@ TEST_F(Files, OpenFillsTheSlot) {
     uint8_t r = fs_open("C:\\DATA.BIN");
     EXPECT_EQ(open_files[r].size, 1000u);
     EXPECT_EQ(open_files[r].position, 0u);
+#if !FS_TINY
     EXPECT_EQ(memcmp(open_files[r].buffer, data.data(), 512), 0);
+#endif
+    EXPECT_EQ(open_files[r].sector_index, 0u); // the first sector is loaded at open
 }
 
 TEST_F(Files, OpenRefusals) {
@@ -297,8 +300,13 @@ TEST_F(Files, ReadOnlySlotKeepsItsSizeAndBuffer) {
     EXPECT_EQ(open_files[r].size, 1000u);
     std::vector<uint8_t> back(2000);
     EXPECT_EQ(fs_read(r, back.data(), 2000), 1000u);
+#if FS_TINY
+    // The slots share one buffer: the reader loads the sector anew.
+    EXPECT_EQ(memcmp(back.data(), changed.data(), 512), 0);
+#else
     // Its first sector was loaded at open and is not refreshed.
     EXPECT_EQ(memcmp(back.data(), data.data(), 512), 0);
+#endif
     EXPECT_EQ(memcmp(back.data() + 512, changed.data() + 512, 488), 0);
 }
 
@@ -314,6 +322,13 @@ TEST_F(Files, FullVolumeCountsOfAFailedFlush) {
     EXPECT_EQ(e.first_cluster, 0u);
     EXPECT_EQ(e.size, 0u);
     uint8_t b = create_and_open("C:\\LARGER");
+#if FS_TINY
+    // The one buffer holds the sector that found no place: nothing moves.
+    EXPECT_EQ(fs_write(b, data.data(), 600), 0u);
+    EXPECT_EQ(fs_last_error(), FS_ERR_NO_SPACE);
+    EXPECT_EQ(open_files[b].position, 0u);
+    return;
+#endif
     EXPECT_EQ(fs_write(b, data.data(), 600), 512u);
     e = entry_on_image(b);
     EXPECT_EQ(e.first_cluster, 0u);
