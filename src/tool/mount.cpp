@@ -316,6 +316,15 @@ bool same_entry(const Lookup &a, const Lookup &b, const VolPath &pa, const VolPa
            a.entry.short_name == b.entry.short_name && parent_cluster(pa) == parent_cluster(pb);
 }
 
+// True when a handle holds open the file `path` names: the library moves
+// no open file, which a replacement must know before it removes the
+// target.
+bool held_open(const VolPath &path) {
+    FsEntry e;
+    if (fs_stat(path.lib().c_str(), &e) != FS_OK) return false;
+    return handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, 0xFF) == FS_OK;
+}
+
 // Moves `from` to `to`; a read-only file moves too (the attribute guards
 // its data, not its name) and keeps the attribute.
 int move_entry(const VolPath &from, const Lookup &source, const VolPath &to) {
@@ -348,6 +357,7 @@ int op_rename(const char *from_text, const char *to_text, unsigned int flags) {
         if (flags & RENAME_NOREPLACE) return -EEXIST;
         if (source.kind == Lookup::DIR && target.kind == Lookup::FILE) return -ENOTDIR;
         if (source.kind == Lookup::FILE && target.kind == Lookup::DIR) return -EISDIR;
+        if (source.kind == Lookup::FILE && held_open(from)) return -EBUSY;
         VolPath old_name = to.parent().child(target.entry.name);
         if (target.kind == Lookup::DIR) {
             if (fs_rmdir(old_name.lib().c_str()) != FS_OK) return failed();
@@ -363,9 +373,7 @@ int op_rename(const char *from_text, const char *to_text, unsigned int flags) {
         // The name as given; should the directory have no room for it, the
         // entry freed has room for the old one.
         int r = move_entry(from, source, to);
-        FsError error = fs_last_error();
-        if (r == -ENOSPC && (error == FS_ERR_NO_SPACE || error == FS_ERR_DIR_FULL) &&
-            move_entry(from, source, old_name) == 0) {
+        if (r == -ENOSPC && move_entry(from, source, old_name) == 0) {
             log_failure(to, "no room for this name: moved to " + old_name.shown() + " instead");
             return 0;
         }

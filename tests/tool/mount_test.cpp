@@ -421,6 +421,8 @@ TEST_F(MountTest, RefusalsCarryTheirErrno) {
         {"printf x > full/y && rmdir full", "Directory not empty"},
         {"printf more >> ro", "Permission denied"},
         {"exec 3< f && rm f", "Device or resource busy"},
+        {"printf kept > kept && printf held > held && exec 3< held && mv held kept",
+         "Device or resource busy"},
         {"dd if=/dev/zero of=fill bs=1M count=100 status=none", "No space left on device"},
     };
     for (const auto &c : cases) {
@@ -430,6 +432,8 @@ TEST_F(MountTest, RefusalsCarryTheirErrno) {
     }
     EXPECT_TRUE(contains(read_file("mount-err"), "names on FAT volumes may not hold"))
         << read_file("mount-err");
+    // An open file refused its move before the file it would replace went.
+    EXPECT_EQ(in_dir("m", "cat kept held").output, "keptheld");
     // Names match without regard to case; statfs gives the volume's numbers.
     EXPECT_EQ(in_dir("m", "cat F").output, "x");
     ASSERT_EQ(in_dir("m", "rm fill").status, 0);
