@@ -270,6 +270,7 @@ FsStatus callback_sync(void *context) {
     return FS_OK;
 }
 
+#if FS_WITH_FORMAT
 TEST(Disk, AProgramsOwnDeviceCarriesAWholeWorkload) {
     CallbackDisk d;
     FsBlockDevice device{&d, d.count, callback_read, callback_write, callback_sync, nullptr, nullptr};
@@ -306,6 +307,7 @@ TEST(Disk, AProgramsOwnDeviceCarriesAWholeWorkload) {
     disk_close_image();
     EXPECT_EQ(disk_device(), nullptr);
 }
+#endif
 
 // A host disk that fills up makes the write that finds no room fail with
 // the library's I/O error, never the program (a write through the mapping

@@ -395,7 +395,7 @@ TEST_F(Create, NamesAreStoredAsGivenAndFoundByWholeNameOrAlias) {
     EXPECT_EQ(fs_stat("c:\\V1.2\\MY.DIR\\.PROFILE", &e), FS_OK);
     EXPECT_STREQ(e.name, ".profile");
     FsCheckReport report;
-    EXPECT_EQ(check_volume(&report), FS_OK) << fs_check_problem_text(report.problems[0].kind);
+    EXPECT_EQ(check_volume(&report), FS_OK);
 }
 
 // Names written by other systems: code page 437 in 8.3 names, and long
@@ -423,6 +423,7 @@ TEST_F(Create, ForeignNamesReadAsUtf8) {
 // With a clock, creation stamps all three times and the first write of an
 // open file the modification time; without one every time stays zero.
 // Labels live in the boot sector and in the root.
+#if FS_WITH_TIMES && FS_WITH_LABEL
 TEST_F(Create, TimesFromTheClockAndTheVolumeLabel) {
     ASSERT_EQ(fs_create_file("NOCLOCK"), FS_OK);
     uint8_t h = fs_open("NOCLOCK");
@@ -470,6 +471,7 @@ TEST_F(Create, TimesFromTheClockAndTheVolumeLabel) {
     EXPECT_EQ(memcmp(read_raw(0).data() + 43, "NO NAME    ", 11), 0);
     fs_set_clock(nullptr);
 }
+#endif
 
 } // namespace
 

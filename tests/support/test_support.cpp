@@ -208,15 +208,117 @@ uint64_t sector_writes() {
     return c.writes;
 }
 
+#if FS_WITH_CHECK
 FsStatus check_volume(FsCheckReport *report) {
     std::vector<uint8_t> work(fs_check_work_size());
     return fs_check(report, work.data(), (uint32_t)work.size());
 }
+#else
+namespace {
+
+// Marks the chain of an entry (`what` names it in messages) in `owner`;
+// the number of its clusters, or problems noted in `report`.
+uint32_t mark_chain(uint32_t first, const std::string &what, std::vector<uint8_t> *owner, FsCheckReport *report) {
+    uint32_t n = 0;
+    for (uint32_t c = first; fat_cluster_valid(c); c = fat_read_entry(c)) {
+        if ((*owner)[c]) {
+            ADD_FAILURE() << what << ": cluster " << c << " is on another chain or twice on this one";
+            report->problem_count++;
+            return n;
+        }
+        (*owner)[c] = 1;
+        n++;
+    }
+    uint32_t last = first;
+    for (uint32_t k = 1; k < n; k++) last = fat_read_entry(last);
+    if (n > 0 && !fat_is_end_mark(fat_read_entry(last))) {
+        ADD_FAILURE() << what << ": the chain ends in no end mark";
+        report->problem_count++;
+    }
+    return n;
+}
+
+// Checks the directory `path` and everything below it.
+void check_tree(const std::string &path, std::vector<uint8_t> *owner, FsCheckReport *report) {
+    std::vector<FsEntry> entries;
+    FsEntry e;
+    for (uint8_t more = 0; fs_list_entries(path.c_str(), more, &e) == FS_OK; more = 1) entries.push_back(e);
+    const uint32_t cluster_bytes = VolumeGeometry.sectors_per_cluster * 512u;
+    for (const FsEntry &x : entries) {
+        std::string child = path + (path.back() == '\\' ? "" : "\\") + x.name;
+        uint32_t n = mark_chain(x.first_cluster, child, owner, report);
+        if (x.attr & ATTR_DIRECTORY) {
+            report->directories++;
+            check_tree(child, owner, report);
+        } else {
+            report->files++;
+            if (n != (x.size + cluster_bytes - 1) / cluster_bytes) {
+                ADD_FAILURE() << child << ": " << n << " clusters for " << x.size << " bytes";
+                report->problem_count++;
+            }
+        }
+    }
+}
+
+} // namespace
+
+FsStatus check_volume(FsCheckReport *report) {
+    *report = FsCheckReport{};
+    const uint32_t last = VolumeGeometry.cluster_count + 1;
+    std::vector<uint8_t> owner(last + 1, 0);
+    check_tree("C:\\", &owner, report);
+    for (uint32_t c = 2; c <= last; c++) {
+        uint32_t v = fat_read_entry(c);
+        if (owner[c]) report->used_clusters++;
+        else if (v == 0) report->free_clusters++;
+        else if (v != 0xFFF7) report->lost_clusters++;
+        if (fat_entry(c, 0) != fat_entry(c, 1)) {
+            ADD_FAILURE() << "the FAT copies differ at cluster " << c;
+            report->problem_count++;
+        }
+    }
+    if (report->lost_clusters > 0) {
+        ADD_FAILURE() << report->lost_clusters << " lost clusters";
+        report->problem_count++;
+    }
+    return report->problem_count == 0 ? FS_OK : FS_FAIL;
+}
+#endif
+
+#if FS_WITH_FORMAT
+FsStatus format_blank(uint32_t sectors) { return fs_format_if_blank(0, 6, sectors); }
+#else
+FsStatus format_blank(uint32_t sectors) {
+    // Boot sector: 64-sector clusters, one reserved sector, two FATs of 256
+    // sectors, 1,024 root entries, media 0xF8, the total in the 32-bit field.
+    static const uint8_t fields[] = {0xEB, 0x3C, 0x90, 'v', 'e', 'l', 'm', 'a', 'r', 'o', 'd',
+                                     0x00, 0x02, 64, 1, 0, 2, 0x00, 0x04, 0, 0, 0xF8, 0x00, 0x01};
+    Sector boot = filled(0);
+    std::copy(std::begin(fields), std::end(fields), boot.begin());
+    for (int i = 0; i < 4; i++) boot[32 + i] = (uint8_t)(sectors >> (8 * i));
+    boot[38] = 0x29;
+    const uint32_t serial = 0xA88FD2B9u;
+    for (int i = 0; i < 4; i++) boot[39 + i] = (uint8_t)(serial >> (8 * i));
+    std::fill(boot.begin() + 43, boot.begin() + 54, ' ');
+    std::copy_n("FAT16   ", 8, boot.begin() + 54);
+    std::fill(boot.begin() + 62, boot.begin() + 510, ' ');
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    Sector zero = filled(0);
+    Sector head = filled(0);
+    head[0] = 0xF8;
+    head[1] = head[2] = head[3] = 0xFF;
+    if (disk_write_sector(boot.data(), 0) != FS_OK) return FS_FAIL;
+    for (uint32_t s = 1; s < 10000 && s < sectors; s++)
+        if (disk_write_sector((s == 1 || s == 257 ? head : zero).data(), s) != FS_OK) return FS_FAIL;
+    return FS_OK;
+}
+#endif
 
 void format_memory_volume(std::vector<uint8_t> *image, uint32_t sectors) {
     image->assign(uint64_t{sectors} * 512, 0);
     ASSERT_EQ(disk_open_memory(image->data(), (uint32_t)image->size()), FS_OK);
-    ASSERT_EQ(fs_format_if_blank(0, 6, sectors), FS_OK);
+    ASSERT_EQ(format_blank(sectors), FS_OK);
     ASSERT_EQ(fs_init(), FS_OK);
 }
 
@@ -224,7 +326,7 @@ void VolumeTest::SetUp() {
     scratch_ = new ScratchDir();
     make_sparse_file("fat16.img", kImageBytes);
     ASSERT_EQ(disk_open_image(), FS_OK);
-    ASSERT_EQ(fs_format_if_blank(0, 6, kImageSectors), FS_OK);
+    ASSERT_EQ(format_blank(kImageSectors), FS_OK);
     ASSERT_EQ(fs_init(), FS_OK);
 }
 

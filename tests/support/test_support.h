@@ -55,8 +55,27 @@ uint32_t free_sectors();
 // Sector writes the device has made since it was opened or reset.
 uint64_t sector_writes();
 
-// fs_check of the mounted volume with a work area of the size it asks for.
+#if !FS_WITH_CHECK
+// What check_volume counts where the library has no check of its own.
+struct FsCheckReport {
+    uint32_t directories;
+    uint32_t files;
+    uint32_t used_clusters;
+    uint32_t free_clusters;
+    uint32_t lost_clusters;
+    uint32_t problem_count;
+};
+#endif
+
+// fs_check of the mounted volume with a work area of the size it asks for;
+// in a library built without it, the test's own check of the same rules
+// (chains that end where sizes say, no cluster on two chains, no lost
+// clusters, FAT copies alike), which prints what it finds.
 FsStatus check_volume(FsCheckReport *report);
+
+// The driver's volume layout on the open image, `sectors` long: with the
+// library's formatter, or byte by byte in a library built without it.
+FsStatus format_blank(uint32_t sectors);
 
 // Makes `image` a formatted volume of `sectors` sectors in memory, opened
 // and initialised (at least 10,000 sectors: formatting clears that many).
