@@ -225,7 +225,8 @@ FsStatus mount_volume(const GlobalOptions &g, uint64_t image_sectors) {
     // Names go onto the volume exactly as given, and new entries get times.
     // File data waits in RAM until each file is closed (write-back): a copy
     // moves each sector once, and every command closes what it opened.
-    fs_set_options(FS_OPT_KEEP_CASE | FS_OPT_WRITE_BACK);
+    // Paths may be of any length, as other tools write trees of any depth.
+    fs_set_options(FS_OPT_KEEP_CASE | FS_OPT_WRITE_BACK | FS_OPT_LONG_PATHS);
     install_clock();
     return mounted;
 }
