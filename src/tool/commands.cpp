@@ -922,8 +922,8 @@ int cmd_showfat(const GlobalOptions &g, const std::vector<std::string> &args) {
         if (chain.length == 0 && chain.problem.empty())
             printf("%s: no clusters\n", path.c_str());
         else
-            printf("%s: %s (%zu %s)\n", path.c_str(), chain.text().c_str(), chain.runs.size(),
-                   chain.runs.size() == 1 ? "fragment" : "fragments");
+            printf("%s: %s (%llu %s)\n", path.c_str(), chain.text().c_str(),
+                   (unsigned long long)chain.runs.size(), chain.runs.size() == 1 ? "fragment" : "fragments");
         if (!chain.problem.empty()) report.error(path, "damaged volume: " + chain.problem);
         if (!image.healthy(report)) return kExitFail;
     }
