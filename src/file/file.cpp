@@ -284,7 +284,17 @@ bool pending(const OpenFile &f) {
            f.entry_size != f.size;
 }
 
-void share(uint8_t slot);
+// Handles that share a file exist only in a caller's table: the code that
+// keeps them in step is reached through this pointer, which
+// fs_use_open_files sets (`before`: settle, else share), so that a
+// program that never calls it does not link that code.
+FsStatus (*in_step)(uint8_t slot, bool before) = nullptr;
+
+void share(uint8_t slot) {
+    if (in_step != nullptr) in_step(slot, false);
+}
+
+FsStatus settle(uint8_t slot) { return in_step != nullptr ? in_step(slot, true) : FS_OK; }
 
 // Makes what the slot holds durable, in the order a power cut needs: the
 // held sector, zeros in the claimed sectors that got no data, the FAT
@@ -350,8 +360,7 @@ bool same_file(const OpenFile &a, const OpenFile &b) {
 // before another slot works. Their caches start from the first cluster
 // again, and a clean buffer is read again: this slot may have written its
 // sector.
-void share(uint8_t slot) {
-    if (!shared_files()) return;
+void share_now(uint8_t slot) {
     const OpenFile &f = table[slot];
     for (uint8_t t = 0; t < table_slots; t++) {
         OpenFile &o = table[t];
@@ -368,12 +377,17 @@ void share(uint8_t slot) {
 
 // Before a slot works on its file: what the other slots on it hold goes to
 // the device (and to this slot, by share). FS_FAIL when that failed.
-FsStatus settle(uint8_t slot) {
-    if (!shared_files()) return FS_OK;
+FsStatus settle_now(uint8_t slot) {
     for (uint8_t t = 0; t < table_slots; t++) {
         if (t == slot || !slot_open(t) || !same_file(table[t], table[slot]) || !pending(table[t])) continue;
         if (sync_slot(t) != FS_OK) return FS_FAIL;
     }
+    return FS_OK;
+}
+
+FsStatus keep_in_step(uint8_t slot, bool before) {
+    if (before) return settle_now(slot);
+    share_now(slot);
     return FS_OK;
 }
 
@@ -703,10 +717,12 @@ FsStatus fs_use_open_files(OpenFile *slots, uint8_t count) {
     if (slots == nullptr) {
         table = open_files;
         table_slots = FS_OPEN_SLOTS;
+        in_step = nullptr;
     } else {
         memset(slots, 0, (size_t)count * sizeof(OpenFile));
         table = slots;
         table_slots = count;
+        in_step = keep_in_step;
     }
     drop_buffer();
     fs_set_error(FS_ERR_NONE);
