@@ -96,11 +96,10 @@ void split_long_name(char *name_out, uint32_t len, char *ext_out) {
 // How the cursor moved.
 enum Step { SAME_SECTOR, NEW_SECTOR, DIRECTORY_END };
 
-// Moves the cursor one slot on, following the chain at a cluster's end.
-// With `grow_buffer`, a zeroed cluster is appended where the chain ends in
-// an end mark, and the buffer then holds its first sector (zeros).
-// Otherwise the caller brings in the new sector.
-Step advance(uint8_t *grow_buffer) {
+// Moves the cursor one slot on, following the chain at a cluster's end;
+// the caller brings in a new sector. At the chain's end the cursor's
+// cluster holds the value that ended it.
+Step advance(void) {
     if (DirCursor.offset >= END_STATE) return DIRECTORY_END;
     DirCursor.offset += DIR_SLOT_SIZE;
     if (DirCursor.offset < END_STATE) return SAME_SECTOR;
@@ -114,26 +113,10 @@ Step advance(uint8_t *grow_buffer) {
     } else if (!at_cluster_end()) {
         DirCursor.sector++;
     } else {
-        uint32_t last = DirCursor.cluster;
         uint32_t next = 0;
-        if (step_cluster(&next) == FS_OK) {
-            DirCursor.cluster = next;
-        } else if (grow_buffer == nullptr) {
-            DirCursor.cluster = next; // end state: the value that ended the chain
-            return DIRECTORY_END;
-        } else {
-            // Grow only a chain that ends in an end mark; a chain that loops
-            // or links to no data cluster is damaged and is left alone, and
-            // an unreadable FAT sector says nothing about where it ends.
-            if (!fat_is_end_mark(next)) return DIRECTORY_END;
-            uint32_t added = 0;
-            if (fat_append_cluster(last, &added, grow_buffer) != FS_OK) return DIRECTORY_END;
-            DirCursor.cluster = added;
-            DirCursor.sector = cluster_to_sector(added);
-            DirCursor.offset = 0;
-            guard_cluster = added;
-            return SAME_SECTOR; // the buffer holds the new sector: zeros, not read again
-        }
+        FsStatus stepped = step_cluster(&next);
+        DirCursor.cluster = next; // at the end: the value that ended the chain
+        if (stepped != FS_OK) return DIRECTORY_END;
         DirCursor.sector = cluster_to_sector(DirCursor.cluster);
     }
     DirCursor.offset = 0;
@@ -143,7 +126,7 @@ Step advance(uint8_t *grow_buffer) {
 // The reader's step: the next slot, its sector in `*sector`. FS_FAIL at an
 // end slot or the directory's end.
 FsStatus next_slot(const uint8_t **sector) {
-    Step step = advance(nullptr);
+    Step step = advance();
     if (step == DIRECTORY_END) return FS_FAIL;
     if (step == NEW_SECTOR) *sector = reader_sector();
     return slot_is_end(*sector) ? FS_FAIL : FS_OK;
@@ -190,7 +173,7 @@ void dir_cursor_start(uint32_t cluster) {
 }
 
 FsStatus dir_next_entry(uint8_t *buffer) {
-    Step step = advance(nullptr);
+    Step step = advance();
     if (step == DIRECTORY_END) return FS_FAIL;
     if (step == NEW_SECTOR && disk_read_sector(buffer, DirCursor.sector) != FS_OK)
         memset(buffer, 0, SECTOR_SIZE);
@@ -198,8 +181,25 @@ FsStatus dir_next_entry(uint8_t *buffer) {
 }
 
 FsStatus dir_advance_or_grow(uint8_t *buffer) {
-    Step step = advance(buffer);
-    if (step == DIRECTORY_END) return FS_FAIL;
+    const uint32_t last = DirCursor.cluster;
+    const bool last_slot = DirCursor.in_chain != 0 && DirCursor.offset + DIR_SLOT_SIZE == END_STATE &&
+                           fat_cluster_valid(last) && at_cluster_end();
+    Step step = advance();
+    if (step == DIRECTORY_END) {
+        // Grow only a chain that ends in an end mark; a chain that loops or
+        // links to no data cluster is damaged and is left alone, and an
+        // unreadable FAT sector says nothing about where it ends. The
+        // buffer then holds the new cluster's first sector: zeros, not read.
+        uint32_t added = 0;
+        if (!last_slot || !fat_is_end_mark(DirCursor.cluster) ||
+            fat_append_cluster(last, &added, buffer) != FS_OK)
+            return FS_FAIL;
+        DirCursor.cluster = added;
+        DirCursor.sector = cluster_to_sector(added);
+        DirCursor.offset = 0;
+        guard_cluster = added;
+        return FS_OK;
+    }
     if (step == NEW_SECTOR && disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     return FS_OK;
 }
