@@ -380,12 +380,3 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     alias_with_tail(&family, chosen, name->short_name);
     return FS_OK;
 }
-
-uint32_t newname_units(const NewName *name, uint16_t *units) {
-    uint32_t count = str_utf8_to_utf16(name->text, name->length, units, LFN_MAX_NAME);
-    if (count == 0xFFFFFFFFu) return 0; // newname_prepare let no such name through
-    if (name->capitals)
-        for (uint32_t i = 0; i < count; i++)
-            if (units[i] < 0x80) units[i] = (uint8_t)str_ascii_upper((char)units[i]);
-    return count;
-}

@@ -45,10 +45,6 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out);
 // a move may change the case of an entry's own name.
 FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset, uint8_t skip_is_free);
 
-// The UTF-16 units a long-form name is stored as (room for 255), in ASCII
-// capitals when the name asks for them; their count, 0 for none.
-uint32_t newname_units(const NewName *name, uint16_t *units);
-
 // Creates the entry in the target directory with the alias already chosen:
 // attribute, first cluster and size as given, every other field zero; or,
 // with `model` (an 8.3 slot), that slot's fields but for the name and its
