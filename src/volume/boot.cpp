@@ -238,8 +238,10 @@ FsStatus fs_mount(uint8_t drive_index) {
     // A mount reads the volume afresh: whatever changed the device since
     // (another program, another volume) is seen.
     disk_invalidate();
-    SectorBuffer sector;
-    if (disk_read_sector(sector, 0) != FS_OK) return fs_fail(FS_ERR_IO);
+    // Read in the window (no frame holds a sector): nothing here touches
+    // the device again while the sector is in use.
+    const uint8_t *sector = disk_window_read(0);
+    if (sector == nullptr) return fs_fail(FS_ERR_IO);
     // Byte 446 of a boot sector belongs to its boot code, and tools write
     // 0x00 or 0x80 there too; only a sector that is no FAT boot sector is
     // taken for a partition table by that byte.
@@ -265,8 +267,8 @@ FsStatus fs_mount(uint8_t drive_index) {
 #if FS_WITH_PARTITIONS
 FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
     if (number < 1 || out == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    SectorBuffer table;
-    if (disk_read_sector(table, 0) != FS_OK) return fs_fail(FS_ERR_IO);
+    const uint8_t *table = disk_window_read(0);
+    if (table == nullptr) return fs_fail(FS_ERR_IO);
     // A volume's own boot sector carries the signature too, and its boot
     // code may look like table entries.
     if (!has_signature(table) || (has_jump(table) && bpb_usable(table))) return fs_fail(FS_ERR_DAMAGED);
@@ -289,8 +291,8 @@ FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
 FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room) {
     if (first_sector == 0 || first_sector >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     disk_invalidate();
-    SectorBuffer boot;
-    if (disk_read_sector(boot, first_sector) != FS_OK) return fs_fail(FS_ERR_IO);
+    const uint8_t *boot = disk_window_read(first_sector);
+    if (boot == nullptr) return fs_fail(FS_ERR_IO);
     VolumeGeometryRecord &g = VolumeGeometry;
     mounted = 0;
     g.drive_letter = (uint8_t)('C' + drive_index);
