@@ -29,7 +29,23 @@ uint32_t saved_guard_cluster[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
 // What the entry reader returned last. The reader has no sector buffer of
 // its own: it reads the device layer's window in place.
 uint8_t last_short[DIR_SLOT_SIZE];
-char last_long[FS_NAME_SIZE]; // UTF-8
+// The long name, UTF-8. While a run with characters beyond ASCII is read,
+// its UTF-16 units sit in the same bytes from UNITS_AT on, and the
+// conversion writes the UTF-8 from byte 0: at most 3 bytes a unit (4 a
+// pair), so the text never reaches a unit not yet read (a name of 255
+// units starts at unit 5 of the 260 a run may hold). No frame holds a
+// name's 520 bytes of units.
+union LongName {
+    char text[FS_NAME_SIZE];
+    uint16_t units[FS_NAME_SIZE / 2];
+};
+LongName long_name;
+char *const last_long = long_name.text;
+const uint32_t UNITS_AT = 248; // bytes; units of a whole run end within the name
+static_assert(UNITS_AT + 2 * LFN_MAX_ENTRIES * LFN_CHARS <= FS_NAME_SIZE, "a run's units fit");
+static_assert(3 * LFN_MAX_NAME <=
+                  UNITS_AT + 2 * (LFN_MAX_ENTRIES * LFN_CHARS - LFN_MAX_NAME) + 2 * LFN_MAX_NAME,
+              "the text stays below the units not yet converted");
 
 // Follows the chain from the cursor's cluster to the next one. FS_FAIL at
 // the chain's end, at a link to no data cluster, or when the chain loops;
@@ -220,7 +236,7 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
     // cannot leave a gap. The name is units[start] .. the array's end.
     // While every unit is ASCII (nearly every name) the bytes go straight
     // into last_long at the same positions instead, and need no conversion.
-    uint16_t units[LFN_MAX_ENTRIES * LFN_CHARS];
+    uint16_t *const units = long_name.units + UNITS_AT / 2;
     const uint32_t room = LFN_MAX_ENTRIES * LFN_CHARS;
     static_assert(LFN_MAX_ENTRIES * LFN_CHARS < FS_NAME_SIZE, "last_long holds a whole run's bytes");
     ext_out[0] = '\0';
@@ -241,9 +257,10 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
                         if (length < LFN_CHARS) memmove(chunk + LFN_CHARS - length, chunk, length);
                         start -= length;
                     } else {
-                        // The first unit beyond ASCII: the bytes so far become units.
+                        // The first unit beyond ASCII: the bytes so far become
+                        // units, last first (each unit lies above its byte).
                         ascii = false;
-                        for (uint32_t k = start; k < room; k++) units[k] = (uint8_t)last_long[k];
+                        for (uint32_t k = room; k-- > start;) units[k] = (uint8_t)last_long[k];
                     }
                 }
                 if (!ascii) {
