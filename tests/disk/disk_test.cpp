@@ -238,6 +238,7 @@ TEST(Disk, CountsSectorTransfers) {
     disk_close_image();
 }
 
+#if FS_WITH_FORMAT
 // A device of the program's own, given as callbacks: a volume formatted and
 // used through it, and no transfer past its last sector ever reaching it.
 struct CallbackDisk {
@@ -270,7 +271,6 @@ FsStatus callback_sync(void *context) {
     return FS_OK;
 }
 
-#if FS_WITH_FORMAT
 TEST(Disk, AProgramsOwnDeviceCarriesAWholeWorkload) {
     CallbackDisk d;
     FsBlockDevice device{&d, d.count, callback_read, callback_write, callback_sync, nullptr, nullptr};
