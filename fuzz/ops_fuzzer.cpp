@@ -622,6 +622,25 @@ class Harness {
 
     std::string path_of(int id) { return make_path(m_.nodes[id].parent, m_.nodes[id].name); }
 
+    // The units of the absolute path a path as written stands for (from the
+    // current directory for a relative one).
+    uint32_t absolute_units(const std::string &path) const {
+        if (path.size() > 1 && path[1] == ':') return path_units(path);
+        if (!path.empty() && path[0] == '\\') return path_units(path) + 2;
+        return path_units(m_.cur_path) + (m_.in_subdir ? 1 : 0) + path_units(path);
+    }
+
+    // The longest path below directory `dir`, in units after its own path.
+    uint32_t deepest_below(int dir) const {
+        uint32_t deepest = 0;
+        for (int id : m_.live_entries(dir)) {
+            uint32_t here = 1 + path_units(m_.nodes[id].name);
+            if (m_.nodes[id].dir) here += deepest_below(id);
+            deepest = std::max(deepest, here);
+        }
+        return deepest;
+    }
+
     // A path for a new file name in some directory. The directory is picked
     // before the name is made: the order in which the arguments of one call
     // take the input's bytes would depend on the compiler, and an input
@@ -710,6 +729,12 @@ class Harness {
         std::string path = make_path(dir, new_name(dir, make_dir));
         Creation c = predict_create(path, make_dir);
         if (c.outcome == UNKNOWN || c.needed > m_.free_clusters()) return;
+        // A name reused from another entry may carry dots: the model keeps
+        // directory names plain (see the top of the file).
+        const std::string &text = c.name.text;
+        if (make_dir && c.outcome == SUCCEEDS &&
+            !std::all_of(text.begin(), text.end(), [](char ch) { return ch != '.' && (uint8_t)ch < 0x80; }))
+            return;
         FsStatus s = make_dir ? fs_mkdir(path.c_str()) : fs_create_file(path.c_str());
         expect_status(make_dir ? "fs_mkdir" : "fs_create_file", path, c.outcome, s);
         if (c.outcome != SUCCEEDS) return;
@@ -951,6 +976,11 @@ class Harness {
             if (!split_path(old_path, &directory, &old_name)) break;
             p = prepare_name(name.substr(name.rfind('\\') + 1), m_.keep_case, true);
             if (!p.ok) break;
+            // No rename may make its file unreachable by a path of 259 units.
+            if (absolute_units(old_path) - path_units(old_name) +
+                    path_units(name.substr(name.rfind('\\') + 1)) >
+                FS_PATH_MAX - 1)
+                break;
             Resolved t = m_.resolve(directory, KIND_DIR);
             if (t.outcome != SUCCEEDS) {
                 want = t.outcome;
@@ -1052,6 +1082,8 @@ class Harness {
             for (int d = target; d != 0 && !within; d = m_.nodes[d].parent) within = d == id;
             if (is_dir && within) break;
             if (m_.name_used(target, p.text, id)) break;
+            // Nor a move anything below a moved directory.
+            if (is_dir && absolute_units(new_path) + deepest_below(id) > FS_PATH_MAX - 1) break;
             first = fit_after_erasing(id, target, p.slots, &needed);
             want = first >= 0 ? SUCCEEDS : FAILS;
         } while (false);
