@@ -8,8 +8,10 @@
  * read, close, list, delete, rename, move, stat, chdir, rmdir, label,
  * attributes, times, volume info. With FIRMWARE_MIN, the fewest a logger
  * can do with: mount, mkdir, create, open, write, seek, read, close, list,
- * delete (the card comes formatted). Exit status 0 when every call did what
- * it should. */
+ * delete (the card comes formatted). With FIRMWARE_READ_ONLY, a boot
+ * loader's: mount, list, stat, open, seek, read, close (the card comes with
+ * its file; the library may be built with FS_READ_ONLY). Exit status 0 when
+ * every call did what it should. */
 #include <string.h>
 
 #include "fat16.h"
@@ -46,7 +48,7 @@ static FsStatus card_write_run(void *context, uint32_t first, uint32_t count, co
 static const FsBlockDevice card_device = {0, CARD_SECTORS,  card_read,     card_write,
                                           0, card_read_run, card_write_run};
 
-#if !defined(FIRMWARE_MIN)
+#if !defined(FIRMWARE_MIN) && !defined(FIRMWARE_READ_ONLY)
 static void rtc_now(FsDateTime *now) {
     memset(now, 0, sizeof *now);
     now->year = 2026;
@@ -56,9 +58,46 @@ static void rtc_now(FsDateTime *now) {
 }
 #endif
 
+#if !defined(FIRMWARE_READ_ONLY)
 /* A record of the logger: 32 bytes. */
 static const uint8_t record[32] = "t=21.5C h=40% p=1013hPa ok\r\n";
 
+#endif
+
+#if defined(FIRMWARE_READ_ONLY)
+/* The image a boot loader looks for: BOOT.BIN, 1,000 bytes in clusters 2
+ * and 3, put on the factory card below. */
+#define IMAGE_BYTES 1000u
+
+static uint8_t image_byte(uint32_t i) { return (uint8_t)(i * 7 + 3); }
+
+static int boot_loader(void) {
+    uint8_t back[600];
+    uint8_t more = 0;
+    int entries = 0;
+    FsEntry entry;
+    uint8_t h;
+
+    if (disk_open_device(&card_device) != FS_OK) return 1;
+    if (fs_init() != FS_OK) return 3;
+    while (fs_list_entries("\\", more, &entry) == FS_OK) {
+        entries++;
+        more = 1;
+    }
+    if (entries != 1) return 11;
+    if (fs_stat("\\boot.bin", &entry) != FS_OK || entry.size != IMAGE_BYTES) return 17;
+    h = fs_open("\\boot.bin");
+    if (h == FS_FAIL) return 6;
+    if (fs_seek(h, 500, ORIGIN_START) != FS_OK) return 8;
+    if (fs_read(h, back, sizeof back) != IMAGE_BYTES - 500) return 9;
+    for (uint32_t i = 0; i < IMAGE_BYTES - 500; i++)
+        if (back[i] != image_byte(500 + i)) return 9;
+    if (fs_close(h) != FS_OK) return 10;
+    return 0;
+}
+#endif
+
+#if !defined(FIRMWARE_READ_ONLY)
 static int logger(void) {
     uint8_t back[sizeof record];
     uint8_t h;
@@ -123,8 +162,9 @@ static int logger(void) {
 #endif
     return 0;
 }
+#endif
 
-#if defined(FIRMWARE_MIN)
+#if defined(FIRMWARE_MIN) || defined(FIRMWARE_READ_ONLY)
 /* The card as it comes from the factory: a FAT16 volume of one-sector
  * clusters (1 reserved sector, two FATs of 17 sectors, 512 root entries,
  * 4,133 clusters), made here byte by byte since this firmware carries no
@@ -157,13 +197,32 @@ static void factory_card(void) {
         uint8_t *head = card + fat * FS_SECTOR_SIZE;
         put16(head, 0xFFF8);
         put16(head + 2, 0xFFFF);
+#if defined(FIRMWARE_READ_ONLY)
+        put16(head + 4, 3);      /* BOOT.BIN: cluster 2, then 3 */
+        put16(head + 6, 0xFFFF); /* its end */
+#endif
     }
+#if defined(FIRMWARE_READ_ONLY)
+    {
+        /* The root's first entry (sector 35), the data in sectors 67, 68. */
+        uint8_t *slot = card + 35 * FS_SECTOR_SIZE;
+        memcpy(slot, "BOOT    BIN", 11);
+        slot[11] = 0x20; /* archive */
+        put16(slot + 26, 2);
+        put16(slot + 28, IMAGE_BYTES);
+        for (uint32_t i = 0; i < IMAGE_BYTES; i++) card[67 * FS_SECTOR_SIZE + i] = image_byte(i);
+    }
+#endif
 }
 #endif
 
 int main(void) {
-#if defined(FIRMWARE_MIN)
+#if defined(FIRMWARE_MIN) || defined(FIRMWARE_READ_ONLY)
     factory_card();
 #endif
+#if defined(FIRMWARE_READ_ONLY)
+    return boot_loader();
+#else
     return logger();
+#endif
 }

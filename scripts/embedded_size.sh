@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the library for an ARM Cortex-M4 (the cortex-m preset, every
-# feature, and cortex-m-min, the smallest configuration: -Os -mthumb, no
-# host file device, warnings are errors) and prints what it takes there:
+# feature; cortex-m-min, the smallest configuration; cortex-m-read-only,
+# that configuration reading only: -Os -mthumb, no host file device,
+# warnings are errors) and prints what it takes there:
 #
 # - as a firmware links it: examples/firmware.c, a data logger's calls,
 #   linked with --gc-sections against the cortex-m library, and with
-#   -DFIRMWARE_MIN (the fewest calls) against the cortex-m-min library; the
+#   -DFIRMWARE_MIN (the fewest calls) against the cortex-m-min library,
+#   with -DFIRMWARE_READ_ONLY (a boot loader's) against cortex-m-read-only; the
 #   library's flash and static RAM from the link map, and its largest
 #   functions (scripts/link_size.py);
 # - the code and static data of the whole library's objects
@@ -28,9 +30,11 @@ full_flash=25111
 full_ram=3600
 min_flash=17393
 min_ram=2559
+read_only_flash=9195
+read_only_ram=2551
 max_stack=1328
 
-for preset in cortex-m cortex-m-min; do
+for preset in cortex-m cortex-m-min cortex-m-read-only; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" >/dev/null
 done
@@ -59,6 +63,10 @@ python3 scripts/link_size.py build/cortex-m/firmware.map --label "every feature,
 link_firmware cortex-m-min "-min" -DFIRMWARE_MIN
 python3 scripts/link_size.py build/cortex-m-min/firmware-min.map --label "smallest configuration, the fewest calls" \
     --top 8 --max-flash "$min_flash" --max-ram "$min_ram" | arm-none-eabi-c++filt || status=1
+link_firmware cortex-m-read-only "-read-only" -DFIRMWARE_READ_ONLY
+python3 scripts/link_size.py build/cortex-m-read-only/firmware-read-only.map \
+    --label "smallest configuration that only reads, a boot loader's calls" --top 8 \
+    --max-flash "$read_only_flash" --max-ram "$read_only_ram" | arm-none-eabi-c++filt || status=1
 echo
 
 objects=build/cortex-m/CMakeFiles/fat16.dir

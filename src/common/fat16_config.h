@@ -59,12 +59,25 @@
 #endif
 #endif
 
+/* 1: the library only reads, for boot loaders and readers of cards:
+ * every call that writes is left out (creating, deleting, renaming and
+ * moving entries, attributes, times, labels, fs_write, fs_truncate, the
+ * FAT's allocation, and the formatter, which FS_WITH_FORMAT must then
+ * leave out too), and every file opens for reading only. */
+#ifndef FS_READ_ONLY
+#define FS_READ_ONLY 0
+#endif
+
 /* 1: fs_format_volume, fs_format_at, fs_format_at_limits,
  * fs_format_if_blank, fs_write_boot_sector and fs_init_fats: making
  * volumes. 0: volumes come formatted. Flash: 2,212 bytes in all (about
  * 1,650 for fs_format_volume), 18 in a firmware that formats nothing. */
 #ifndef FS_WITH_FORMAT
+#if FS_READ_ONLY
+#define FS_WITH_FORMAT 0
+#else
 #define FS_WITH_FORMAT 1
+#endif
 #endif
 
 /* 1: fs_read_partition and fs_mount_partition, volumes in a partition of an
@@ -113,6 +126,9 @@
 #define FS_WITH_CHECK 1
 #endif
 
+#if FS_READ_ONLY && FS_WITH_FORMAT
+#error "FS_READ_ONLY leaves no formatter: set FS_WITH_FORMAT 0"
+#endif
 #if FS_OPEN_FILES < 1 || FS_OPEN_FILES > 253
 #error "FS_OPEN_FILES must be 1 to 253"
 #endif

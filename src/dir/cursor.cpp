@@ -196,6 +196,7 @@ FsStatus dir_next_entry(uint8_t *buffer) {
     return slot_is_end(buffer) ? FS_FAIL : FS_OK;
 }
 
+#if !FS_READ_ONLY
 FsStatus dir_advance_or_grow(uint8_t *buffer) {
     const uint32_t last = DirCursor.cluster;
     const bool last_slot = DirCursor.in_chain != 0 && DirCursor.offset + DIR_SLOT_SIZE == END_STATE &&
@@ -219,6 +220,7 @@ FsStatus dir_advance_or_grow(uint8_t *buffer) {
     if (step == NEW_SECTOR && disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     return FS_OK;
 }
+#endif
 
 FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out) {
     take_short_fields(buffer + DirCursor.offset, name_out, ext_out);

@@ -126,11 +126,13 @@ void lfn_fill_units(uint8_t *slot, const uint16_t *units, uint32_t count, uint8_
  * cluster's end. FS_OK on a slot that is not an end slot; FS_FAIL at an end
  * slot or the directory's end (the cursor then stands after its last slot). */
 FsStatus dir_next_entry(uint8_t *buffer);
+#if !FS_READ_ONLY
 /* As dir_next_entry, but at the end of a subdirectory's chain (an end mark
  * just read) appends a zeroed cluster and goes on in it; end slots do not
  * stop it. FS_FAIL at the end of the root area, on a damaged chain, when no
  * cluster is free or a sector cannot be read. */
 FsStatus dir_advance_or_grow(uint8_t *buffer);
+#endif
 /* Reads the next live entry from the cursor on, assembling a long name:
  * FS_OK with the name and extension in `name_out` (256 bytes) and `ext_out`
  * (20), FoundEntry describing the entry and the cursor one slot past its
@@ -226,11 +228,13 @@ uint8_t path_names_entry(const char *path);
  * entry, or else the boot sector's field; "" when there is none. FS_FAIL
  * with "no volume mounted" or "host I/O error". */
 FsStatus fs_get_label(char *out);
+#if !FS_READ_ONLY /* left out with FS_READ_ONLY 1 */
 /* Sets the label to `label` (up to 11 characters, stored in capitals) in
  * both places; "" removes the root's entry and writes "NO NAME" into the
  * boot sector. FS_FAIL with "invalid name" (see fs_label_form), "directory
  * full" (no free root slot for a new entry), "host I/O error". */
 FsStatus fs_set_label(const char *label);
+#endif
 
 /* The volume id (serial number) of the boot sector. FS_FAIL with "not
  * found" when the boot sector has no extended record to hold one, "no volume

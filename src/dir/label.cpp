@@ -86,6 +86,7 @@ FsStatus fs_get_volume_id(uint32_t *id) {
     return FS_OK;
 }
 
+#if !FS_READ_ONLY
 FsStatus fs_set_label(const char *label) {
     if (label == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
@@ -127,6 +128,7 @@ FsStatus fs_set_label(const char *label) {
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
+#endif
 }
 
 #endif // FS_WITH_LABEL

@@ -109,6 +109,7 @@ FsStatus fs_close(uint8_t handle);
  * left on the volume" (the held sector found no cluster), "damaged volume"
  * or "host I/O error". */
 FsStatus fs_sync(uint8_t handle);
+#if !FS_READ_ONLY /* left out with FS_READ_ONLY 1 */
 /* Makes the file `size` bytes long: a shrink frees the clusters past the
  * new end in every FAT copy (the entry's size is written first, so a cut
  * leaves at most a chain too long or lost clusters); a growth adds bytes
@@ -118,12 +119,14 @@ FsStatus fs_sync(uint8_t handle);
  * handle of the built-in table), "no space left on the volume" (nothing
  * grown), "damaged volume" or "host I/O error". */
 FsStatus fs_truncate(uint8_t handle, uint32_t size);
+#endif
 /* The file's size in bytes as the handle knows it (with what it has
  * written); 0 with "bad handle" for a handle not in use. */
 uint32_t fs_file_size(uint8_t handle);
 /* Makes the slot's buffer hold the sector of its position, writing a dirty
  * buffer first. FS_FAIL when that write or the read failed. */
 FsStatus file_load_sector(uint8_t slot);
+#if !FS_READ_ONLY
 /* Writes the slot's buffer to its sector of the file (claiming the first
  * cluster, or appending one at the chain's end mark, as needed) and, unless
  * FS_OPT_WRITE_BACK is on, the FAT links and the size into the entry.
@@ -131,6 +134,7 @@ FsStatus file_load_sector(uint8_t slot);
  * that does not end in an end mark, or a size past its chain) or "host I/O
  * error". */
 FsStatus file_flush_sector(uint8_t slot);
+#endif
 /* Moves the position to `offset` from the start, the current position or
  * the end (ORIGIN_). The target must lie inside the file (before its size;
  * from the end, at most the size back). FS_OK; FS_FAIL with "invalid
@@ -142,6 +146,7 @@ FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin);
  * read; fewer with a reason ("host I/O error", "bad handle") when a read
  * failed. */
 uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count);
+#if !FS_READ_ONLY /* left out with FS_READ_ONLY 1 */
 /* Writes `count` bytes at the position, growing the file. Whole sectors go
  * from `src` to the device in runs over consecutive clusters; a new
  * cluster's sectors are written once, with their data, and the ones the
@@ -153,6 +158,7 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count);
  * the reason ("no space left on the volume", "handle is read-only",
  * "damaged volume", "host I/O error"). */
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count);
+#endif
 
 #if defined(__GNUC__)
 #pragma GCC visibility pop

@@ -31,7 +31,9 @@ bool slot_open(uint8_t slot) { return slot < table_slots && table[slot].in_use =
 
 uint8_t slot_of(const OpenFile &f) { return (uint8_t)(&f - table); }
 
+#if !FS_READ_ONLY
 FsStatus write_held(uint8_t slot);
+#endif
 
 #if FS_TINY
 // One sector buffer for all slots: the slot `owner` holds its sector there
@@ -47,7 +49,9 @@ uint8_t *buffer_of(OpenFile &) { return shared_buffer; }
 FsStatus take_buffer(uint8_t slot) {
     if (owner == slot) return FS_OK;
     if (owner < table_slots && table[owner].in_use) {
+#if !FS_READ_ONLY
         if (table[owner].dirty && write_held(owner) != FS_OK) return FS_FAIL;
+#endif
         table[owner].sector_index = NOTHING_HELD;
     }
     owner = slot;
@@ -73,7 +77,9 @@ uint32_t none(FsError reason) {
 // Why a handle cannot be used now.
 FsError unusable(uint8_t handle) { return slot_open(handle) ? FS_ERR_NOT_MOUNTED : FS_ERR_BAD_HANDLE; }
 
+#if !FS_READ_ONLY
 bool write_back(void) { return (fs_get_options() & FS_OPT_WRITE_BACK) != 0; }
+#endif
 
 uint32_t per_cluster(void) { return VolumeGeometry.sectors_per_cluster; }
 
@@ -117,6 +123,7 @@ uint32_t cluster_at(OpenFile &f, uint32_t ordinal, uint32_t *cached_cluster, uin
     return cluster;
 }
 
+#if !FS_READ_ONLY
 // The chain's last cluster (the write cache usually stands there or close).
 uint32_t last_cluster(OpenFile &f) {
     if (f.chain_clusters == 0) return 0;
@@ -278,16 +285,21 @@ FsStatus zero_fresh(OpenFile &f) {
     return FS_OK;
 }
 
+#endif
+
+#if !FS_READ_ONLY
 // Whether the slot holds anything that is not on the device yet.
 bool pending(const OpenFile &f) {
     return f.dirty || f.link_to != 0 || f.fresh_sector != NO_SECTOR || f.entry_stale ||
            f.entry_size != f.size;
 }
+#endif
 
 // Handles that share a file exist only in a caller's table: the code that
 // keeps them in step is reached through this pointer, which
 // fs_use_open_files sets (`before`: settle, else share), so that a
 // program that never calls it does not link that code.
+#if !FS_READ_ONLY
 FsStatus (*in_step)(uint8_t slot, bool before) = nullptr;
 
 void share(uint8_t slot) {
@@ -295,7 +307,13 @@ void share(uint8_t slot) {
 }
 
 FsStatus settle(uint8_t slot) { return in_step != nullptr ? in_step(slot, true) : FS_OK; }
+#else
+// Handles that only read never change their file: there is nothing to keep
+// in step.
+FsStatus settle(uint8_t) { return FS_OK; }
+#endif
 
+#if !FS_READ_ONLY
 // Makes what the slot holds durable, in the order a power cut needs: the
 // held sector, zeros in the claimed sectors that got no data, the FAT
 // changes and the link from the chain's old end, then the entry.
@@ -344,10 +362,13 @@ FsStatus end_call(uint8_t slot) {
     return sync_slot(slot);
 }
 
+#endif
+
 // Whether handles on one file share it (a caller's table); in the built-in
 // table a second handle only reads, with the size and chain it opened with.
 bool shared_files(void) { return table != open_files; }
 
+#if !FS_READ_ONLY
 // Whether two slots hold the same file (its 8.3 entry).
 bool same_file(const OpenFile &a, const OpenFile &b) {
     return a.entry_sector == b.entry_sector && a.entry_offset == b.entry_offset;
@@ -390,6 +411,7 @@ FsStatus keep_in_step(uint8_t slot, bool before) {
     share_now(slot);
     return FS_OK;
 }
+#endif
 
 // Makes the buffer hold file sector `s`: the dirty sector it holds is
 // written first. A sector that holds no data yet (past the chain, claimed
@@ -398,7 +420,9 @@ FsStatus hold_sector(uint8_t slot, uint32_t s) {
     OpenFile &f = table[slot];
     if (take_buffer(slot) != FS_OK) return FS_FAIL;
     if (f.sector_index == s) return FS_OK;
+#if !FS_READ_ONLY
     if (f.dirty && write_held(slot) != FS_OK) return FS_FAIL;
+#endif
     f.sector_index = s;
     uint32_t ordinal = s / per_cluster();
     bool unwritten = ordinal >= f.chain_clusters || (f.fresh_sector != NO_SECTOR && s >= f.fresh_sector) ||
@@ -438,9 +462,14 @@ FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint
                   uint32_t *device_sector, uint32_t *length) {
     uint32_t ordinal = s / per_cluster();
     uint32_t cluster = 0;
+#if FS_READ_ONLY
+    (void)for_write; // read-only slots only read
+#else
     if (for_write) {
         if (cluster_for_write(f, ordinal, failures, &cluster) != FS_OK) return FS_FAIL;
-    } else {
+    } else
+#endif
+    {
         cluster = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
         if (cluster == 0) return disk_fail_since(failures, FS_ERR_IO);
     }
@@ -449,13 +478,16 @@ FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint
     while (n < wanted) {
         uint32_t next = 0;
         ordinal++;
+#if !FS_READ_ONLY
         if (for_write) {
             uint64_t before = disk_failures();
             if (cluster_for_write(f, ordinal, before, &next) != FS_OK) {
                 fs_set_error(FS_ERR_NONE); // the next piece meets the failure again
                 break;
             }
-        } else {
+        } else
+#endif
+        {
             if (ordinal >= f.chain_clusters) break;
             next = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
         }
@@ -467,6 +499,7 @@ FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint
     return FS_OK;
 }
 
+#if !FS_READ_ONLY
 // Writes `count` bytes (at most the rest of the sector) at the position
 // through the buffer. Returns the bytes taken; 0 when the buffer could not
 // be made to hold the sector.
@@ -552,6 +585,8 @@ FsStatus grow(uint8_t slot, uint32_t size) {
     return FS_OK;
 }
 
+#endif
+
 } // namespace
 
 extern "C" {
@@ -566,9 +601,11 @@ void file_reset(void) {
 
 FsStatus file_sync_all(void) {
     FsStatus status = FS_OK;
+#if !FS_READ_ONLY
     for (uint8_t slot = 0; slot < table_slots; slot++)
         if (slot_open(slot) && fs_is_mounted() && pending(table[slot]) && sync_slot(slot) != FS_OK)
             status = FS_FAIL;
+#endif
     return status;
 }
 
@@ -649,7 +686,8 @@ uint8_t file_open_found(void) {
     f.entry_stale = 0;
     // In the built-in table a second slot on the same file (the same 8.3
     // entry) only reads; every slot on a read-only file only reads.
-    f.read_only = !shared_files() && handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK;
+    f.read_only = FS_READ_ONLY ||
+                  (!shared_files() && handle_find_by_entry(f.entry_sector, f.entry_offset, slot) == FS_OK);
     if (FoundEntry.attr & ATTR_READ_ONLY) f.read_only = 1;
     f.stamped = 0;
     // A chain measured across an unreadable FAT sector would look shorter
@@ -669,7 +707,9 @@ uint8_t file_open_found(void) {
 FsStatus fs_close(uint8_t handle) {
     if (!slot_open(handle)) return fs_fail(FS_ERR_BAD_HANDLE);
     FsStatus synced = FS_OK;
+#if !FS_READ_ONLY
     if (fs_is_mounted() && pending(table[handle])) synced = sync_slot(handle);
+#endif
     FsError reason = fs_last_error();
     handle_release(handle);
     if (synced != FS_OK) return fs_fail(reason);
@@ -680,12 +720,15 @@ FsStatus fs_close(uint8_t handle) {
 FsStatus fs_sync(uint8_t handle) {
     if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
     if (settle(handle) != FS_OK) return FS_FAIL;
+#if !FS_READ_ONLY
     if (pending(table[handle]) && sync_slot(handle) != FS_OK) return FS_FAIL;
+#endif
     if (disk_sync() != FS_OK) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
 
+#if !FS_READ_ONLY
 FsStatus fs_truncate(uint8_t handle, uint32_t size) {
     if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
     OpenFile &f = table[handle];
@@ -709,6 +752,8 @@ FsStatus fs_truncate(uint8_t handle, uint32_t size) {
     return FS_OK;
 }
 
+#endif
+
 FsStatus fs_use_open_files(OpenFile *slots, uint8_t count) {
     if (slots == nullptr ? count != 0 : count == 0 || count > FS_MAX_OPEN_SLOTS)
         return fs_fail(FS_ERR_INVALID_ARGUMENT);
@@ -717,12 +762,16 @@ FsStatus fs_use_open_files(OpenFile *slots, uint8_t count) {
     if (slots == nullptr) {
         table = open_files;
         table_slots = FS_OPEN_SLOTS;
+#if !FS_READ_ONLY
         in_step = nullptr;
+#endif
     } else {
         memset(slots, 0, (size_t)count * sizeof(OpenFile));
         table = slots;
         table_slots = count;
+#if !FS_READ_ONLY
         in_step = keep_in_step;
+#endif
     }
     drop_buffer();
     fs_set_error(FS_ERR_NONE);
@@ -734,11 +783,14 @@ FsStatus file_load_sector(uint8_t slot) {
     return hold_sector(slot, table[slot].position / SECTOR_SIZE);
 }
 
+#if !FS_READ_ONLY
 FsStatus file_flush_sector(uint8_t slot) {
     if (!slot_open(slot) || !fs_is_mounted()) return fs_fail(unusable(slot));
     if (write_held(slot) != FS_OK) return FS_FAIL;
     return end_call(slot);
 }
+
+#endif
 
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
     if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
@@ -763,7 +815,11 @@ FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
     f.position = target;
     // The sector of the new position is brought in; a held sector that
     // cannot be written yet stays held, and the next transfer tries again.
+#if FS_READ_ONLY
+    hold_sector(handle, target / SECTOR_SIZE);
+#else
     if (hold_sector(handle, target / SECTOR_SIZE) == FS_OK) end_call(handle);
+#endif
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -816,12 +872,15 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
         count -= n;
     }
     FsError reason = fs_last_error();
+#if !FS_READ_ONLY
     if (end_call(handle) != FS_OK && reason == FS_ERR_NONE) reason = fs_last_error();
+#endif
     if (reason == FS_ERR_NONE && disk_failed_since(failures)) reason = FS_ERR_IO;
     fs_set_error(reason);
     return total;
 }
 
+#if !FS_READ_ONLY
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
     if (!slot_open(handle) || !fs_is_mounted()) return none(unusable(handle));
     if (src == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
@@ -902,4 +961,5 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
     fs_set_error(reason);
     return total;
 }
+#endif
 }

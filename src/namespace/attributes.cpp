@@ -8,6 +8,8 @@
 #include "fat16_namespace.h"
 #include "fat16_volume.h"
 
+#if !FS_READ_ONLY // creating, removing and changing entries write
+
 namespace {
 
 // The attribute bits a program may set: read-only, hidden, system, archive.
@@ -64,3 +66,5 @@ FsStatus fs_set_times(const char *path, const FsDateTime *created, const FsDateT
 }
 #endif
 }
+
+#endif // !FS_READ_ONLY

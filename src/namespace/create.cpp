@@ -11,6 +11,8 @@
 #include "fat16_volume.h"
 #include "newname.h"
 
+#if !FS_READ_ONLY // creating, removing and changing entries write
+
 namespace {
 
 const uint32_t NO_SKIP = 0xFFFFFFFFu;
@@ -251,3 +253,5 @@ FsStatus dir_write_long_entries(const char *name, uint8_t attr, uint32_t first_c
     return write_long_run(UnitSource{name, len, false, bytes}, bytes ? len : count, entry, buffer);
 }
 }
+
+#endif // !FS_READ_ONLY

@@ -32,6 +32,7 @@ extern char walk_path[FS_PATH_MAX];
  * the clock after it. */
 FsStatus fs_init(void);
 
+#if !FS_READ_ONLY /* every call that writes (left out with FS_READ_ONLY 1) */
 /* Creates an empty file (attribute archive) or a directory (with its "."
  * and ".." entries in a new zeroed cluster) at `path`. A name that fits 8.3
  * is stored in capitals; others get long-name entries and a free alias.
@@ -110,6 +111,8 @@ FsStatus fs_set_times(const char *path, const FsDateTime *created, const FsDateT
 /* Erases the entry just before the cursor and the long-name slots in front
  * of it. FS_OK; FS_FAIL for a null buffer. */
 FsStatus dir_remove_entries(uint8_t *buffer);
+
+#endif /* !FS_READ_ONLY */
 
 /* Lists the current directory one entry per call ("." and ".." left out):
  * `continue_flag` 0 starts from its first entry, 1 goes on. FS_OK with the

@@ -11,6 +11,8 @@
 #include "fat16_layout.h"
 #include "fat16_volume.h"
 
+#if !FS_READ_ONLY // creating, removing and changing entries write
+
 namespace {
 
 const char FORBIDDEN[] = "\"*/:<>?\\|";
@@ -380,3 +382,5 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     alias_with_tail(&family, chosen, name->short_name);
     return FS_OK;
 }
+
+#endif // !FS_READ_ONLY

@@ -10,6 +10,8 @@
 #include "fat16_volume.h"
 #include "newname.h"
 
+#if !FS_READ_ONLY // creating, removing and changing entries write
+
 namespace {
 
 const uint8_t NO_SLOT = 0xFF;
@@ -448,3 +450,5 @@ FsStatus fs_move(const char *old_path, const char *new_path) {
     return finish(failures);
 }
 }
+
+#endif // !FS_READ_ONLY

@@ -27,6 +27,7 @@ bool entry_in_range(uint32_t cluster) {
     return fs_is_mounted() && cluster <= VolumeGeometry.cluster_count + 1;
 }
 
+#if !FS_READ_ONLY
 // The first FAT's sector of `cluster` in the window, for a change that is
 // written to every copy of the FAT; null when it cannot be read (a sector
 // that was not read is never written back).
@@ -120,6 +121,8 @@ FsStatus take_free_cluster(uint32_t value, uint32_t *out_cluster) {
     return FS_OK;
 }
 
+#endif
+
 } // namespace
 
 extern "C" {
@@ -148,6 +151,7 @@ uint32_t fat_read_entry(uint32_t cluster) {
     return le_get(sector + entry_offset(cluster), 2);
 }
 
+#if !FS_READ_ONLY
 FsStatus fat_alloc_cluster(uint32_t *out_cluster, uint8_t *buffer) {
     if (!fs_is_mounted() || out_cluster == nullptr || buffer == nullptr) return FS_FAIL;
     if (take_free_cluster(FAT_END_OF_CHAIN, out_cluster) != FS_OK) return FS_FAIL;
@@ -214,6 +218,8 @@ FsStatus fat_commit(uint32_t from, uint32_t to) {
     change_entry(from, old_end);
     return FS_FAIL;
 }
+
+#endif
 
 uint32_t fat_find_prev_cluster(uint32_t cluster) {
     const uint32_t not_found = 255;

@@ -230,6 +230,7 @@ uint32_t cluster_to_sector(uint32_t cluster);
  * value, when the FAT sector cannot be read. */
 uint32_t fat_read_entry(uint32_t cluster);
 
+#if !FS_READ_ONLY /* allocation (left out with FS_READ_ONLY 1) */
 /* Takes the lowest free data cluster, zero-fills it (one run), then marks
  * it as a one-cluster chain (0xFFFF) in every FAT copy. FS_OK with the
  * cluster in `out_cluster` and `buffer` holding 512 zero bytes; FS_FAIL
@@ -271,6 +272,7 @@ FsStatus fat_commit(uint32_t from, uint32_t to);
  * mark, a link to no data cluster, a loop or an unreadable FAT sector.
  * FS_FAIL when `cluster` is no data cluster, else FS_OK. */
 FsStatus fat_free_chain(uint32_t cluster);
+#endif
 
 /* The lowest cluster whose entry holds `cluster` (its predecessor in its
  * chain); 255 when none does or a FAT sector cannot be read (255 is a valid
