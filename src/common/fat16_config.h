@@ -63,7 +63,10 @@
  * every call that writes is left out (creating, deleting, renaming and
  * moving entries, attributes, times, labels, fs_write, fs_truncate, the
  * FAT's allocation, and the formatter, which FS_WITH_FORMAT must then
- * leave out too), and every file opens for reading only. */
+ * leave out too), and every file opens for reading only. Flash: a boot
+ * loader's calls (mount, list, stat, open, seek, read, close) link 9,195
+ * bytes in the smallest configuration, where the fewest writing calls
+ * link 17,393. */
 #ifndef FS_READ_ONLY
 #define FS_READ_ONLY 0
 #endif
