@@ -11,10 +11,10 @@
 namespace fat16test {
 
 struct Step {
-    enum Kind { MKDIR, CREATE, WRITE, RENAME, DELETE, RMDIR } kind;
+    enum Kind { MKDIR, CREATE, WRITE, RENAME, DELETE, RMDIR, TRUNCATE } kind;
     std::string path;  // absolute, "C:\..."
     std::string other; // the new name of a rename
-    uint32_t size;     // bytes a write appends
+    uint32_t size;     // bytes a write appends; a truncation's new size
 };
 
 struct ModelEntry {
