@@ -28,23 +28,8 @@ command -v fusermount3 >/dev/null || { echo "fusermount3 is not installed" >&2; 
 mkdir -p "$work/big"
 head -c $((256 << 20)) /dev/urandom >"$work/big/big.bin"
 
-# The driver's tree: in pass i (0..39) character i of the name counts up
-# from 'a' through 'y'; characters before it are 'z' by then.
 tree=$work/tree
-mkdir -p "$tree/OK" "$tree/CREATE_FOLDER_TEST" "$tree/A/B/C/D/E/F/G/H/I/J/K/L/M/N/O/P/Q/R/S/T/U/V/W/X/Y/Z"
-: >"$tree/CREATE_FOLDER_TEST/DFDFDFDFDFDFDFDFSDFSDZEMK.TXT"
-head -c 200000 /dev/urandom >"$work/readed.rar"
-a84=$(printf '%84s' '' | tr ' ' a)
-rest=$(printf '%15s' '' | tr ' ' A)$(printf '%9s' '' | tr ' ' a)
-letters=abcdefghijklmnopqrstuvwxy
-zs=""
-for ((i = 0; i < 40; i++)); do
-    tail_part=${a84:i+1}$rest
-    for ((j = 0; j < 25; j++)); do
-        cp "$work/readed.rar" "$tree/OK/$zs${letters:j:1}$tail_part.rar"
-    done
-    zs=${zs}z
-done
+make_driver_tree "$tree"
 
 cd "$work"
 mkdir -p m

@@ -21,23 +21,7 @@ measure=$build/bench/fat16-measure
 require_built "$tool" "$measure"
 
 tree=$work/tree
-mkdir -p "$tree/OK" "$tree/CREATE_FOLDER_TEST" "$tree/A/B/C/D/E/F/G/H/I/J/K/L/M/N/O/P/Q/R/S/T/U/V/W/X/Y/Z"
-: >"$tree/CREATE_FOLDER_TEST/DFDFDFDFDFDFDFDFSDFSDZEMK.TXT"
-head -c 200000 /dev/urandom >"$work/readed.rar"
-
-# The driver's 1,000 names: in pass i (0..39) character i counts up from
-# 'a' through 'y'; characters before it are 'z' by then.
-a84=$(printf '%84s' '' | tr ' ' a)
-rest=$(printf '%15s' '' | tr ' ' A)$(printf '%9s' '' | tr ' ' a)
-letters=abcdefghijklmnopqrstuvwxy
-zs=""
-for ((i = 0; i < 40; i++)); do
-    tail_part=${a84:i+1}$rest
-    for ((j = 0; j < 25; j++)); do
-        cp "$work/readed.rar" "$tree/OK/$zs${letters:j:1}$tail_part.rar"
-    done
-    zs=${zs}z
-done
+make_driver_tree "$tree"
 files=$(find "$tree" -type f | wc -l)
 
 echo "tree: $files files ($(du -sm "$tree" | cut -f1) MB), $rounds rounds, fat16 and mtools alternating"
