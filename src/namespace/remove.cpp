@@ -164,21 +164,31 @@ FsStatus finish(uint64_t failures_before) {
     return FS_OK;
 }
 
+const uint32_t NO_PARENT = 0xFFFFFFFFu;
+
+// The cluster the ".." entry of the directory `dir` names (0: the root);
+// NO_PARENT when `dir` is no data cluster, its second slot is no "..", or
+// its first sector cannot be read (then `*unreadable` is set).
+uint32_t parent_of(uint32_t dir, bool *unreadable) {
+    if (!fat_cluster_valid(dir)) return NO_PARENT;
+    const uint8_t *sector = disk_window_read(cluster_to_sector(dir));
+    if (sector == nullptr) {
+        *unreadable = true;
+        return NO_PARENT;
+    }
+    const uint8_t *dotdot = sector + DIR_SLOT_SIZE;
+    if (memcmp(dotdot, "..         ", 11) != 0) return NO_PARENT;
+    return le_get(dotdot + DIR_FIRST_CLUSTER, 2);
+}
+
 // True when the directory whose first cluster is `dir` (0: the root) is
 // `ancestor` or lies below it, found by following ".." entries up to the
 // root. `*unreadable` is set when a sector on the way could not be read.
-FS_OWN_FRAME bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
-    SectorBuffer sector;
+bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
     for (uint32_t steps = 0; dir != 0 && steps <= VolumeGeometry.cluster_count; steps++) {
         if (dir == ancestor) return true;
-        if (!fat_cluster_valid(dir)) return false;
-        if (disk_read_sector(sector, cluster_to_sector(dir)) != FS_OK) {
-            *unreadable = true;
-            return false;
-        }
-        const uint8_t *dotdot = sector + DIR_SLOT_SIZE;
-        if (memcmp(dotdot, "..         ", 11) != 0) return false;
-        dir = le_get(dotdot + DIR_FIRST_CLUSTER, 2);
+        dir = parent_of(dir, unreadable);
+        if (dir == NO_PARENT) return false;
     }
     return false;
 }
@@ -196,11 +206,11 @@ uint32_t last_name_length(void) {
 }
 
 // Reads the directory the cursor stands in for its next entry other than
-// "." and ".." (all of them with `dots`), labels included.
-FsStatus next_named_entry(char *name, char *ext, bool dots) {
+// "." and "..", labels included.
+FsStatus next_named_entry(char *name, char *ext) {
     for (;;) {
         if (dir_read_entry(name, ext, 1) != FS_OK) return FS_FAIL;
-        if (dots || !dir_is_dot_entry(dir_last_short_entry())) return FS_OK;
+        if (!dir_is_dot_entry(dir_last_short_entry())) return FS_OK;
     }
 }
 
@@ -221,7 +231,7 @@ FS_OWN_FRAME FsStatus paths_below_fit(uint32_t top, uint32_t room) {
     uint32_t units = 0; // of the path from `top` to `dir`
     dir_cursor_start(dir);
     for (uint32_t reads = 0; reads < max_reads; reads++) {
-        if (next_named_entry(name, ext, false) == FS_OK) {
+        if (next_named_entry(name, ext) == FS_OK) {
             uint32_t end = units + 1 + last_name_length();
             if (end > room) return fs_fail(FS_ERR_PATH_TOO_LONG);
             if ((FoundEntry.attr & ATTR_DIRECTORY) && fat_cluster_valid(FoundEntry.first_cluster)) {
@@ -234,14 +244,13 @@ FS_OWN_FRAME FsStatus paths_below_fit(uint32_t top, uint32_t room) {
         if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
         if (dir == top) return FS_OK;
         // Up: the parent's entry for `dir`, and on after it.
-        dir_cursor_start(dir);
-        uint32_t parent = 0xFFFFFFFFu;
-        while (next_named_entry(name, ext, true) == FS_OK && dir_is_dot_entry(dir_last_short_entry()))
-            if (dir_last_short_entry()[1] == '.') parent = FoundEntry.first_cluster;
-        if (parent == 0xFFFFFFFFu) return fs_fail(FS_ERR_DAMAGED);
+        bool unreadable = false;
+        uint32_t parent = parent_of(dir, &unreadable);
+        if (unreadable) return fs_fail(FS_ERR_IO);
+        if (parent == NO_PARENT) return fs_fail(FS_ERR_DAMAGED);
         dir_cursor_start(parent);
         for (;;) {
-            if (next_named_entry(name, ext, false) != FS_OK) return fs_fail(FS_ERR_DAMAGED);
+            if (next_named_entry(name, ext) != FS_OK) return fs_fail(FS_ERR_DAMAGED);
             if ((FoundEntry.attr & ATTR_DIRECTORY) && FoundEntry.first_cluster == dir) break;
         }
         units -= 1 + last_name_length();
