@@ -123,6 +123,13 @@ uint32_t cluster_at(OpenFile &f, uint32_t ordinal, uint32_t *cached_cluster, uin
     return cluster;
 }
 
+// Both caches start from the first cluster again (after the chain changed
+// under them).
+void rewind_caches(OpenFile &f) {
+    f.write_cluster = f.read_cluster = f.first_cluster;
+    f.write_ordinal = f.read_ordinal = 0;
+}
+
 #if !FS_READ_ONLY
 // The chain's last cluster (the write cache usually stands there or close).
 uint32_t last_cluster(OpenFile &f) {
@@ -204,8 +211,7 @@ void release_claims_past(OpenFile &f, uint32_t keep) {
         fat_end_chain_at(last);
     }
     f.chain_clusters = keep;
-    f.write_cluster = f.read_cluster = f.first_cluster;
-    f.write_ordinal = f.read_ordinal = 0;
+    rewind_caches(f);
     if (f.fresh_sector != NO_SECTOR && f.fresh_sector >= keep * per_cluster()) f.fresh_sector = NO_SECTOR;
 }
 
@@ -389,8 +395,7 @@ void share_now(uint8_t slot) {
         o.size = o.entry_size = f.size;
         o.first_cluster = f.first_cluster;
         o.chain_clusters = o.base_clusters = f.chain_clusters;
-        o.write_cluster = o.read_cluster = f.first_cluster;
-        o.write_ordinal = o.read_ordinal = 0;
+        rewind_caches(o);
         o.sector_index = NOTHING_HELD;
         if (o.position > o.size) o.position = o.size;
     }
@@ -542,8 +547,7 @@ FsStatus shrink(OpenFile &f, uint32_t size) {
         fat_free_chain(cut);
         if (keep < f.chain_clusters) f.chain_clusters = f.base_clusters = keep;
     }
-    f.write_cluster = f.read_cluster = f.first_cluster;
-    f.write_ordinal = f.read_ordinal = 0;
+    rewind_caches(f);
     if (f.sector_index != NOTHING_HELD && (uint64_t)f.sector_index * SECTOR_SIZE >= size)
         f.sector_index = NOTHING_HELD;
     return disk_failed_since(failures) ? fs_fail(FS_ERR_IO) : FS_OK;
@@ -671,10 +675,7 @@ uint8_t file_open_found(void) {
     f.position = 0;
     f.sector_index = NOTHING_HELD;
     f.first_cluster = FoundEntry.first_cluster;
-    f.write_cluster = f.first_cluster;
-    f.write_ordinal = 0;
-    f.read_cluster = f.first_cluster;
-    f.read_ordinal = 0;
+    rewind_caches(f);
     f.size = FoundEntry.size;
     f.entry_size = FoundEntry.size;
     f.entry_sector = FoundEntry.entry_sector;
