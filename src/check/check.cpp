@@ -421,12 +421,9 @@ bool bad_short_name(const uint8_t *slot) {
 // directory: a space in front (an empty label included), a byte below 0x20
 // or from 0x80 on, or one of " * + , . / : ; < = > ? [ \ ] |.
 bool bad_label(const uint8_t *label) {
-    static const char forbidden[] = "\"*+,./:;<=>?[\\]|";
     if (label[0] == ' ') return true;
-    for (uint32_t i = 0; i < LABEL_LENGTH; i++) {
-        uint8_t b = label[i];
-        if (b < 0x20 || b >= 0x80 || memchr(forbidden, b, sizeof forbidden - 1) != nullptr) return true;
-    }
+    for (uint32_t i = 0; i < LABEL_LENGTH; i++)
+        if (label[i] >= 0x80 || fs_label_char_refused(label[i])) return true;
     return false;
 }
 

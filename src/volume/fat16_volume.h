@@ -200,6 +200,10 @@ typedef struct FsFormatOptions {
 FsStatus fs_format_volume(const FsFormatOptions *options);
 #endif
 
+/* 1 for a byte no volume label holds: a control character or one of
+ * " * + , . / : ; < = > ? [ \ ] |. */
+uint8_t fs_label_char_refused(uint8_t c);
+
 #if FS_WITH_FORMAT || FS_WITH_LABEL
 /* The 11 bytes a volume label is stored as: capitals, space padded. FS_FAIL
  * with "invalid name" for more than 11 characters, a leading space, or a

@@ -213,9 +213,13 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
 
 #endif // FS_WITH_FORMAT
 
+uint8_t fs_label_char_refused(uint8_t c) {
+    static const char FORBIDDEN[] = "\"*+,./:;<=>?[\\]|";
+    return c < 0x20 || (c != 0 && strchr(FORBIDDEN, c) != nullptr);
+}
+
 #if FS_WITH_FORMAT || FS_WITH_LABEL
 FsStatus fs_label_form(const char *label, uint8_t *label11) {
-    static const char FORBIDDEN[] = "\"*+,./:;<=>?[\\]|";
     if (label == nullptr) return fs_fail(FS_ERR_INVALID_ARGUMENT);
     uint32_t length = str_len(label);
     while (length > 0 && label[length - 1] == ' ') length--;
@@ -223,7 +227,7 @@ FsStatus fs_label_form(const char *label, uint8_t *label11) {
     memset(label11, ' ', 11);
     for (uint32_t i = 0; i < length; i++) {
         uint8_t c = (uint8_t)label[i];
-        if (c < 0x20 || c >= 0x7F || strchr(FORBIDDEN, c) != nullptr) return fs_fail(FS_ERR_INVALID_NAME);
+        if (c >= 0x7F || fs_label_char_refused(c)) return fs_fail(FS_ERR_INVALID_NAME);
         label11[i] = (uint8_t)str_ascii_upper((char)c);
     }
     // A first byte 0xE5 or 0x00 would make the label slot read as free.
