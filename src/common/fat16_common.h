@@ -188,6 +188,10 @@ uint8_t str_equal_nocase(const char *a, const char *b);
 /* As str_equal_nocase, with `b` the `length` bytes at `b` (no NUL needed). */
 uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length);
 
+/* As str_equal_nocase_n, with `a` the `count` UTF-16 units at `units` (a
+ * long name as stored; half of a pair of surrogates reads as U+FFFD). */
+uint8_t str_units_equal_nocase_n(const uint16_t *units, uint32_t count, const char *b, uint32_t length);
+
 /* Unicode text. Names at the interface are UTF-8. */
 /* The code point of the UTF-8 sequence at `s` in `*cp` and its length in
  * bytes (1 to 4); 0 for a byte that starts no valid sequence (overlong

@@ -26,6 +26,17 @@ uint32_t next_point(const char *s, uint32_t *cp) {
     return n;
 }
 
+// The code point of the units at `units[*at]` (of `count`), stepping past
+// them: a pair of surrogates makes one, half of a pair without its other
+// half reads as U+FFFD.
+uint32_t next_unit_point(const uint16_t *units, uint32_t count, uint32_t *at) {
+    uint32_t cp = units[(*at)++];
+    if (cp < 0xD800 || cp > 0xDFFF) return cp;
+    if (cp <= 0xDBFF && *at < count && units[*at] >= 0xDC00 && units[*at] <= 0xDFFF)
+        return 0x10000 + ((cp - 0xD800) << 10) + (units[(*at)++] - 0xDC00);
+    return kReplacement;
+}
+
 } // namespace
 
 extern "C" {
@@ -132,26 +143,8 @@ uint8_t str_equal_nocase(const char *a, const char *b) { return str_equal_nocase
 
 uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uint32_t room) {
     uint32_t at = 0;
-    // A run of ASCII, the common case, byte for byte.
-    uint32_t ascii_end = room == 0 ? 0 : count < room ? count : room - 1;
-    while (at < ascii_end && units[at] < 0x80) {
-        out[at] = (char)units[at];
-        at++;
-    }
-    for (uint32_t i = at; i < count; i++) {
-        uint32_t cp = units[i];
-        if (cp < 0x80) { // ASCII, the common case, byte for byte
-            if (at + 2 > room) return 0xFFFFFFFFu;
-            out[at++] = (char)cp;
-            continue;
-        }
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            i++;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = kReplacement; // half of a pair without its other half
-        }
+    for (uint32_t i = 0; i < count;) {
+        uint32_t cp = next_unit_point(units, count, &i);
         char bytes[4];
         uint32_t n = str_utf8_encode(cp, bytes);
         if (at + n + 1 > room) return 0xFFFFFFFFu;
@@ -224,6 +217,20 @@ uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length) {
         if (b + n > end) return 0; // a sequence cut by the length
         b += n;
         if (str_unicode_upper(p) != str_unicode_upper(q)) return 0;
+    }
+}
+
+uint8_t str_units_equal_nocase_n(const uint16_t *units, uint32_t count, const char *b, uint32_t length) {
+    const char *end = b + length;
+    for (uint32_t i = 0;;) {
+        if (b == end) return i == count ? 1 : 0;
+        if (i == count) return 0;
+        uint32_t p = next_unit_point(units, count, &i);
+        uint32_t q = 0;
+        uint32_t n = next_point(b, &q);
+        if (b + n > end) return 0; // a sequence cut by the length
+        b += n;
+        if (p != q && str_unicode_upper(p) != str_unicode_upper(q)) return 0;
     }
 }
 

@@ -29,23 +29,12 @@ uint32_t saved_guard_cluster[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
 // What the entry reader returned last. The reader has no sector buffer of
 // its own: it reads the device layer's window in place.
 uint8_t last_short[DIR_SLOT_SIZE];
-// The long name, UTF-8. While a run with characters beyond ASCII is read,
-// its UTF-16 units sit in the same bytes from UNITS_AT on, and the
-// conversion writes the UTF-8 from byte 0: at most 3 bytes a unit (4 a
-// pair), so the text never reaches a unit not yet read (a name of 255
-// units starts at unit 5 of the 260 a run may hold). No frame holds a
-// name's 520 bytes of units.
-union LongName {
-    char text[FS_NAME_SIZE];
-    uint16_t units[FS_NAME_SIZE / 2];
-};
-LongName long_name;
-char *const last_long = long_name.text;
-const uint32_t UNITS_AT = 248; // bytes; units of a whole run end within the name
-static_assert(UNITS_AT + 2 * LFN_MAX_ENTRIES * LFN_CHARS <= FS_NAME_SIZE, "a run's units fit");
-static_assert(3 * LFN_MAX_NAME <=
-                  UNITS_AT + 2 * (LFN_MAX_ENTRIES * LFN_CHARS - LFN_MAX_NAME) + 2 * LFN_MAX_NAME,
-              "the text stays below the units not yet converted");
+// The long name, as stored: long_count UTF-16 units (0: none) ending at the
+// array's end. Chunks arrive last one first, each put whole in front of
+// those already read. The text is made only where a caller asks for it.
+uint16_t long_units[LFN_MAX_NAME];
+uint16_t long_count;
+uint16_t *long_name_start(void) { return long_units + LFN_MAX_NAME - long_count; }
 
 // Follows the chain from the cursor's cluster to the next one. FS_FAIL at
 // the chain's end, at a link to no data cluster, or when the chain loops;
@@ -162,10 +151,10 @@ void take_short_name(const uint8_t **sector, char *name_out, char *ext_out) {
     next_slot(sector);
 }
 
-// Ends a long-name read that found no entry: the name being gathered in
-// last_long is dropped, so that it never reads as a stale, unterminated name.
+// Ends a long-name read that found no entry: the name being gathered is
+// dropped, so that it never reads as a stale one.
 FsStatus no_long_name(void) {
-    last_long[0] = '\0';
+    long_count = 0;
     return FS_FAIL;
 }
 
@@ -233,47 +222,24 @@ FsStatus dir_take_short_name(uint8_t *buffer, char *name_out, char *ext_out) {
 namespace {
 
 FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
-    // Chunks arrive last one first: each is put whole in front of those
-    // already read, so that a short chunk in the middle of a damaged run
-    // cannot leave a gap. The name is units[start] .. the array's end.
-    // While every unit is ASCII (nearly every name) the bytes go straight
-    // into last_long at the same positions instead, and need no conversion.
-    uint16_t *const units = long_name.units + UNITS_AT / 2;
-    const uint32_t room = LFN_MAX_ENTRIES * LFN_CHARS;
-    static_assert(LFN_MAX_ENTRIES * LFN_CHARS < FS_NAME_SIZE, "last_long holds a whole run's bytes");
     ext_out[0] = '\0';
     for (;;) {
+        // A run of more slots than any name takes, or of more units than a
+        // name may have, is longer than any valid name: the entry reads by
+        // its alias.
         uint32_t count = 0;
-        uint32_t start = room;
+        uint32_t start = LFN_MAX_NAME;
         bool too_long = false;
-        bool ascii = true;
+        long_count = 0;
         const uint8_t *slot = *sector + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
-            if (count < LFN_MAX_ENTRIES) {
-                if (ascii) {
-                    // Read in place just below the name so far (a run of fewer
-                    // than 20 slots leaves room for 13 more bytes there).
-                    char *chunk = last_long + start - LFN_CHARS;
-                    uint32_t length = lfn_slot_ascii(slot, chunk);
-                    if (length != 0xFFFFFFFFu) {
-                        if (length < LFN_CHARS) memmove(chunk + LFN_CHARS - length, chunk, length);
-                        start -= length;
-                    } else {
-                        // The first unit beyond ASCII: the bytes so far become
-                        // units, last first (each unit lies above its byte).
-                        ascii = false;
-                        for (uint32_t k = room; k-- > start;) units[k] = (uint8_t)last_long[k];
-                    }
-                }
-                if (!ascii) {
-                    uint16_t chunk[LFN_CHARS];
-                    uint32_t length = lfn_slot_units(slot, chunk);
-                    start -= length;
-                    memcpy(units + start, chunk, length * sizeof units[0]);
-                }
-                count++;
-            } else {
+            uint16_t chunk[LFN_CHARS];
+            uint32_t length = lfn_slot_units(slot, chunk);
+            if (++count > LFN_MAX_ENTRIES || length > start) {
                 too_long = true;
+            } else {
+                start -= length;
+                memcpy(long_units + start, chunk, length * sizeof chunk[0]);
             }
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
@@ -287,47 +253,34 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
         if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
             FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
             FoundEntry.size = le_get(slot + DIR_SIZE, 4);
-            const uint32_t total = room - start;
-            // Longer than any valid name: the entry reads by its alias.
-            if (total > LFN_MAX_NAME) too_long = true;
-            uint32_t bytes = 0xFFFFFFFFu;
-            if (!too_long && ascii) {
-                memmove(last_long, last_long + start, total);
-                last_long[total] = '\0';
-                bytes = total;
-            } else if (!too_long) {
-                bytes = str_utf16_to_utf8(units + start, total, last_long, FS_NAME_SIZE);
-            }
-            if (bytes == 0xFFFFFFFFu) {
-                take_short_fields(slot, name_out, ext_out);
-                last_long[0] = '\0';
-                return FS_OK;
-            }
+            if (!too_long) long_count = (uint16_t)(LFN_MAX_NAME - start);
             // Callers give the reader 256 bytes of name: a name longer in
             // UTF-8 reads there by its alias (lookups compare the whole
             // name, from dir_last_long_name).
-            if (bytes > LFN_MAX_NAME) {
+            uint32_t bytes =
+                too_long ? 0xFFFFFFFFu
+                         : str_utf16_to_utf8(long_name_start(), long_count, name_out, LFN_MAX_NAME + 1);
+            if (bytes == 0xFFFFFFFFu) {
                 take_short_fields(slot, name_out, ext_out);
                 return FS_OK;
             }
-            memcpy(name_out, last_long, bytes + 1);
             split_long_name(name_out, bytes, ext_out);
             return FS_OK;
         }
 
         // A label stands where the alias should be: drop the text and go on
         // to the next long-name run or plain entry.
+        long_count = 0;
         for (;;) {
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
-            if (next_slot(sector) != FS_OK) return no_long_name();
+            if (next_slot(sector) != FS_OK) return FS_FAIL;
             slot = *sector + DirCursor.offset;
-            if (slot[0] == ENTRY_END) return no_long_name();
+            if (slot[0] == ENTRY_END) return FS_FAIL;
             if (slot[0] == ENTRY_FREE) continue;
             if (slot[DIR_ATTR] == ATTR_LONG_NAME) break; // build anew from here
             if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
                 take_short_fields(slot, name_out, ext_out);
-                last_long[0] = '\0';
                 return FS_OK;
             }
         }
@@ -390,7 +343,7 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
             continue;
         }
         memcpy(last_short, slot, DIR_SLOT_SIZE);
-        last_long[0] = '\0';
+        long_count = 0;
         take_short_name(&buffer, name_out, ext_out);
         return FS_OK;
     }
@@ -413,15 +366,14 @@ uint8_t dir_is_dot_entry(const uint8_t *slot) {
 }
 
 const uint8_t *dir_last_short_entry(void) { return last_short; }
-const char *dir_last_long_name(void) { return last_long; }
+const uint16_t *dir_last_long_name(uint32_t *count) {
+    *count = long_count;
+    return long_name_start();
+}
 
 void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case) {
     const uint8_t *slot = last_short;
-    uint32_t long_length = last_long[0] != '\0' ? str_len(last_long) : 0;
-    if (long_length > 0 && long_length < room) {
-        str_copy(last_long, out);
-        return;
-    }
+    if (long_count > 0 && str_utf16_to_utf8(long_name_start(), long_count, out, room) != 0xFFFFFFFFu) return;
     // Other systems keep an all-lower-case name part or extension of an
     // 8.3 name as capitals with a flag for each.
     char base[DIR_NAME_TEXT_SIZE];

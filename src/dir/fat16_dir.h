@@ -110,10 +110,6 @@ void dir_short_name_text(const uint8_t *slot, char *out);
 /* The UTF-16 characters of a long-name slot up to its terminator (at most
  * 13) in `units`; returns their count. */
 uint32_t lfn_slot_units(const uint8_t *slot, uint16_t *units);
-/* The same characters as bytes in `out` when every one is ASCII (the
- * common case, with no conversion); returns their count, or 0xFFFFFFFF
- * when one is beyond ASCII (then lfn_slot_units reads the slot). */
-uint32_t lfn_slot_ascii(const uint8_t *slot, char *out);
 /* Fills a long-name slot with `count` (at most 13) UTF-16 characters, the
  * terminator and 0xFFFF padding after a shorter chunk, the sequence number
  * and the checksum. */
@@ -153,9 +149,10 @@ void cursor_save(uint8_t slot);
 void cursor_restore(uint8_t slot);
 
 /* The entry dir_read_entry returned last: its 8.3 slot (the alias for a
- * long name), and its whole long name ("" when it has none). */
+ * long name), and its whole long name as stored, `*count` UTF-16 units (0
+ * when it has none). */
 const uint8_t *dir_last_short_entry(void);
-const char *dir_last_long_name(void);
+const uint16_t *dir_last_long_name(uint32_t *count);
 /* The name of the entry dir_read_entry returned last as stored: its long
  * name, or its 8.3 name "NAME.EXT", with its case flags applied when
  * `apply_case` is 1 (the 8.3 name also where the long name does not fit

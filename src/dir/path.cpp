@@ -69,8 +69,9 @@ bool component_usable(const char *component, uint32_t length) {
 // ("NAME.EXT"), without regard to case. A component too long for any 8.3
 // name in UTF-8 is compared with the long name only.
 bool entry_named(const char *component, uint32_t length) {
-    const char *long_name = dir_last_long_name();
-    if (long_name[0] != '\0' && str_equal_nocase_n(long_name, component, length)) return true;
+    uint32_t count = 0;
+    const uint16_t *long_name = dir_last_long_name(&count);
+    if (count > 0 && str_units_equal_nocase_n(long_name, count, component, length)) return true;
     if (length >= FS_SHORT_NAME_SIZE) return false;
     char text[FS_SHORT_NAME_SIZE];
     dir_short_name_text(dir_last_short_entry(), text);

@@ -35,12 +35,6 @@ struct TailWindow {
 
 bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
 
-// The length of `s`, counted up to `limit` at most.
-uint32_t bounded_length(const char *s, uint32_t limit) {
-    uint32_t n = 0;
-    while (n < limit && s[n] != '\0') n++;
-    return n;
-}
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 
 bool same_bytes_ignoring_case(const uint8_t *a, const char *b, uint32_t n) {
@@ -225,7 +219,8 @@ void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint
     const bool wanted_short = check_name && name->length < FS_SHORT_NAME_SIZE;
     while (!*used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
         const uint8_t *entry = dir_last_short_entry();
-        const char *long_name = dir_last_long_name();
+        uint32_t long_count = 0;
+        const uint16_t *long_name = dir_last_long_name(&long_count);
         if (entry[DIR_ATTR] & ATTR_VOLUME_ID) continue; // a volume label names no entry
         bool skipped = FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset;
         if (skipped && skip_is_free) continue;
@@ -234,13 +229,17 @@ void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint
                 dir_short_name_text(entry, text);
                 if (str_equal_nocase_n(text, name->text, name->length)) *used = true;
             }
-            if (long_name[0] != '\0' && str_equal_nocase_n(long_name, name->text, name->length)) *used = true;
+            if (long_count > 0 && str_units_equal_nocase_n(long_name, long_count, name->text, name->length))
+                *used = true;
         }
         if (!name->long_form || skipped) continue;
         mark_taken(&name->family, entry, window);
         // A long name of 8.3 form (of at most 12 bytes) takes its own tail.
-        uint32_t long_length = bounded_length(long_name, 13);
-        if (long_length > 0 && long_length <= 12 && fits_short_form(long_name, long_length, form))
+        char long_text[13];
+        uint32_t long_length = long_count > 0 && long_count <= 12
+                                   ? str_utf16_to_utf8(long_name, long_count, long_text, sizeof long_text)
+                                   : 0xFFFFFFFFu;
+        if (long_length != 0xFFFFFFFFu && fits_short_form(long_text, long_length, form))
             mark_taken(&name->family, form, window);
     }
 }

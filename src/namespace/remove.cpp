@@ -196,13 +196,12 @@ bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
 // The length of the name of the entry dir_read_entry returned last, as
 // path lengths count it.
 uint32_t last_name_length(void) {
+    uint32_t units = 0;
+    dir_last_long_name(&units);
+    if (units > 0) return units;
     char text[FS_SHORT_NAME_SIZE];
-    const char *name = dir_last_long_name();
-    if (name[0] == '\0') {
-        dir_short_name_text(dir_last_short_entry(), text);
-        name = text;
-    }
-    return path_length(name);
+    dir_short_name_text(dir_last_short_entry(), text);
+    return path_length(text);
 }
 
 // Reads the directory the cursor stands in for its next entry other than

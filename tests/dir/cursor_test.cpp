@@ -126,7 +126,7 @@ TEST_F(Cursor, LongNamesAreAssembledAndSplitAtTheLastDot) {
     EXPECT_EQ(all[1], "archive.tar|gz");
     EXPECT_EQ(all[2], "name.extension-of-15c|"); // the dot lies more than 15 back
     EXPECT_EQ(all[3], ".hidden|");               // a leading dot stays in the name
-    EXPECT_STREQ(dir_last_long_name(), ".hidden");
+    EXPECT_EQ(last_long_name(), ".hidden");
     EXPECT_EQ(FoundEntry.size, 5u);
 }
 

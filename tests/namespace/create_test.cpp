@@ -154,7 +154,7 @@ TEST_F(Create, ThousandLongNamesInOneDirectoryHaveDistinctAliases) {
     while (dir_read_entry(name, ext, 1) == FS_OK) {
         const uint8_t *e = dir_last_short_entry();
         aliases.insert(std::string(e, e + 11));
-        longs.insert(dir_last_long_name());
+        longs.insert(last_long_name());
     }
     EXPECT_EQ(aliases.size(), 1002u); // with "." and ".."
     EXPECT_EQ(longs.size(), 1001u);   // "" for the two dot entries
@@ -234,7 +234,7 @@ TEST_F(Create, LongestNameRoundTrips) {
     dir_cursor_start(0);
     char n[256], e[20];
     ASSERT_EQ(dir_read_entry(n, e, 1), FS_OK);
-    EXPECT_EQ(std::string(dir_last_long_name()), name);
+    EXPECT_EQ(last_long_name(), name);
 }
 
 TEST_F(Create, RunsContinueIntoANewClusterFromTheOldOne) {
@@ -323,7 +323,7 @@ Stored stored(const char *path) {
     FsEntry e;
     EXPECT_EQ(fs_stat(path, &e), FS_OK) << path;
     Slot s = slot_at(FoundEntry.entry_sector, FoundEntry.entry_offset);
-    return {std::string(s.begin(), s.begin() + 11), s[DIR_CASE], dir_last_long_name()};
+    return {std::string(s.begin(), s.begin() + 11), s[DIR_CASE], last_long_name()};
 }
 
 // Every name a long-name entry can hold is stored as other systems store

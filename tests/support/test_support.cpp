@@ -218,7 +218,8 @@ namespace {
 
 // Marks the chain of an entry (`what` names it in messages) in `owner`;
 // the number of its clusters, or problems noted in `report`.
-uint32_t mark_chain(uint32_t first, const std::string &what, std::vector<uint8_t> *owner, FsCheckReport *report) {
+uint32_t mark_chain(uint32_t first, const std::string &what, std::vector<uint8_t> *owner,
+                    FsCheckReport *report) {
     uint32_t n = 0;
     for (uint32_t c = first; fat_cluster_valid(c); c = fat_read_entry(c)) {
         if ((*owner)[c]) {
@@ -269,9 +270,12 @@ FsStatus check_volume(FsCheckReport *report) {
     check_tree("C:\\", &owner, report);
     for (uint32_t c = 2; c <= last; c++) {
         uint32_t v = fat_read_entry(c);
-        if (owner[c]) report->used_clusters++;
-        else if (v == 0) report->free_clusters++;
-        else if (v != 0xFFF7) report->lost_clusters++;
+        if (owner[c])
+            report->used_clusters++;
+        else if (v == 0)
+            report->free_clusters++;
+        else if (v != 0xFFF7)
+            report->lost_clusters++;
         if (fat_entry(c, 0) != fat_entry(c, 1)) {
             ADD_FAILURE() << "the FAT copies differ at cluster " << c;
             report->problem_count++;
@@ -291,8 +295,8 @@ FsStatus format_blank(uint32_t sectors) { return fs_format_if_blank(0, 6, sector
 FsStatus format_blank(uint32_t sectors) {
     // Boot sector: 64-sector clusters, one reserved sector, two FATs of 256
     // sectors, 1,024 root entries, media 0xF8, the total in the 32-bit field.
-    static const uint8_t fields[] = {0xEB, 0x3C, 0x90, 'v', 'e', 'l', 'm', 'a', 'r', 'o', 'd',
-                                     0x00, 0x02, 64, 1, 0, 2, 0x00, 0x04, 0, 0, 0xF8, 0x00, 0x01};
+    static const uint8_t fields[] = {0xEB, 0x3C, 0x90, 'v', 'e', 'l',  'm',  'a', 'r', 'o',  'd',  0x00,
+                                     0x02, 64,   1,    0,   2,   0x00, 0x04, 0,   0,   0xF8, 0x00, 0x01};
     Sector boot = filled(0);
     std::copy(std::begin(fields), std::end(fields), boot.begin());
     for (int i = 0; i < 4; i++) boot[32 + i] = (uint8_t)(sectors >> (8 * i));
@@ -472,6 +476,14 @@ std::string lfn_text(const Slot &s) {
         if (s[o] == 0 && s[o + 1] == 0) break;
         text += (char)s[o];
     }
+    return text;
+}
+
+std::string last_long_name() {
+    uint32_t count = 0;
+    const uint16_t *units = dir_last_long_name(&count);
+    char text[FS_NAME_SIZE];
+    EXPECT_NE(str_utf16_to_utf8(units, count, text, sizeof text), 0xFFFFFFFFu);
     return text;
 }
 

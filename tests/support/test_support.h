@@ -130,6 +130,9 @@ Slot root_slot(uint32_t index);
 std::string slot_name(const Slot &s);
 // The characters a long-name slot holds, up to its terminator.
 std::string lfn_text(const Slot &s);
+// The long name of the entry the reader returned last, as UTF-8 ("" when
+// it has none).
+std::string last_long_name();
 
 // Every path `mdir -/ -b` lists on `image`, directories with a trailing '/'
 // ("::/A/", "::/A/file.txt").
