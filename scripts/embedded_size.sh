@@ -32,7 +32,7 @@ min_flash=17393
 min_ram=2559
 read_only_flash=9195
 read_only_ram=2551
-max_stack=1328
+max_stack=1344
 
 for preset in cortex-m cortex-m-min cortex-m-read-only; do
     cmake --preset "$preset" >/dev/null

@@ -65,50 +65,43 @@ void start_afresh(void) {
     sticky_error = false;
 }
 
-// One sector to or from the device, counted.
-FsStatus device_read(uint8_t *buffer, uint32_t sector) {
-    counters.reads++;
-    if (!addressable(sector)) return note_result(FS_FAIL, &counters.read_errors);
-    counters.read_calls++;
-    return note_result(device->read(device->context, sector, buffer), &counters.read_errors);
+const uint8_t MOVE_WRITE = 1; // to the device; else from it
+const uint8_t MOVE_RUN = 2;   // a run: one call where the device takes runs
+
+// Moves `count` sectors from `first` on between `buffer` and the device,
+// counted: with MOVE_RUN in one call where the device takes runs, else one
+// call a sector. A single sector counts as moved even when it cannot be
+// addressed. Reads only write to `buffer`.
+FsStatus device_move(uint8_t how, const uint8_t *buffer, uint32_t first, uint32_t count) {
+    const bool write = (how & MOVE_WRITE) != 0;
+    uint64_t *moved = write ? &counters.writes : &counters.reads;
+    uint64_t *errors = write ? &counters.write_errors : &counters.read_errors;
+    uint64_t *calls = write ? &counters.write_calls : &counters.read_calls;
+    uint8_t *into = const_cast<uint8_t *>(buffer);
+    if (!(how & MOVE_RUN)) ++*moved;
+    if (!run_addressable(first, count)) return note_result(FS_FAIL, errors);
+    if (how & MOVE_RUN) {
+        *moved += count;
+        if (write ? device->write_sectors != nullptr : device->read_sectors != nullptr) {
+            ++*calls;
+            return note_result(write ? device->write_sectors(device->context, first, count, buffer)
+                                     : device->read_sectors(device->context, first, count, into),
+                               errors);
+        }
+    }
+    *calls += count;
+    for (uint32_t k = 0; k < count; k++) {
+        uint32_t at = k * SECTOR_BYTES;
+        if ((write ? device->write(device->context, first + k, buffer + at)
+                   : device->read(device->context, first + k, into + at)) != FS_OK)
+            return note_result(FS_FAIL, errors);
+    }
+    return FS_OK;
 }
 
+FsStatus device_read(uint8_t *buffer, uint32_t sector) { return device_move(0, buffer, sector, 1); }
 FsStatus device_write(const uint8_t *buffer, uint32_t sector) {
-    counters.writes++;
-    if (!addressable(sector)) return note_result(FS_FAIL, &counters.write_errors);
-    counters.write_calls++;
-    return note_result(device->write(device->context, sector, buffer), &counters.write_errors);
-}
-
-// A run to or from the device: one call where it takes runs.
-FsStatus device_read_run(uint8_t *buffer, uint32_t first, uint32_t count) {
-    if (!run_addressable(first, count)) return note_result(FS_FAIL, &counters.read_errors);
-    counters.reads += count;
-    if (device->read_sectors != nullptr) {
-        counters.read_calls++;
-        return note_result(device->read_sectors(device->context, first, count, buffer),
-                           &counters.read_errors);
-    }
-    counters.read_calls += count;
-    for (uint32_t k = 0; k < count; k++)
-        if (device->read(device->context, first + k, buffer + k * SECTOR_BYTES) != FS_OK)
-            return note_result(FS_FAIL, &counters.read_errors);
-    return FS_OK;
-}
-
-FsStatus device_write_run(const uint8_t *buffer, uint32_t first, uint32_t count) {
-    if (!run_addressable(first, count)) return note_result(FS_FAIL, &counters.write_errors);
-    counters.writes += count;
-    if (device->write_sectors != nullptr) {
-        counters.write_calls++;
-        return note_result(device->write_sectors(device->context, first, count, buffer),
-                           &counters.write_errors);
-    }
-    counters.write_calls += count;
-    for (uint32_t k = 0; k < count; k++)
-        if (device->write(device->context, first + k, buffer + k * SECTOR_BYTES) != FS_OK)
-            return note_result(FS_FAIL, &counters.write_errors);
-    return FS_OK;
+    return device_move(MOVE_WRITE, buffer, sector, 1);
 }
 
 // Writes place `i`'s change to each of its places. When a write fails the
@@ -290,14 +283,14 @@ FsStatus disk_read_sectors(uint8_t *buffer, uint32_t first, uint32_t count) {
     if (buffer == nullptr || device == nullptr) return FS_FAIL;
     if (count == 0) return note_result(FS_FAIL, &counters.read_errors);
     write_changes_in(first, count);
-    return device_read_run(buffer, first, count);
+    return device_move(MOVE_RUN, buffer, first, count);
 }
 
 FsStatus disk_write_sectors(const uint8_t *buffer, uint32_t first, uint32_t count) {
     if (buffer == nullptr || device == nullptr) return FS_FAIL;
     if (count == 0) return note_result(FS_FAIL, &counters.write_errors);
     write_changes_in(first, count);
-    FsStatus status = device_write_run(buffer, first, count);
+    FsStatus status = device_move(MOVE_WRITE | MOVE_RUN, buffer, first, count);
     for (uint32_t i = 0; i < PLACES; i++) {
         uint32_t s = places[i].sector;
         if (s == NO_SECTOR || s < first || s - first >= count) continue;
