@@ -37,6 +37,37 @@ uint32_t next_unit_point(const uint16_t *units, uint32_t count, uint32_t *at) {
     return kReplacement;
 }
 
+// A name read code point by code point: `count` bytes of UTF-8 `text`, or
+// `count` UTF-16 `units`.
+struct Points {
+    const char *text;
+    const uint16_t *units;
+    uint32_t at;
+    uint32_t count;
+};
+
+const uint32_t kCut = 0xFFFFFFFFu; // a UTF-8 sequence the count cuts
+
+uint32_t take_point(Points &p) {
+    if (p.units != nullptr) return next_unit_point(p.units, p.count, &p.at);
+    uint32_t cp = 0;
+    p.at += next_point(p.text + p.at, &cp);
+    return p.at > p.count ? kCut : cp;
+}
+
+// 1 when both name the same code points without regard to case.
+uint8_t equal_points(Points a, Points b) {
+    for (;;) {
+        const bool a_end = a.at >= a.count;
+        const bool b_end = b.at >= b.count;
+        if (a_end || b_end) return a_end && b_end ? 1 : 0;
+        uint32_t p = take_point(a);
+        uint32_t q = take_point(b);
+        if (p == kCut || q == kCut) return 0;
+        if (p != q && str_unicode_upper(p) != str_unicode_upper(q)) return 0;
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -194,44 +225,11 @@ uint32_t str_unicode_lower(uint32_t cp) {
 }
 
 uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length) {
-    const char *end = b + length;
-    for (;;) {
-        if (b == end) return *a == '\0' ? 1 : 0;
-        uint8_t x = (uint8_t)*a;
-        uint8_t y = (uint8_t)*b;
-        if (x < 0x80 && y < 0x80) {
-            if (x != y) {
-                if (x >= 'a' && x <= 'z') x = (uint8_t)(x - 'a' + 'A');
-                if (y >= 'a' && y <= 'z') y = (uint8_t)(y - 'a' + 'A');
-                if (x != y) return 0;
-            }
-            if (x == 0) return 0; // `a` ends before the length does
-            a++;
-            b++;
-            continue;
-        }
-        uint32_t p = 0;
-        uint32_t q = 0;
-        a += next_point(a, &p);
-        uint32_t n = next_point(b, &q);
-        if (b + n > end) return 0; // a sequence cut by the length
-        b += n;
-        if (str_unicode_upper(p) != str_unicode_upper(q)) return 0;
-    }
+    return equal_points(Points{a, nullptr, 0, str_len(a)}, Points{b, nullptr, 0, length});
 }
 
 uint8_t str_units_equal_nocase_n(const uint16_t *units, uint32_t count, const char *b, uint32_t length) {
-    const char *end = b + length;
-    for (uint32_t i = 0;;) {
-        if (b == end) return i == count ? 1 : 0;
-        if (i == count) return 0;
-        uint32_t p = next_unit_point(units, count, &i);
-        uint32_t q = 0;
-        uint32_t n = next_point(b, &q);
-        if (b + n > end) return 0; // a sequence cut by the length
-        b += n;
-        if (p != q && str_unicode_upper(p) != str_unicode_upper(q)) return 0;
-    }
+    return equal_points(Points{nullptr, units, 0, count}, Points{b, nullptr, 0, length});
 }
 
 uint32_t str_cp437_to_utf8(uint8_t byte, char *out) {
