@@ -37,37 +37,6 @@ uint32_t next_unit_point(const uint16_t *units, uint32_t count, uint32_t *at) {
     return kReplacement;
 }
 
-// A name read code point by code point: `count` bytes of UTF-8 `text`, or
-// `count` UTF-16 `units`.
-struct Points {
-    const char *text;
-    const uint16_t *units;
-    uint32_t at;
-    uint32_t count;
-};
-
-const uint32_t kCut = 0xFFFFFFFFu; // a UTF-8 sequence the count cuts
-
-uint32_t take_point(Points &p) {
-    if (p.units != nullptr) return next_unit_point(p.units, p.count, &p.at);
-    uint32_t cp = 0;
-    p.at += next_point(p.text + p.at, &cp);
-    return p.at > p.count ? kCut : cp;
-}
-
-// 1 when both name the same code points without regard to case.
-uint8_t equal_points(Points a, Points b) {
-    for (;;) {
-        const bool a_end = a.at >= a.count;
-        const bool b_end = b.at >= b.count;
-        if (a_end || b_end) return a_end && b_end ? 1 : 0;
-        uint32_t p = take_point(a);
-        uint32_t q = take_point(b);
-        if (p == kCut || q == kCut) return 0;
-        if (p != q && str_unicode_upper(p) != str_unicode_upper(q)) return 0;
-    }
-}
-
 } // namespace
 
 extern "C" {
@@ -186,6 +155,31 @@ uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uin
     return at;
 }
 
+uint32_t str_utf8_units_at(const char *text, uint32_t length, uint8_t how, uint32_t first, uint16_t *out,
+                           uint32_t max) {
+    uint32_t unit = 0;
+    uint32_t taken = 0;
+    for (uint32_t at = 0; at < length && taken < max;) {
+        uint32_t cp = (uint8_t)text[at];
+        uint32_t bytes = (how & STR_UNITS_BYTES) ? 1 : str_utf8_decode(text + at, &cp);
+        if (bytes == 0) break;
+        at += bytes;
+        uint16_t pair[2] = {(uint16_t)cp, 0};
+        uint32_t n = 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            pair[0] = (uint16_t)(0xD800 + (cp >> 10));
+            pair[1] = (uint16_t)(0xDC00 + (cp & 0x3FF));
+            n = 2;
+        } else if ((how & STR_UNITS_CAPITALS) && cp < 0x80) {
+            pair[0] = (uint16_t)(uint8_t)str_ascii_upper((char)cp);
+        }
+        for (uint32_t i = 0; i < n; i++, unit++)
+            if (unit >= first && taken < max) out[taken++] = pair[i];
+    }
+    return taken;
+}
+
 uint32_t str_utf8_to_utf16(const char *s, uint32_t length, uint16_t *units, uint32_t room) {
     uint32_t count = 0;
     for (uint32_t at = 0; at < length;) {
@@ -225,11 +219,18 @@ uint32_t str_unicode_lower(uint32_t cp) {
 }
 
 uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length) {
-    return equal_points(Points{a, nullptr, 0, str_len(a)}, Points{b, nullptr, 0, length});
-}
-
-uint8_t str_units_equal_nocase_n(const uint16_t *units, uint32_t count, const char *b, uint32_t length) {
-    return equal_points(Points{nullptr, units, 0, count}, Points{b, nullptr, 0, length});
+    const char *end = b + length;
+    for (;;) {
+        if (b == end) return *a == '\0' ? 1 : 0;
+        if (*a == '\0') return 0; // `a` ends before the length does
+        uint32_t p = 0;
+        uint32_t q = 0;
+        a += next_point(a, &p);
+        uint32_t n = next_point(b, &q);
+        if (b + n > end) return 0; // a sequence cut by the length
+        b += n;
+        if (p != q && str_unicode_upper(p) != str_unicode_upper(q)) return 0;
+    }
 }
 
 uint32_t str_cp437_to_utf8(uint8_t byte, char *out) {

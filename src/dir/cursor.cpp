@@ -29,12 +29,102 @@ uint32_t saved_guard_cluster[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
 // What the entry reader returned last. The reader has no sector buffer of
 // its own: it reads the device layer's window in place.
 uint8_t last_short[DIR_SLOT_SIZE];
-// The long name, as stored: long_count UTF-16 units (0: none) ending at the
-// array's end. Chunks arrive last one first, each put whole in front of
-// those already read. The text is made only where a caller asks for it.
-uint16_t long_units[LFN_MAX_NAME];
+// The long name of that entry is not kept: the reader notes its length in
+// units (0: none) and where its run starts, and reads the run again for a
+// caller that wants its text. While it reads, it compares the name with
+// the name a search wants (dir_want_name).
 uint16_t long_count;
-uint16_t *long_name_start(void) { return long_units + LFN_MAX_NAME - long_count; }
+uint8_t run_slots;    // slots of the run
+uint8_t long_matches; // the long name is the wanted one
+DirCursorMark run_mark;
+
+const uint32_t NO_UNITS = 0xFFFFFFFFu;
+struct Wanted {
+    const char *text;
+    uint32_t length;
+    uint32_t units; // NO_UNITS: no name, or one no long name can equal (no UTF-8)
+};
+Wanted wanted = {nullptr, 0, NO_UNITS};
+
+// True when the `length` units of a chunk equal, without regard to case,
+// the units of `name` that end `after` units before its end (chunks come
+// last one first).
+bool chunk_equals(const Wanted &name, const uint16_t *chunk, uint32_t length, uint32_t after) {
+    if (name.units == NO_UNITS || after + length > name.units) return false;
+    uint16_t want[LFN_CHARS];
+    str_utf8_units_at(name.text, name.length, 0, name.units - after - length, want, length);
+    for (uint32_t k = 0; k < length; k++)
+        if (want[k] != chunk[k] && str_unicode_upper(want[k]) != str_unicode_upper(chunk[k])) return false;
+    return true;
+}
+
+// A long name's text made chunk by chunk, last chunk first: each chunk's
+// UTF-8 goes in front of the text so far, which ends at out[end]. A low
+// surrogate that starts a chunk waits for the chunk before it, which may
+// end with its other half.
+struct BackText {
+    char *out;
+    uint32_t start; // the text is out[start .. end)
+    uint32_t end;
+    uint16_t carry; // 0: none
+    bool overflow;
+};
+
+// Without `out` (a comparison only) no text is made.
+void back_start(BackText &t, char *out, uint32_t room) {
+    t.out = out;
+    t.start = t.end = room - 1; // and the NUL
+    t.carry = 0;
+    t.overflow = out == nullptr;
+}
+
+void back_units(BackText &t, const uint16_t *units, uint32_t count) {
+    if (t.overflow) return;
+    char text[3 * (LFN_CHARS + 1) + 1];
+    uint32_t bytes = str_utf16_to_utf8(units, count, text, sizeof text);
+    if (bytes > t.start) {
+        t.overflow = true;
+        return;
+    }
+    t.start -= bytes;
+    memcpy(t.out + t.start, text, bytes);
+}
+
+void back_put(BackText &t, const uint16_t *chunk, uint32_t length) {
+    if (length == 0) return;
+    uint16_t units[LFN_CHARS + 1];
+    const uint32_t skip = chunk[0] >= 0xDC00 && chunk[0] <= 0xDFFF ? 1 : 0;
+    uint32_t n = length - skip;
+    memcpy(units, chunk + skip, n * sizeof units[0]);
+    if (t.carry != 0) units[n++] = t.carry;
+    t.carry = skip ? chunk[0] : 0;
+    back_units(t, units, n);
+}
+
+// Takes the long-name slot `slot` into a name being read (last chunk
+// first): its chunk goes to `text` and is compared with `name` (`*equal`);
+// `*total` counts the units so far. False when the name would grow past
+// the units a name may have.
+bool take_chunk(const uint8_t *slot, uint32_t *total, BackText &text, const Wanted &name, bool *equal) {
+    uint16_t chunk[LFN_CHARS];
+    uint32_t length = lfn_slot_units(slot, chunk);
+    if (*total + length > LFN_MAX_NAME) return false;
+    *equal = *equal && chunk_equals(name, chunk, length, *total);
+    back_put(text, chunk, length);
+    *total += length;
+    return true;
+}
+
+// Ends the text with its NUL at out[0]: its length, or 0xFFFFFFFF when it
+// did not fit.
+uint32_t back_finish(BackText &t) {
+    if (t.carry != 0) back_units(t, &t.carry, 1);
+    if (t.overflow) return 0xFFFFFFFFu;
+    uint32_t length = t.end - t.start;
+    memmove(t.out, t.out + t.start, length);
+    t.out[length] = '\0';
+    return length;
+}
 
 // Follows the chain from the cursor's cluster to the next one. FS_FAIL at
 // the chain's end, at a link to no data cluster, or when the chain loops;
@@ -155,6 +245,7 @@ void take_short_name(const uint8_t **sector, char *name_out, char *ext_out) {
 // dropped, so that it never reads as a stale one.
 FsStatus no_long_name(void) {
     long_count = 0;
+    long_matches = 0;
     return FS_FAIL;
 }
 
@@ -226,24 +317,20 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
     for (;;) {
         // A run of more slots than any name takes, or of more units than a
         // name may have, is longer than any valid name: the entry reads by
-        // its alias.
+        // its alias. The text goes into name_out as it comes.
         uint32_t count = 0;
-        uint32_t start = LFN_MAX_NAME;
+        uint32_t total = 0;
         bool too_long = false;
-        long_count = 0;
+        bool matching = wanted.units != NO_UNITS;
+        BackText text;
+        back_start(text, name_out, LFN_MAX_NAME + 1);
+        no_long_name();
+        dir_cursor_mark(&run_mark);
         const uint8_t *slot = *sector + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
-            uint16_t chunk[LFN_CHARS];
-            uint32_t length = lfn_slot_units(slot, chunk);
-            if (++count > LFN_MAX_ENTRIES || length > start) {
-                too_long = true;
-            } else {
-                start -= length;
-                memcpy(long_units + start, chunk, length * sizeof chunk[0]);
-            }
-            FoundEntry.entry_sector = DirCursor.sector;
-            FoundEntry.entry_offset = DirCursor.offset;
-            if (next_slot(sector) != FS_OK) return no_long_name();
+            too_long =
+                too_long || ++count > LFN_MAX_ENTRIES || !take_chunk(slot, &total, text, wanted, &matching);
+            if (pass_over(sector) != FS_OK) return no_long_name();
             slot = *sector + DirCursor.offset;
         }
         // A run that ends in a free or end slot has no alias: the caller
@@ -253,13 +340,15 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
         if ((slot[DIR_ATTR] & ATTR_VOLUME_ID) == 0) {
             FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
             FoundEntry.size = le_get(slot + DIR_SIZE, 4);
-            if (!too_long) long_count = (uint16_t)(LFN_MAX_NAME - start);
+            if (!too_long) {
+                long_count = (uint16_t)total;
+                run_slots = (uint8_t)count;
+                long_matches = matching && total == wanted.units ? 1 : 0;
+            }
             // Callers give the reader 256 bytes of name: a name longer in
-            // UTF-8 reads there by its alias (lookups compare the whole
-            // name, from dir_last_long_name).
-            uint32_t bytes =
-                too_long ? 0xFFFFFFFFu
-                         : str_utf16_to_utf8(long_name_start(), long_count, name_out, LFN_MAX_NAME + 1);
+            // UTF-8 reads there by its alias (dir_last_long_text reads it
+            // whole).
+            uint32_t bytes = too_long ? 0xFFFFFFFFu : back_finish(text);
             if (bytes == 0xFFFFFFFFu) {
                 take_short_fields(slot, name_out, ext_out);
                 return FS_OK;
@@ -270,11 +359,8 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
 
         // A label stands where the alias should be: drop the text and go on
         // to the next long-name run or plain entry.
-        long_count = 0;
         for (;;) {
-            FoundEntry.entry_sector = DirCursor.sector;
-            FoundEntry.entry_offset = DirCursor.offset;
-            if (next_slot(sector) != FS_OK) return FS_FAIL;
+            if (pass_over(sector) != FS_OK) return FS_FAIL;
             slot = *sector + DirCursor.offset;
             if (slot[0] == ENTRY_END) return FS_FAIL;
             if (slot[0] == ENTRY_FREE) continue;
@@ -285,6 +371,26 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
             }
         }
     }
+}
+
+// Reads the run of the entry returned last again, from its first slot (the
+// name's last chunk), as read_long_name takes it. True when the run still
+// holds a name of the length the reader found; the cursor stays where it
+// was.
+bool read_run_again(BackText &text, const Wanted &name, bool *equal) {
+    if (long_count == 0) return false;
+    DirCursorMark here;
+    dir_cursor_mark(&here);
+    dir_cursor_return(&run_mark);
+    const uint8_t *sector = reader_sector();
+    uint32_t total = 0;
+    for (uint32_t i = 0; i < run_slots; i++) {
+        const uint8_t *slot = sector + DirCursor.offset;
+        if (slot[DIR_ATTR] != ATTR_LONG_NAME || !take_chunk(slot, &total, text, name, equal)) break;
+        if (i + 1 < run_slots && next_slot(&sector) != FS_OK) break;
+    }
+    dir_cursor_return(&here);
+    return total == long_count;
 }
 
 } // namespace
@@ -343,7 +449,7 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
             continue;
         }
         memcpy(last_short, slot, DIR_SLOT_SIZE);
-        long_count = 0;
+        no_long_name();
         take_short_name(&buffer, name_out, ext_out);
         return FS_OK;
     }
@@ -366,14 +472,36 @@ uint8_t dir_is_dot_entry(const uint8_t *slot) {
 }
 
 const uint8_t *dir_last_short_entry(void) { return last_short; }
-const uint16_t *dir_last_long_name(uint32_t *count) {
-    *count = long_count;
-    return long_name_start();
+uint32_t dir_last_long_units(void) { return long_count; }
+
+uint8_t dir_last_long_matches(void) { return long_matches; }
+
+uint8_t dir_last_long_equals(const char *name, uint32_t length) {
+    Wanted other = {name, length, str_utf16_units(name, length)};
+    BackText none;
+    back_start(none, nullptr, 1);
+    bool equal = other.units == long_count;
+    return read_run_again(none, other, &equal) && equal ? 1 : 0;
+}
+
+FsStatus dir_last_long_text(char *out, uint32_t room) {
+    if (room == 0) return FS_FAIL;
+    BackText text;
+    back_start(text, out, room);
+    bool equal = false;
+    bool same = read_run_again(text, wanted, &equal);
+    return back_finish(text) != 0xFFFFFFFFu && same ? FS_OK : FS_FAIL;
+}
+
+void dir_want_name(const char *name, uint32_t length) {
+    wanted.text = name;
+    wanted.length = length;
+    wanted.units = name == nullptr ? NO_UNITS : str_utf16_units(name, length);
 }
 
 void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case) {
     const uint8_t *slot = last_short;
-    if (long_count > 0 && str_utf16_to_utf8(long_name_start(), long_count, out, room) != 0xFFFFFFFFu) return;
+    if (long_count > 0 && dir_last_long_text(out, room) == FS_OK) return;
     // Other systems keep an all-lower-case name part or extension of an
     // 8.3 name as capitals with a flag for each.
     char base[DIR_NAME_TEXT_SIZE];

@@ -149,10 +149,24 @@ void cursor_save(uint8_t slot);
 void cursor_restore(uint8_t slot);
 
 /* The entry dir_read_entry returned last: its 8.3 slot (the alias for a
- * long name), and its whole long name as stored, `*count` UTF-16 units (0
- * when it has none). */
+ * long name), and the length of its long name in UTF-16 units (0 when it
+ * has none). */
 const uint8_t *dir_last_short_entry(void);
-const uint16_t *dir_last_long_name(uint32_t *count);
+uint32_t dir_last_long_units(void);
+/* Its long name as UTF-8 with a NUL in `out` (`room` bytes; 768 hold any):
+ * the reader keeps no copy and reads the name's slots again (from the
+ * window, where they mostly are still). FS_FAIL when the entry has no long
+ * name, it does not fit, or the slots no longer hold it. */
+FsStatus dir_last_long_text(char *out, uint32_t room);
+/* Names the entry reads compare their long names with, without regard to
+ * case, as they are read: the `length` bytes at `name` (null: none). The
+ * caller keeps the text until it sets another name or null. */
+void dir_want_name(const char *name, uint32_t length);
+/* 1 when the long name of the entry read last is the wanted name. */
+uint8_t dir_last_long_matches(void);
+/* 1 when its long name is the `length` bytes at `name`, without regard to
+ * case (its slots read again). */
+uint8_t dir_last_long_equals(const char *name, uint32_t length);
 /* The name of the entry dir_read_entry returned last as stored: its long
  * name, or its 8.3 name "NAME.EXT", with its case flags applied when
  * `apply_case` is 1 (the 8.3 name also where the long name does not fit

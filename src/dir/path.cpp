@@ -67,11 +67,10 @@ bool component_usable(const char *component, uint32_t length) {
 // True when the entry dir_read_entry returned last is named by the
 // `length` bytes at `component`: its long name or its 8.3 name
 // ("NAME.EXT"), without regard to case. A component too long for any 8.3
-// name in UTF-8 is compared with the long name only.
-bool entry_named(const char *component, uint32_t length) {
-    uint32_t count = 0;
-    const uint16_t *long_name = dir_last_long_name(&count);
-    if (count > 0 && str_units_equal_nocase_n(long_name, count, component, length)) return true;
+// name in UTF-8 is compared with the long name only. `wanted`: the reader
+// compared the long name with the component as it read it.
+bool entry_named(const char *component, uint32_t length, bool wanted) {
+    if (wanted ? dir_last_long_matches() : dir_last_long_equals(component, length)) return true;
     if (length >= FS_SHORT_NAME_SIZE) return false;
     char text[FS_SHORT_NAME_SIZE];
     dir_short_name_text(dir_last_short_entry(), text);
@@ -96,9 +95,7 @@ bool legacy_directory_match(const char *component, uint32_t length, const char *
 // has a chain: walking into a file's data, or into cluster 0, as if it were
 // a directory would read and write the wrong sectors. FS_OK with the cursor
 // one slot past the entry's 8.3 slot, FoundEntry describing it.
-FsStatus dir_find_component(const char *component, uint32_t length) {
-    matched_other_kind = false;      // what a failure reports is about this component
-    if (length == 0) return FS_FAIL; // an empty component names nothing
+FsStatus find_component(const char *component, uint32_t length) {
     char entry_name[NAME_AREA];
     char entry_ext[EXT_AREA];
     const bool final_file = DirCursor.search_kind == KIND_FILE && DirCursor.component_kind == KIND_FILE;
@@ -108,7 +105,7 @@ FsStatus dir_find_component(const char *component, uint32_t length) {
     for (;;) {
         dir_cursor_mark(&before);
         if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) break;
-        bool named = entry_named(component, length);
+        bool named = entry_named(component, length, true);
         if (final_file) {
             if (named) return FS_OK;
             continue;
@@ -128,6 +125,15 @@ FsStatus dir_find_component(const char *component, uint32_t length) {
     // last entry all describe it.
     dir_cursor_return(&legacy);
     return dir_read_entry(entry_name, entry_ext, 0);
+}
+
+FsStatus dir_find_component(const char *component, uint32_t length) {
+    matched_other_kind = false;      // what a failure reports is about this component
+    if (length == 0) return FS_FAIL; // an empty component names nothing
+    dir_want_name(component, length);
+    FsStatus status = find_component(component, length);
+    dir_want_name(nullptr, 0);
+    return status;
 }
 
 // Resolves the components from `rest` up to `end` from where the cursor
@@ -439,7 +445,7 @@ uint8_t path_found_by_whole_name(const char *path) {
     while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) length--;
     uint32_t start = length;
     while (start > 0 && path[start - 1] != '\\') start--;
-    return entry_named(path + start, length - start) ? 1 : 0;
+    return entry_named(path + start, length - start, false) ? 1 : 0;
 }
 
 FsStatus path_find_entry(const char *path, uint8_t *kind) {

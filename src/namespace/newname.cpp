@@ -217,10 +217,10 @@ void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint
     uint8_t form[11];
     // A name longer than any 8.3 name in UTF-8 can only be a long name.
     const bool wanted_short = check_name && name->length < FS_SHORT_NAME_SIZE;
+    if (check_name) dir_want_name(name->text, name->length);
     while (!*used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
         const uint8_t *entry = dir_last_short_entry();
-        uint32_t long_count = 0;
-        const uint16_t *long_name = dir_last_long_name(&long_count);
+        const uint32_t long_count = dir_last_long_units();
         if (entry[DIR_ATTR] & ATTR_VOLUME_ID) continue; // a volume label names no entry
         bool skipped = FoundEntry.entry_sector == skip_sector && FoundEntry.entry_offset == skip_offset;
         if (skipped && skip_is_free) continue;
@@ -229,19 +229,23 @@ void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint
                 dir_short_name_text(entry, text);
                 if (str_equal_nocase_n(text, name->text, name->length)) *used = true;
             }
-            if (long_count > 0 && str_units_equal_nocase_n(long_name, long_count, name->text, name->length))
-                *used = true;
+            if (dir_last_long_matches()) *used = true;
         }
         if (!name->long_form || skipped) continue;
         mark_taken(&name->family, entry, window);
-        // A long name of 8.3 form (of at most 12 bytes) takes its own tail.
-        char long_text[13];
-        uint32_t long_length = long_count > 0 && long_count <= 12
-                                   ? str_utf16_to_utf8(long_name, long_count, long_text, sizeof long_text)
-                                   : 0xFFFFFFFFu;
-        if (long_length != 0xFFFFFFFFu && fits_short_form(long_text, long_length, form))
+        // A long name of 8.3 form (of at most 12 bytes) takes its own tail;
+        // the reader split it at its last dot.
+        if (long_count == 0 || long_count > 12) continue;
+        uint32_t long_length = str_len(entry_name);
+        if (entry_ext[0] != '\0') {
+            entry_name[long_length++] = '.';
+            str_copy(entry_ext, entry_name + long_length);
+            long_length += str_len(entry_ext);
+        }
+        if (long_length <= 12 && fits_short_form(entry_name, long_length, form))
             mark_taken(&name->family, form, window);
     }
+    dir_want_name(nullptr, 0);
 }
 
 // The family's alias with tail k (0: the base itself).

@@ -196,8 +196,7 @@ bool lies_within(uint32_t dir, uint32_t ancestor, bool *unreadable) {
 // The length of the name of the entry dir_read_entry returned last, as
 // path lengths count it.
 uint32_t last_name_length(void) {
-    uint32_t units = 0;
-    dir_last_long_name(&units);
+    uint32_t units = dir_last_long_units();
     if (units > 0) return units;
     char text[FS_SHORT_NAME_SIZE];
     dir_short_name_text(dir_last_short_entry(), text);

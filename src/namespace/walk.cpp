@@ -159,9 +159,7 @@ void finish_out_path(char *name, const char *ext) {
 bool passed_over(const char *name) {
     if (dir_is_dot_entry(dir_last_short_entry())) return true;
     uint32_t len = str_len(name);
-    uint32_t long_count = 0;
-    dir_last_long_name(&long_count);
-    return long_count == 0 && len > 0 && name[len - 1] == '.';
+    return dir_last_long_units() == 0 && len > 0 && name[len - 1] == '.';
 }
 
 #if FS_WITH_WALK
@@ -407,11 +405,10 @@ FsStatus fs_find_file(const char *name, uint8_t whole_volume, char *out_path) {
         if (attr & ATTR_DIRECTORY) continue;
         const char *last = out_path + str_len(out_path);
         while (last > out_path && last[-1] != '\\') last--;
-        // A name longer than 255 bytes in UTF-8 is in the path by its alias;
-        // the reader still holds it whole.
-        uint32_t units = 0;
-        const uint16_t *long_name = dir_last_long_name(&units);
-        if (str_equal_nocase(last, name) || str_units_equal_nocase_n(long_name, units, name, str_len(name)))
+        // A name longer than 255 bytes in UTF-8 (more than 85 units) may be
+        // in the path by its alias: its slots are read again.
+        if (str_equal_nocase(last, name) ||
+            (dir_last_long_units() > LFN_MAX_NAME / 3 && dir_last_long_equals(name, str_len(name))))
             return done(FS_OK);
     }
     return fs_fail(fs_last_error() == FS_ERR_NONE ? FS_ERR_NOT_FOUND : fs_last_error());

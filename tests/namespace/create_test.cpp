@@ -329,6 +329,11 @@ Stored stored(const char *path) {
 // Every name a long-name entry can hold is stored as other systems store
 // it and found again by its whole name, in any case, and by its alias.
 TEST_F(Create, NamesAreStoredAsGivenAndFoundByWholeNameOrAlias) {
+    // 290 bytes of UTF-8 in 130 units: more than the reader's 256-byte name
+    // area, so the whole name comes from its slots read again.
+    std::string wide, wide_capitals;
+    for (int i = 0; i < 100; i++) wide += "\xC3\xA9", wide_capitals += "\xC3\x89";
+    for (int i = 0; i < 30; i++) wide += "\xE6\x97\xA5", wide_capitals += "\xE6\x97\xA5";
     const struct {
         const char *name;
         bool keep_case;
@@ -357,6 +362,10 @@ TEST_F(Create, NamesAreStoredAsGivenAndFoundByWholeNameOrAlias) {
          "\xE6\x97\xA5\xE6\x9C\xAC.TXT"},
         {"\xF0\x9F\x98\x80 smile.png", false, false, "_SMILE~1PNG", 0x00, "\xF0\x9F\x98\x80 smile.png",
          "\xF0\x9F\x98\x80 SMILE.PNG"},
+        // The pair's halves are units 12 and 13: in two slots.
+        {"abcdefghijkl\xF0\x9F\x98\x80.txt", false, false, "ABCDEF~1TXT", 0x00,
+         "abcdefghijkl\xF0\x9F\x98\x80.txt", "ABCDEFGHIJKL\xF0\x9F\x98\x80.TXT"},
+        {wide.c_str(), false, false, "______~1   ", 0x00, wide.c_str(), wide_capitals.c_str()},
     };
     ASSERT_EQ(fs_mkdir("K"), FS_OK);
     ASSERT_EQ(fs_mkdir("P"), FS_OK);

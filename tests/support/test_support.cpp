@@ -480,10 +480,9 @@ std::string lfn_text(const Slot &s) {
 }
 
 std::string last_long_name() {
-    uint32_t count = 0;
-    const uint16_t *units = dir_last_long_name(&count);
     char text[FS_NAME_SIZE];
-    EXPECT_NE(str_utf16_to_utf8(units, count, text, sizeof text), 0xFFFFFFFFu);
+    if (dir_last_long_units() == 0) return "";
+    EXPECT_EQ(dir_last_long_text(text, sizeof text), FS_OK);
     return text;
 }
 
