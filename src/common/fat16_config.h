@@ -27,10 +27,12 @@
 #define FS_OPEN_FILES 2
 #endif
 
-/* 1: the open files share one sector buffer (the sector a transfer only
- * partly covers) instead of one each: a slot that needs it writes what
- * another slot holds there first, so files written by turns cost more
- * transfers. RAM: 512 bytes less per slot, 512 once. */
+/* 1: the open files keep no sector buffer: the sector a transfer only
+ * partly covers is held in the sector window, at its place on the device,
+ * and read again when the window gave its place to another sector (more
+ * reads with a small window). A sector gets its cluster when first written
+ * to, so on a full volume a write takes no byte it cannot place. RAM: 512
+ * bytes less per slot. */
 #ifndef FS_TINY
 #define FS_TINY 0
 #endif

@@ -116,7 +116,7 @@ FsStatus write_place(uint32_t i) {
         uint32_t at = p.sector + k * p.stride;
         if (device_write(place_data[i], at) != FS_OK) status = FS_FAIL;
         // A copy the window holds in a place of its own follows.
-        for (uint32_t j = 0; k > 0 && j < PLACES; j++)
+        for (uint32_t j = 0; PLACES > 1 && k > 0 && j < PLACES; j++)
             if (places[j].sector == at && j != i) places[j].sector = NO_SECTOR;
     }
     p.changed = 0;
@@ -345,6 +345,16 @@ uint8_t *disk_window_change(uint32_t sector, uint8_t copies, uint32_t stride) {
     places[i].changed = 1;
     places[i].copies = copies > 0 ? copies : 1;
     places[i].stride = (uint16_t)stride;
+    return place_data[i];
+}
+
+uint8_t *disk_window_fresh(uint32_t sector) {
+    if (device == nullptr) return nullptr;
+    uint32_t i = find_place(sector);
+    if (i == NO_SECTOR) i = free_place();
+    memset(place_data[i], 0, SECTOR_BYTES);
+    hold(i, sector);
+    places[i].changed = 1;
     return place_data[i];
 }
 

@@ -116,6 +116,10 @@ const uint8_t *disk_window_read(uint32_t sector);
  * `stride` and so on, as the copies of a FAT (`stride` below 65,536). A read of any of those places
  * writes the change out first. Null when the sector cannot be read. */
 uint8_t *disk_window_change(uint32_t sector, uint8_t copies, uint32_t stride);
+/* As disk_window_change for a sector whose bytes do not matter (one to be
+ * written whole, or a file sector that holds no data yet): its place is
+ * zeros, not read. Null without a device. */
+uint8_t *disk_window_fresh(uint32_t sector);
 /* Writes the window's changed copy of `sector` to all its places now.
  * FS_OK (also when the window holds no change of it); FS_FAIL when a write
  * failed: the window then forgets the sector and its change, since what

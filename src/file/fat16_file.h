@@ -1,7 +1,7 @@
 /* Open files: the open-file table (FS_OPEN_FILES slots, two by default)
  * and the transfer of file data: whole sectors in runs between the
  * caller's memory and the device, the sector a transfer only partly covers
- * through each slot's one-sector buffer. */
+ * through each slot's one-sector buffer (with FS_TINY, the sector window). */
 #ifndef FS_FILE_H
 #define FS_FILE_H
 
@@ -28,7 +28,7 @@ typedef struct OpenFile {
     uint32_t read_cluster;
     uint32_t read_ordinal;
 #if !FS_TINY
-    SectorBuffer buffer; /* with FS_TINY one buffer serves every slot */
+    SectorBuffer buffer; /* with FS_TINY the sector is held in the window */
 #endif
     uint32_t size;
     uint32_t position;

@@ -1,5 +1,6 @@
 // Open files: a table of FS_OPEN_FILES slots, each with a one-sector buffer
-// for the sector that a write or read only partly covers. Whole sectors move
+// (with FS_TINY, a place in the window) for the sector that a write or read
+// only partly covers. Whole sectors move
 // between the caller's memory and the device in runs over consecutive
 // clusters. A file's new clusters are claimed in the sector window and
 // linked once its data is on the device: without write-back every fs_write
@@ -29,44 +30,10 @@ const uint8_t NO_SLOT = 0xFF;
 
 bool slot_open(uint8_t slot) { return slot < table_slots && table[slot].in_use == 1; }
 
+#if !FS_READ_ONLY
 uint8_t slot_of(const OpenFile &f) { return (uint8_t)(&f - table); }
 
-#if !FS_READ_ONLY
 FsStatus write_held(uint8_t slot);
-#endif
-
-#if FS_TINY
-// One sector buffer for all slots: the slot `owner` holds its sector there
-// (every other slot's sector_index is NOTHING_HELD). A slot that needs it
-// writes the owner's dirty sector first.
-SectorBuffer shared_buffer;
-uint8_t owner = NO_SLOT;
-
-uint8_t *buffer_of(OpenFile &) { return shared_buffer; }
-
-// Makes the buffer the slot's. FS_FAIL when the dirty sector of the slot
-// that had it could not be written (it keeps the buffer then).
-FsStatus take_buffer(uint8_t slot) {
-    if (owner == slot) return FS_OK;
-    if (owner < table_slots && table[owner].in_use) {
-#if !FS_READ_ONLY
-        if (table[owner].dirty && write_held(owner) != FS_OK) return FS_FAIL;
-#endif
-        table[owner].sector_index = NOTHING_HELD;
-    }
-    owner = slot;
-    table[slot].sector_index = NOTHING_HELD;
-    return FS_OK;
-}
-
-bool owns_buffer(uint8_t slot) { return owner == slot; }
-
-void drop_buffer(void) { owner = NO_SLOT; }
-#else
-uint8_t *buffer_of(OpenFile &f) { return f.buffer; }
-FsStatus take_buffer(uint8_t) { return FS_OK; }
-bool owns_buffer(uint8_t) { return true; }
-void drop_buffer(void) {}
 #endif
 
 uint32_t none(FsError reason) {
@@ -233,6 +200,23 @@ void forget_claims(OpenFile &f) {
     f.sector_index = NOTHING_HELD;
 }
 
+#if FS_TINY
+uint32_t device_sector(OpenFile &f, uint32_t s);
+
+// Writes the change the window holds of the slot's sector (the window may
+// have written it already, giving up its place).
+FsStatus write_held(uint8_t slot) {
+    OpenFile &f = table[slot];
+    if (!f.dirty) return FS_OK;
+    uint32_t at = device_sector(f, f.sector_index);
+    if (at == 0 || disk_window_write(at) != FS_OK) {
+        trim_claims(f);
+        return fs_fail(FS_ERR_IO);
+    }
+    f.dirty = 0;
+    return FS_OK;
+}
+#else
 // Writes the slot's buffer to its sector, claiming the cluster it needs.
 // Only the data: the metadata waits for the commit.
 FsStatus write_held(uint8_t slot) {
@@ -243,7 +227,7 @@ FsStatus write_held(uint8_t slot) {
     if (cluster_for_write(f, ordinal, failures, &cluster) != FS_OK) return FS_FAIL;
     // The buffer stays dirty until its data is on the device.
     uint32_t within = f.sector_index % per_cluster();
-    if (disk_write_sectors(buffer_of(f), cluster_to_sector(cluster) + within, 1) != FS_OK) {
+    if (disk_write_sectors(f.buffer, cluster_to_sector(cluster) + within, 1) != FS_OK) {
         trim_claims(f);
         return fs_fail(FS_ERR_IO);
     }
@@ -251,6 +235,7 @@ FsStatus write_held(uint8_t slot) {
     f.dirty = 0;
     return FS_OK;
 }
+#endif
 
 // Stores the size and first cluster into the file's 8.3 entry, writing the
 // sector only when something changes. The first time for the slot with a
@@ -418,45 +403,112 @@ FsStatus keep_in_step(uint8_t slot, bool before) {
 }
 #endif
 
-// Makes the buffer hold file sector `s`: the dirty sector it holds is
-// written first. A sector that holds no data yet (past the chain, claimed
-// and never written, or wholly past the size) is not read: zeros.
+// Whether file sector `s` holds no data yet: past the chain, claimed and
+// never written, or wholly past the size. It reads as zeros, unread.
+bool unwritten(const OpenFile &f, uint32_t s) {
+    return s / per_cluster() >= f.chain_clusters || (f.fresh_sector != NO_SECTOR && s >= f.fresh_sector) ||
+           (uint64_t)s * SECTOR_SIZE >= f.size;
+}
+
+#if FS_TINY
+// With FS_TINY the slots have no sector buffer: the sector a slot holds
+// lives in the window, at its place on the device, and is read again when
+// the window gave it up (writing out a change it held). A sector that holds
+// no data yet gets its place when it is first changed: its cluster is
+// claimed then, and the place starts as zeros, not read.
+uint32_t device_sector(OpenFile &f, uint32_t s) {
+    uint32_t cluster = cluster_at(f, s / per_cluster(), &f.read_cluster, &f.read_ordinal);
+    return cluster == 0 ? 0 : cluster_to_sector(cluster) + s % per_cluster();
+}
+
+// The bytes of the held sector, good until the next transfer; null when
+// they cannot be read.
+const uint8_t *held_bytes(OpenFile &f) {
+    if (unwritten(f, f.sector_index)) return disk_zero_sector();
+    uint32_t at = device_sector(f, f.sector_index);
+    return at != 0 ? disk_window_read(at) : nullptr;
+}
+
+#if !FS_READ_ONLY
+// The held sector's bytes to change at once; null (with the reason) when
+// no cluster could be claimed for it or it cannot be read.
+uint8_t *held_to_change(uint8_t slot) {
+    OpenFile &f = table[slot];
+    const uint32_t s = f.sector_index;
+    const uint64_t failures = disk_failures();
+    const bool fresh = unwritten(f, s);
+    uint32_t cluster = 0;
+    if (cluster_for_write(f, s / per_cluster(), failures, &cluster) != FS_OK) return nullptr;
+    uint32_t at = cluster_to_sector(cluster) + s % per_cluster();
+    uint8_t *bytes = fresh ? disk_window_fresh(at) : disk_window_change(at, 1, 0);
+    if (bytes == nullptr) {
+        fs_set_error(FS_ERR_IO);
+        return nullptr;
+    }
+    if (fresh) note_written(f, s, 1); // its place in the window is the file's now
+    return bytes;
+}
+#endif
+
+// Makes the slot hold file sector `s`, in the window: the change the slot
+// holds of another sector is written first. FS_FAIL when it cannot be read.
 FsStatus hold_sector(uint8_t slot, uint32_t s) {
     OpenFile &f = table[slot];
-    if (take_buffer(slot) != FS_OK) return FS_FAIL;
+    if (f.sector_index != s) {
+#if !FS_READ_ONLY
+        if (f.dirty && write_held(slot) != FS_OK) return FS_FAIL;
+#endif
+        f.sector_index = s;
+    }
+    if (held_bytes(f) != nullptr) return FS_OK;
+    f.sector_index = NOTHING_HELD;
+    f.dirty = 0; // a change the window gave up was written then
+    return fs_fail(FS_ERR_IO);
+}
+#else
+const uint8_t *held_bytes(OpenFile &f) { return f.buffer; }
+#if !FS_READ_ONLY
+uint8_t *held_to_change(uint8_t slot) { return table[slot].buffer; }
+#endif
+
+// Makes the buffer hold file sector `s`: the dirty sector it holds is
+// written first. A sector that holds no data yet is not read: zeros.
+FsStatus hold_sector(uint8_t slot, uint32_t s) {
+    OpenFile &f = table[slot];
     if (f.sector_index == s) return FS_OK;
 #if !FS_READ_ONLY
     if (f.dirty && write_held(slot) != FS_OK) return FS_FAIL;
 #endif
     f.sector_index = s;
-    uint32_t ordinal = s / per_cluster();
-    bool unwritten = ordinal >= f.chain_clusters || (f.fresh_sector != NO_SECTOR && s >= f.fresh_sector) ||
-                     (uint64_t)s * SECTOR_SIZE >= f.size;
-    if (unwritten) {
-        memset(buffer_of(f), 0, SECTOR_SIZE);
+    if (unwritten(f, s)) {
+        memset(f.buffer, 0, SECTOR_SIZE);
         return FS_OK;
     }
-    uint32_t cluster = cluster_at(f, ordinal, &f.read_cluster, &f.read_ordinal);
+    uint32_t cluster = cluster_at(f, s / per_cluster(), &f.read_cluster, &f.read_ordinal);
     if (cluster == 0 ||
-        disk_read_sectors(buffer_of(f), cluster_to_sector(cluster) + s % per_cluster(), 1) != FS_OK) {
+        disk_read_sectors(f.buffer, cluster_to_sector(cluster) + s % per_cluster(), 1) != FS_OK) {
         f.sector_index = NOTHING_HELD;
-        memset(buffer_of(f), 0, SECTOR_SIZE);
+        memset(f.buffer, 0, SECTOR_SIZE);
         return fs_fail(FS_ERR_IO);
     }
     return FS_OK;
 }
+#endif
 
 // After a run of whole sectors, the buffer holds the run's last one, as it
-// would had the sectors passed through it (a slot that shares the buffer
-// and does not hold it now keeps nothing).
+// would had the sectors passed through it (with FS_TINY the slot holds
+// none: the window has its copy if it holds the sector).
 void keep_last_of_run(OpenFile &f, const uint8_t *run, uint32_t first, uint32_t count) {
     f.dirty = 0;
-    if (!owns_buffer(slot_of(f))) {
-        f.sector_index = NOTHING_HELD;
-        return;
-    }
-    memcpy(buffer_of(f), run + (count - 1) * SECTOR_SIZE, SECTOR_SIZE);
+#if FS_TINY
+    (void)run;
+    (void)first;
+    (void)count;
+    f.sector_index = NOTHING_HELD;
+#else
+    memcpy(f.buffer, run + (count - 1) * SECTOR_SIZE, SECTOR_SIZE);
     f.sector_index = first + count - 1;
+#endif
 }
 
 // The run of whole sectors from file sector `s` for at most `wanted`
@@ -513,7 +565,9 @@ uint32_t write_piece(uint8_t slot, const uint8_t *src, uint32_t count) {
     uint32_t off = f.position % SECTOR_SIZE;
     uint32_t n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
     if (hold_sector(slot, f.position / SECTOR_SIZE) != FS_OK) return 0;
-    memcpy(buffer_of(f) + off, src, n);
+    uint8_t *bytes = held_to_change(slot);
+    if (bytes == nullptr) return 0;
+    memcpy(bytes + off, src, n);
     f.dirty = 1;
     if (!f.stamped) f.entry_stale = 1; // the first write stamps the entry's time
     f.position += n;
@@ -561,8 +615,9 @@ FsStatus grow(uint8_t slot, uint32_t size) {
     const uint64_t failures = disk_failures();
     uint32_t old = f.size;
     if (old % SECTOR_SIZE != 0) {
-        if (hold_sector(slot, old / SECTOR_SIZE) != FS_OK) return FS_FAIL;
-        memset(buffer_of(f) + old % SECTOR_SIZE, 0, SECTOR_SIZE - old % SECTOR_SIZE);
+        uint8_t *bytes = hold_sector(slot, old / SECTOR_SIZE) == FS_OK ? held_to_change(slot) : nullptr;
+        if (bytes == nullptr) return FS_FAIL;
+        memset(bytes + old % SECTOR_SIZE, 0, SECTOR_SIZE - old % SECTOR_SIZE);
         f.dirty = 1;
     }
     uint32_t from = (uint32_t)(((uint64_t)old + SECTOR_SIZE - 1) / SECTOR_SIZE);
@@ -600,7 +655,6 @@ void file_reset(void) {
         table[slot].in_use = 0;
         table[slot].dirty = 0;
     }
-    drop_buffer();
 }
 
 FsStatus file_sync_all(void) {
@@ -654,7 +708,6 @@ FsStatus handle_release(uint8_t slot) {
     }
     table[slot].in_use = 0;
     table[slot].dirty = 0;
-    if (owns_buffer(slot)) drop_buffer();
     return FS_OK;
 }
 
@@ -774,7 +827,6 @@ FsStatus fs_use_open_files(OpenFile *slots, uint8_t count) {
         in_step = keep_in_step;
 #endif
     }
-    drop_buffer();
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }
@@ -841,9 +893,10 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
         uint32_t off = f.position % SECTOR_SIZE;
         uint32_t n = 0;
         if (off != 0 || count < SECTOR_SIZE || s == f.sector_index || s / per_cluster() >= f.chain_clusters) {
-            if (hold_sector(handle, s) != FS_OK) break;
+            const uint8_t *bytes = hold_sector(handle, s) == FS_OK ? held_bytes(f) : nullptr;
+            if (bytes == nullptr) break;
             n = SECTOR_SIZE - off < count ? SECTOR_SIZE - off : count;
-            memcpy(dest + total, buffer_of(f) + off, n);
+            memcpy(dest + total, bytes + off, n);
         } else {
             // Whole sectors straight into the caller's memory. The held
             // sector is never among them (it is taken from the buffer, which
@@ -920,14 +973,17 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
             // No cluster for the sector (a full volume, a chain that may not
             // grow): its bytes wait in the buffer, counted unless they are
             // the call's last, and the call ends.
+            // With FS_TINY a sector has nowhere to wait: its bytes are not
+            // taken.
             FsError reason = fs_last_error();
-            if (take_buffer(handle) != FS_OK) break;
+#if !FS_TINY
             f.sector_index = s;
-            memcpy(buffer_of(f), src + total, SECTOR_SIZE);
+            memcpy(f.buffer, src + total, SECTOR_SIZE);
             f.dirty = 1;
             f.position += SECTOR_SIZE;
             if (f.position > f.size) f.size = f.position;
             if (count > SECTOR_SIZE) total += SECTOR_SIZE;
+#endif
             end_call(handle);
             share(handle);
             fs_set_error(reason);
