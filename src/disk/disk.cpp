@@ -73,7 +73,7 @@ const uint8_t MOVE_RUN = 2;   // a run: one call where the device takes runs
 // call a sector. A single sector counts as moved even when it cannot be
 // addressed. Reads only write to `buffer`.
 FsStatus device_move(uint8_t how, const uint8_t *buffer, uint32_t first, uint32_t count) {
-    const bool write = (how & MOVE_WRITE) != 0;
+    const bool write = !FS_READ_ONLY && (how & MOVE_WRITE) != 0; // a library that only reads never writes
     uint64_t *moved = write ? &counters.writes : &counters.reads;
     uint64_t *errors = write ? &counters.write_errors : &counters.read_errors;
     uint64_t *calls = write ? &counters.write_calls : &counters.read_calls;
@@ -110,7 +110,7 @@ FsStatus device_write(const uint8_t *buffer, uint32_t sector) {
 // link written after the writes it depended on failed).
 FsStatus write_place(uint32_t i) {
     Place &p = places[i];
-    if (!p.changed) return FS_OK;
+    if (FS_READ_ONLY || !p.changed) return FS_OK; // a library that only reads changes nothing
     FsStatus status = FS_OK;
     for (uint32_t k = 0; k < p.copies; k++) {
         uint32_t at = p.sector + k * p.stride;
@@ -126,7 +126,7 @@ FsStatus write_place(uint32_t i) {
 
 // Writes out every change whose places meet the run first .. first + count - 1.
 void write_changes_in(uint32_t first, uint32_t count) {
-    for (uint32_t i = 0; i < PLACES; i++) {
+    for (uint32_t i = 0; !FS_READ_ONLY && i < PLACES; i++) {
         if (!places[i].changed) continue;
         for (uint32_t k = 0; k < places[i].copies; k++) {
             uint32_t at = places[i].sector + k * places[i].stride;

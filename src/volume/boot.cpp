@@ -212,6 +212,48 @@ void copy_bpb(const uint8_t *s) {
     g.sectors_per_fat = le_get(s + BPB_SECTORS_PER_FAT, 2);
 }
 
+// Mounts the volume whose boot sector is sector `first`, of at most `room`
+// sectors (0: any). Sector 0 may hold a partition table instead.
+FsStatus mount_volume(uint8_t drive_index, uint32_t first, uint32_t room) {
+    VolumeGeometryRecord &g = VolumeGeometry;
+    // A mount reads the volume afresh: whatever changed the device since
+    // (another program, another volume) is seen.
+    disk_invalidate();
+    // Read in the window (no frame holds a sector): nothing here touches
+    // the device again while the sector is in use.
+    const uint8_t *boot = disk_window_read(first);
+    if (boot == nullptr) return fs_fail(FS_ERR_IO);
+    uint32_t total = boot_total_sectors(boot);
+    bool fits = true;
+    if (first == 0) {
+        // Byte 446 of a boot sector belongs to its boot code, and tools
+        // write 0x00 or 0x80 there too; only a sector that is no FAT boot
+        // sector is taken for a partition table by that byte.
+        bool boot_sector = has_jump(boot) && bpb_usable(boot);
+        if (!boot_sector && (boot[BS_PARTITION_TEST] == 0x00 || boot[BS_PARTITION_TEST] == 0x80))
+            return fs_fail(FS_ERR_DAMAGED);
+        g.partition_start = 0;
+        g.total_sectors = total;
+        g.fs_type = boot[BS_TYPE_BYTE];
+    } else {
+        // The volume must lie inside its partition and inside what can be addressed.
+        fits = (room == 0 || total <= room) && (uint64_t)first + total <= FS_SECTOR_LIMIT;
+    }
+    g.drive_letter = (uint8_t)('C' + drive_index);
+    mounted = 0;
+    if (!has_signature(boot) || !bpb_usable(boot) || !fits) return fs_fail(FS_ERR_DAMAGED);
+    g.partition_start = first;
+    g.total_sectors = total;
+    mounted_start = first;
+    mounted_room = room;
+    copy_bpb(boot);
+    g.fs_type = FS_TYPE_FAT16;
+    fs_compute_geometry();
+    fat_forget_free_hint();
+    mounted = 1;
+    return FS_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -233,35 +275,7 @@ uint8_t fs_boot_sector_valid(const uint8_t *sector) {
 FsStatus fs_mount(uint8_t drive_index) {
     VolumeGeometryRecord &g = VolumeGeometry;
     if (mounted && (int)g.drive_letter - 0x43 == (int)drive_index) return FS_OK;
-    if (mounted_start != 0) return fs_mount_at(drive_index, mounted_start, mounted_room);
-
-    // A mount reads the volume afresh: whatever changed the device since
-    // (another program, another volume) is seen.
-    disk_invalidate();
-    // Read in the window (no frame holds a sector): nothing here touches
-    // the device again while the sector is in use.
-    const uint8_t *sector = disk_window_read(0);
-    if (sector == nullptr) return fs_fail(FS_ERR_IO);
-    // Byte 446 of a boot sector belongs to its boot code, and tools write
-    // 0x00 or 0x80 there too; only a sector that is no FAT boot sector is
-    // taken for a partition table by that byte.
-    bool boot_sector = has_jump(sector) && bpb_usable(sector);
-    if (!boot_sector && (sector[BS_PARTITION_TEST] == 0x00 || sector[BS_PARTITION_TEST] == 0x80))
-        return fs_fail(FS_ERR_DAMAGED);
-
-    g.partition_start = 0;
-    g.total_sectors = boot_total_sectors(sector);
-    g.fs_type = sector[BS_TYPE_BYTE];
-    g.drive_letter = (uint8_t)('C' + drive_index);
-    mounted = 0;
-    if (!has_signature(sector) || !bpb_usable(sector)) return fs_fail(FS_ERR_DAMAGED);
-
-    copy_bpb(sector);
-    g.fs_type = FS_TYPE_FAT16;
-    fs_compute_geometry();
-    fat_forget_free_hint();
-    mounted = 1;
-    return FS_OK;
+    return mount_volume(drive_index, mounted_start, mounted_room);
 }
 
 #if FS_WITH_PARTITIONS
@@ -290,27 +304,7 @@ FsStatus fs_read_partition(uint8_t number, FsPartition *out) {
 
 FsStatus fs_mount_at(uint8_t drive_index, uint32_t first_sector, uint32_t room) {
     if (first_sector == 0 || first_sector >= FS_SECTOR_LIMIT) return fs_fail(FS_ERR_INVALID_ARGUMENT);
-    disk_invalidate();
-    const uint8_t *boot = disk_window_read(first_sector);
-    if (boot == nullptr) return fs_fail(FS_ERR_IO);
-    VolumeGeometryRecord &g = VolumeGeometry;
-    mounted = 0;
-    g.drive_letter = (uint8_t)('C' + drive_index);
-    uint32_t total = boot_total_sectors(boot);
-    // The volume must lie inside its partition and inside what can be addressed.
-    if (!fs_boot_sector_valid(boot) || (room != 0 && total > room) ||
-        (uint64_t)first_sector + total > FS_SECTOR_LIMIT)
-        return fs_fail(FS_ERR_DAMAGED);
-    g.partition_start = first_sector;
-    g.total_sectors = total;
-    copy_bpb(boot);
-    g.fs_type = FS_TYPE_FAT16;
-    fs_compute_geometry();
-    fat_forget_free_hint();
-    mounted = 1;
-    mounted_start = first_sector;
-    mounted_room = room;
-    return FS_OK;
+    return mount_volume(drive_index, first_sector, room);
 }
 
 #if FS_WITH_PARTITIONS
