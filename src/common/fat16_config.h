@@ -40,9 +40,11 @@
 /* Sectors the device layer keeps of FAT and directory sectors (the sector
  * window): a sector read again while it is held costs no transfer. 2 keeps
  * a FAT sector and a directory sector side by side, which is what most
- * operations touch; 1 works with more reads; 0 keeps nothing between
- * accesses (one sector of RAM is still used as the directory reader's
- * buffer). 512 bytes of RAM a sector (at least one), 9 of bookkeeping. */
+ * operations touch; 1 works with more reads (a file appended to a call at
+ * a time reads its FAT and directory sectors again each call); 0 keeps
+ * nothing between accesses (one sector of RAM is still used as the
+ * directory reader's buffer). 512 bytes of RAM a sector (at least one), 9
+ * of bookkeeping. */
 #ifndef FS_WINDOW_SECTORS
 #define FS_WINDOW_SECTORS 2
 #endif
@@ -66,9 +68,9 @@
  * moving entries, attributes, times, labels, fs_write, fs_truncate, the
  * FAT's allocation, and the formatter, which FS_WITH_FORMAT must then
  * leave out too), and every file opens for reading only. Flash: a boot
- * loader's calls (mount, list, stat, open, seek, read, close) link 9,195
+ * loader's calls (mount, list, stat, open, seek, read, close) link 9,018
  * bytes in the smallest configuration, where the fewest writing calls
- * link 17,393. */
+ * link 17,374. */
 #ifndef FS_READ_ONLY
 #define FS_READ_ONLY 0
 #endif
