@@ -143,7 +143,14 @@ uint8_t str_equal_nocase(const char *a, const char *b) { return str_equal_nocase
 
 uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uint32_t room) {
     uint32_t at = 0;
-    for (uint32_t i = 0; i < count;) {
+#if !defined(__OPTIMIZE_SIZE__) // speed where it is wanted: a run of ASCII, byte for byte
+    uint32_t ascii_end = room == 0 ? 0 : count < room ? count : room - 1;
+    while (at < ascii_end && units[at] < 0x80) {
+        out[at] = (char)units[at];
+        at++;
+    }
+#endif
+    for (uint32_t i = at; i < count;) {
         uint32_t cp = next_unit_point(units, count, &i);
         char bytes[4];
         uint32_t n = str_utf8_encode(cp, bytes);
@@ -223,6 +230,16 @@ uint8_t str_equal_nocase_n(const char *a, const char *b, uint32_t length) {
     for (;;) {
         if (b == end) return *a == '\0' ? 1 : 0;
         if (*a == '\0') return 0; // `a` ends before the length does
+#if !defined(__OPTIMIZE_SIZE__)   // speed where it is wanted: ASCII, the common case
+        uint8_t x = (uint8_t)*a;
+        uint8_t y = (uint8_t)*b;
+        if ((x | y) < 0x80) {
+            if (x != y && str_ascii_upper((char)x) != str_ascii_upper((char)y)) return 0;
+            a++;
+            b++;
+            continue;
+        }
+#endif
         uint32_t p = 0;
         uint32_t q = 0;
         a += next_point(a, &p);

@@ -35,26 +35,58 @@ uint8_t last_short[DIR_SLOT_SIZE];
 // the name a search wants (dir_want_name).
 uint16_t long_count;
 uint8_t run_slots;    // slots of the run
-uint8_t long_matches; // the long name is the wanted one
+uint8_t long_matches; // the long name is the wanted one (1), or may be (MATCH_UNKNOWN)
+const uint8_t MATCH_UNKNOWN = 2;
 DirCursorMark run_mark;
 
-const uint32_t NO_UNITS = 0xFFFFFFFFu;
+// A name compared with a long name as its chunks come, last one first: its
+// UTF-16 units are taken from its end backwards, each once.
 struct Wanted {
     const char *text;
     uint32_t length;
-    uint32_t units; // NO_UNITS: no name, or one no long name can equal (no UTF-8)
+    uint32_t units;   // 0: no name, or one no long name can equal (no UTF-8)
+    uint32_t at;      // the units taken so far start at text[at]
+    uint16_t pending; // the first half of a pair whose second half was taken
 };
-Wanted wanted = {nullptr, 0, NO_UNITS};
+Wanted wanted_from_end(const char *name, uint32_t length) {
+    uint32_t units = name == nullptr ? 0 : str_utf16_units(name, length);
+    return Wanted{name, length, units == 0xFFFFFFFFu ? 0 : units, length, 0};
+}
 
-// True when the `length` units of a chunk equal, without regard to case,
-// the units of `name` that end `after` units before its end (chunks come
-// last one first).
-bool chunk_equals(const Wanted &name, const uint16_t *chunk, uint32_t length, uint32_t after) {
-    if (name.units == NO_UNITS || after + length > name.units) return false;
-    uint16_t want[LFN_CHARS];
-    str_utf8_units_at(name.text, name.length, 0, name.units - after - length, want, length);
-    for (uint32_t k = 0; k < length; k++)
-        if (want[k] != chunk[k] && str_unicode_upper(want[k]) != str_unicode_upper(chunk[k])) return false;
+// The name scans want (dir_want_name).
+const char *wanted_text;
+uint32_t wanted_length;
+uint32_t wanted_units;
+
+// The unit before those taken so far (the text is valid UTF-8 and has one).
+uint16_t unit_before(Wanted &w) {
+    uint16_t unit = w.pending;
+    if (unit != 0) {
+        w.pending = 0;
+        return unit;
+    }
+    uint32_t start = w.at;
+    do start--;
+    while (start > 0 && ((uint8_t)w.text[start] & 0xC0) == 0x80);
+    uint32_t cp = 0;
+    str_utf8_decode(w.text + start, &cp);
+    w.at = start;
+    if (cp < 0x10000) return (uint16_t)cp;
+    cp -= 0x10000;
+    w.pending = (uint16_t)(0xD800 + (cp >> 10));
+    return (uint16_t)(0xDC00 + (cp & 0x3FF));
+}
+
+// True when the `length` units of a chunk (`units`, or ASCII `bytes`)
+// equal, without regard to case, the units of `name` before the `after`
+// units compared so far.
+bool chunk_equals(Wanted &name, const uint16_t *units, const char *bytes, uint32_t length, uint32_t after) {
+    if (after + length > name.units) return false;
+    for (uint32_t k = length; k-- > 0;) {
+        uint16_t have = units != nullptr ? units[k] : (uint8_t)bytes[k];
+        uint16_t unit = unit_before(name);
+        if (unit != have && str_unicode_upper(unit) != str_unicode_upper(have)) return false;
+    }
     return true;
 }
 
@@ -105,11 +137,27 @@ void back_put(BackText &t, const uint16_t *chunk, uint32_t length) {
 // first): its chunk goes to `text` and is compared with `name` (`*equal`);
 // `*total` counts the units so far. False when the name would grow past
 // the units a name may have.
-bool take_chunk(const uint8_t *slot, uint32_t *total, BackText &text, const Wanted &name, bool *equal) {
+bool take_chunk(const uint8_t *slot, uint32_t *total, BackText &text, Wanted &name, bool *equal) {
+#if !defined(__OPTIMIZE_SIZE__)
+    // Speed where it is wanted: an ASCII chunk (nearly every one) goes
+    // straight from the slot into the text.
+    if (text.carry == 0 && !text.overflow && text.start >= LFN_CHARS) {
+        char *chunk = text.out + text.start - LFN_CHARS;
+        uint32_t length = lfn_slot_ascii(slot, chunk);
+        if (length != 0xFFFFFFFFu) {
+            if (*total + length > LFN_MAX_NAME) return false;
+            if (length < LFN_CHARS) memmove(chunk + LFN_CHARS - length, chunk, length);
+            text.start -= length;
+            *equal = *equal && chunk_equals(name, nullptr, text.out + text.start, length, *total);
+            *total += length;
+            return true;
+        }
+    }
+#endif
     uint16_t chunk[LFN_CHARS];
     uint32_t length = lfn_slot_units(slot, chunk);
     if (*total + length > LFN_MAX_NAME) return false;
-    *equal = *equal && chunk_equals(name, chunk, length, *total);
+    *equal = *equal && chunk_equals(name, chunk, nullptr, length, *total);
     back_put(text, chunk, length);
     *total += length;
     return true;
@@ -321,7 +369,8 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
         uint32_t count = 0;
         uint32_t total = 0;
         bool too_long = false;
-        bool matching = wanted.units != NO_UNITS;
+        Wanted none = {};
+        bool matching = false;
         BackText text;
         back_start(text, name_out, LFN_MAX_NAME + 1);
         no_long_name();
@@ -329,7 +378,7 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
         const uint8_t *slot = *sector + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
             too_long =
-                too_long || ++count > LFN_MAX_ENTRIES || !take_chunk(slot, &total, text, wanted, &matching);
+                too_long || ++count > LFN_MAX_ENTRIES || !take_chunk(slot, &total, text, none, &matching);
             if (pass_over(sector) != FS_OK) return no_long_name();
             slot = *sector + DirCursor.offset;
         }
@@ -343,17 +392,18 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
             if (!too_long) {
                 long_count = (uint16_t)total;
                 run_slots = (uint8_t)count;
-                long_matches = matching && total == wanted.units ? 1 : 0;
             }
             // Callers give the reader 256 bytes of name: a name longer in
             // UTF-8 reads there by its alias (dir_last_long_text reads it
             // whole).
             uint32_t bytes = too_long ? 0xFFFFFFFFu : back_finish(text);
-            if (bytes == 0xFFFFFFFFu) {
-                take_short_fields(slot, name_out, ext_out);
-                return FS_OK;
-            }
-            split_long_name(name_out, bytes, ext_out);
+            if (bytes == 0xFFFFFFFFu) take_short_fields(slot, name_out, ext_out);
+            // The wanted name is compared with the text; where the text did
+            // not fit, with the slots read again if a caller asks.
+            if (long_count != 0 && long_count == wanted_units)
+                long_matches = bytes != 0xFFFFFFFFu ? str_equal_nocase_n(name_out, wanted_text, wanted_length)
+                                                    : MATCH_UNKNOWN;
+            if (bytes != 0xFFFFFFFFu) split_long_name(name_out, bytes, ext_out);
             return FS_OK;
         }
 
@@ -377,7 +427,7 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
 // name's last chunk), as read_long_name takes it. True when the run still
 // holds a name of the length the reader found; the cursor stays where it
 // was.
-bool read_run_again(BackText &text, const Wanted &name, bool *equal) {
+bool read_run_again(BackText &text, Wanted &name, bool *equal) {
     if (long_count == 0) return false;
     DirCursorMark here;
     dir_cursor_mark(&here);
@@ -474,10 +524,13 @@ uint8_t dir_is_dot_entry(const uint8_t *slot) {
 const uint8_t *dir_last_short_entry(void) { return last_short; }
 uint32_t dir_last_long_units(void) { return long_count; }
 
-uint8_t dir_last_long_matches(void) { return long_matches; }
+uint8_t dir_last_long_matches(void) {
+    if (long_matches == MATCH_UNKNOWN) long_matches = dir_last_long_equals(wanted_text, wanted_length);
+    return long_matches;
+}
 
 uint8_t dir_last_long_equals(const char *name, uint32_t length) {
-    Wanted other = {name, length, str_utf16_units(name, length)};
+    Wanted other = wanted_from_end(name, length);
     BackText none;
     back_start(none, nullptr, 1);
     bool equal = other.units == long_count;
@@ -489,14 +542,16 @@ FsStatus dir_last_long_text(char *out, uint32_t room) {
     BackText text;
     back_start(text, out, room);
     bool equal = false;
-    bool same = read_run_again(text, wanted, &equal);
+    Wanted none = {};
+    bool same = read_run_again(text, none, &equal);
     return back_finish(text) != 0xFFFFFFFFu && same ? FS_OK : FS_FAIL;
 }
 
 void dir_want_name(const char *name, uint32_t length) {
-    wanted.text = name;
-    wanted.length = length;
-    wanted.units = name == nullptr ? NO_UNITS : str_utf16_units(name, length);
+    Wanted w = wanted_from_end(name, length);
+    wanted_text = w.text;
+    wanted_length = w.length;
+    wanted_units = w.units;
 }
 
 void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case) {

@@ -84,6 +84,24 @@ void dir_short_name_text(const uint8_t *slot, char *out) {
 // characters come from a table rather than from lfn_char_offset.
 static const uint8_t kSlotOffsets[LFN_CHARS] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
+uint32_t lfn_slot_ascii(const uint8_t *slot, char *out) {
+    // The bits that rule out ASCII are gathered and tested once; unrolled
+    // where speed is wanted, since scans run this for every slot.
+    uint32_t beyond = 0;
+    uint32_t n = 0;
+#if !defined(__OPTIMIZE_SIZE__)
+#pragma GCC unroll 13
+#endif
+    for (; n < LFN_CHARS; n++) {
+        const uint8_t *at = slot + kSlotOffsets[n];
+        uint32_t u = (uint32_t)at[0] | (uint32_t)at[1] << 8;
+        if (u == 0) break;
+        beyond |= u;
+        out[n] = (char)u;
+    }
+    return beyond >= 0x80 ? 0xFFFFFFFFu : n;
+}
+
 uint32_t lfn_slot_units(const uint8_t *slot, uint16_t *units) {
     uint32_t n = 0;
     for (; n < LFN_CHARS; n++) {

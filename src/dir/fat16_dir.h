@@ -110,6 +110,10 @@ void dir_short_name_text(const uint8_t *slot, char *out);
 /* The UTF-16 characters of a long-name slot up to its terminator (at most
  * 13) in `units`; returns their count. */
 uint32_t lfn_slot_units(const uint8_t *slot, uint16_t *units);
+/* The same characters as bytes in `out` (13 bytes of room) when every one
+ * is ASCII (the common case, with no conversion); returns their count, or
+ * 0xFFFFFFFF when one is beyond ASCII (then lfn_slot_units reads the slot). */
+uint32_t lfn_slot_ascii(const uint8_t *slot, char *out);
 /* Fills a long-name slot with `count` (at most 13) UTF-16 characters, the
  * terminator and 0xFFFF padding after a shorter chunk, the sequence number
  * and the checksum. */

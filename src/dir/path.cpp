@@ -67,10 +67,10 @@ bool component_usable(const char *component, uint32_t length) {
 // True when the entry dir_read_entry returned last is named by the
 // `length` bytes at `component`: its long name or its 8.3 name
 // ("NAME.EXT"), without regard to case. A component too long for any 8.3
-// name in UTF-8 is compared with the long name only. `wanted`: the reader
-// compared the long name with the component as it read it.
-bool entry_named(const char *component, uint32_t length, bool wanted) {
-    if (wanted ? dir_last_long_matches() : dir_last_long_equals(component, length)) return true;
+// name in UTF-8 is compared with the long name only: `long_named` says
+// whether the long name is the component.
+bool entry_named(const char *component, uint32_t length, bool long_named) {
+    if (long_named) return true;
     if (length >= FS_SHORT_NAME_SIZE) return false;
     char text[FS_SHORT_NAME_SIZE];
     dir_short_name_text(dir_last_short_entry(), text);
@@ -105,7 +105,7 @@ FsStatus find_component(const char *component, uint32_t length) {
     for (;;) {
         dir_cursor_mark(&before);
         if (dir_read_entry(entry_name, entry_ext, 0) != FS_OK) break;
-        bool named = entry_named(component, length, true);
+        bool named = entry_named(component, length, dir_last_long_matches() != 0);
         if (final_file) {
             if (named) return FS_OK;
             continue;
@@ -445,7 +445,9 @@ uint8_t path_found_by_whole_name(const char *path) {
     while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) length--;
     uint32_t start = length;
     while (start > 0 && path[start - 1] != '\\') start--;
-    return entry_named(path + start, length - start, false) ? 1 : 0;
+    const char *component = path + start;
+    return entry_named(component, length - start, dir_last_long_equals(component, length - start) != 0) ? 1
+                                                                                                        : 0;
 }
 
 FsStatus path_find_entry(const char *path, uint8_t *kind) {
