@@ -40,6 +40,10 @@ std::string take_string(Reader &in, uint8_t op) {
 bool resolves(const std::string &path, uint8_t kind) {
     DirCursor.search_kind = kind;
     if (path_resolve(path.c_str()) != FS_OK) return false;
+    // A directory component also leads by its part before a dot ("B.. O"
+    // into B): the entry a path names is the one its last component names
+    // whole.
+    if (path_names_entry(path.c_str()) && !path_found_by_whole_name(path.c_str())) return false;
     return kind == KIND_DIR || !(FoundEntry.attr & ATTR_DIRECTORY);
 }
 
