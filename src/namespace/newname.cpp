@@ -234,10 +234,12 @@ void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint
         if (!name->long_form || skipped) continue;
         mark_taken(&name->family, entry, window);
         // A long name of 8.3 form (of at most 12 bytes) takes its own tail;
-        // the reader split it at its last dot.
+        // the reader split it at its last dot (an ASCII name, the only kind
+        // of 8.3 form, has as many bytes as units: a missing one was a dot
+        // that ended it).
         if (long_count == 0 || long_count > 12) continue;
         uint32_t long_length = str_len(entry_name);
-        if (entry_ext[0] != '\0') {
+        if (entry_ext[0] != '\0' || long_length + 1 == long_count) {
             entry_name[long_length++] = '.';
             str_copy(entry_ext, entry_name + long_length);
             long_length += str_len(entry_ext);
