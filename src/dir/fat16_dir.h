@@ -162,11 +162,14 @@ uint32_t dir_last_long_units(void);
  * window, where they mostly are still). FS_FAIL when the entry has no long
  * name, it does not fit, or the slots no longer hold it. */
 FsStatus dir_last_long_text(char *out, uint32_t room);
-/* Names the entry reads compare their long names with, without regard to
- * case, as they are read: the `length` bytes at `name` (null: none). The
- * caller keeps the text until it sets another name or null. */
+/* The name the entries read are compared with, without regard to case:
+ * the `length` bytes at `name` (null: none). The reader compares each long
+ * name's text once it is read. The caller keeps the text until it sets
+ * another name or null. */
 void dir_want_name(const char *name, uint32_t length);
-/* 1 when the long name of the entry read last is the wanted name. */
+/* 1 when the long name of the entry read last is the wanted name (a name
+ * longer than the reader's 256-byte area is compared here, its slots read
+ * again). */
 uint8_t dir_last_long_matches(void);
 /* 1 when its long name is the `length` bytes at `name`, without regard to
  * case (its slots read again). */
