@@ -206,16 +206,6 @@ uint32_t str_unicode_upper(uint32_t cp);
  * an unpaired surrogate becomes U+FFFD. Returns the bytes before the NUL,
  * or 0xFFFFFFFF (with `out` unfinished) when they do not fit. */
 uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uint32_t room);
-/* How str_utf8_units_at reads text: ASCII letters as capitals; each byte
- * as one unit (for a name that is no UTF-8). */
-#define STR_UNITS_CAPITALS 0x01u
-#define STR_UNITS_BYTES 0x02u
-/* Units `first` to `first` + `max` - 1 of the `length` bytes of UTF-8
- * `text` (a pair of surrogates beyond U+FFFF) in `out`, read as `how`
- * says; returns how many there were. Stops at a byte that starts no valid
- * sequence. */
-uint32_t str_utf8_units_at(const char *text, uint32_t length, uint8_t how, uint32_t first, uint16_t *out,
-                           uint32_t max);
 /* Writes the first `length` bytes of UTF-8 `s` as UTF-16 units to `units`
  * (room for `room`), a pair of surrogates beyond U+FFFF. Returns the count,
  * or 0xFFFFFFFF when the text is no valid UTF-8 or does not fit. */

@@ -162,31 +162,6 @@ uint32_t str_utf16_to_utf8(const uint16_t *units, uint32_t count, char *out, uin
     return at;
 }
 
-uint32_t str_utf8_units_at(const char *text, uint32_t length, uint8_t how, uint32_t first, uint16_t *out,
-                           uint32_t max) {
-    uint32_t unit = 0;
-    uint32_t taken = 0;
-    for (uint32_t at = 0; at < length && taken < max;) {
-        uint32_t cp = (uint8_t)text[at];
-        uint32_t bytes = (how & STR_UNITS_BYTES) ? 1 : str_utf8_decode(text + at, &cp);
-        if (bytes == 0) break;
-        at += bytes;
-        uint16_t pair[2] = {(uint16_t)cp, 0};
-        uint32_t n = 1;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            pair[0] = (uint16_t)(0xD800 + (cp >> 10));
-            pair[1] = (uint16_t)(0xDC00 + (cp & 0x3FF));
-            n = 2;
-        } else if ((how & STR_UNITS_CAPITALS) && cp < 0x80) {
-            pair[0] = (uint16_t)(uint8_t)str_ascii_upper((char)cp);
-        }
-        for (uint32_t i = 0; i < n; i++, unit++)
-            if (unit >= first && taken < max) out[taken++] = pair[i];
-    }
-    return taken;
-}
-
 uint32_t str_utf8_to_utf16(const char *s, uint32_t length, uint16_t *units, uint32_t room) {
     uint32_t count = 0;
     for (uint32_t at = 0; at < length;) {

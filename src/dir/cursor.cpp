@@ -29,18 +29,18 @@ uint32_t saved_guard_cluster[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
 // What the entry reader returned last. The reader has no sector buffer of
 // its own: it reads the device layer's window in place.
 uint8_t last_short[DIR_SLOT_SIZE];
-// The long name of that entry is not kept: the reader notes its length in
-// units (0: none) and where its run starts, and reads the run again for a
-// caller that wants its text. While it reads, it compares the name with
-// the name a search wants (dir_want_name).
+// The long name of that entry is not kept: the reader writes its text into
+// the caller's name area, compares that with the name a search wants
+// (dir_want_name), and notes the name's length in units (0: none) and
+// where its run starts, to read the run again for a caller that wants more.
 uint16_t long_count;
 uint8_t run_slots;    // slots of the run
 uint8_t long_matches; // the long name is the wanted one (1), or may be (MATCH_UNKNOWN)
 const uint8_t MATCH_UNKNOWN = 2;
 DirCursorMark run_mark;
 
-// A name compared with a long name as its chunks come, last one first: its
-// UTF-16 units are taken from its end backwards, each once.
+// A name compared with a long name read again, chunk by chunk, last one
+// first: its UTF-16 units are taken from its end backwards, each once.
 struct Wanted {
     const char *text;
     uint32_t length;
@@ -134,10 +134,10 @@ void back_put(BackText &t, const uint16_t *chunk, uint32_t length) {
 }
 
 // Takes the long-name slot `slot` into a name being read (last chunk
-// first): its chunk goes to `text` and is compared with `name` (`*equal`);
-// `*total` counts the units so far. False when the name would grow past
-// the units a name may have.
-bool take_chunk(const uint8_t *slot, uint32_t *total, BackText &text, Wanted &name, bool *equal) {
+// first): its chunk goes to `text` and, with `name`, is compared with it
+// (`*equal`); `*total` counts the units so far. False when the name would
+// grow past the units a name may have.
+bool take_chunk(const uint8_t *slot, uint32_t *total, BackText &text, Wanted *name, bool *equal) {
 #if !defined(__OPTIMIZE_SIZE__)
     // Speed where it is wanted: an ASCII chunk (nearly every one) goes
     // straight from the slot into the text.
@@ -148,7 +148,8 @@ bool take_chunk(const uint8_t *slot, uint32_t *total, BackText &text, Wanted &na
             if (*total + length > LFN_MAX_NAME) return false;
             if (length < LFN_CHARS) memmove(chunk + LFN_CHARS - length, chunk, length);
             text.start -= length;
-            *equal = *equal && chunk_equals(name, nullptr, text.out + text.start, length, *total);
+            if (name != nullptr)
+                *equal = *equal && chunk_equals(*name, nullptr, text.out + text.start, length, *total);
             *total += length;
             return true;
         }
@@ -157,7 +158,7 @@ bool take_chunk(const uint8_t *slot, uint32_t *total, BackText &text, Wanted &na
     uint16_t chunk[LFN_CHARS];
     uint32_t length = lfn_slot_units(slot, chunk);
     if (*total + length > LFN_MAX_NAME) return false;
-    *equal = *equal && chunk_equals(name, chunk, nullptr, length, *total);
+    if (name != nullptr) *equal = *equal && chunk_equals(*name, chunk, nullptr, length, *total);
     back_put(text, chunk, length);
     *total += length;
     return true;
@@ -369,8 +370,6 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
         uint32_t count = 0;
         uint32_t total = 0;
         bool too_long = false;
-        Wanted none = {};
-        bool matching = false;
         BackText text;
         back_start(text, name_out, LFN_MAX_NAME + 1);
         no_long_name();
@@ -378,7 +377,7 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
         const uint8_t *slot = *sector + DirCursor.offset;
         while (slot[DIR_ATTR] == ATTR_LONG_NAME) {
             too_long =
-                too_long || ++count > LFN_MAX_ENTRIES || !take_chunk(slot, &total, text, none, &matching);
+                too_long || ++count > LFN_MAX_ENTRIES || !take_chunk(slot, &total, text, nullptr, nullptr);
             if (pass_over(sector) != FS_OK) return no_long_name();
             slot = *sector + DirCursor.offset;
         }
@@ -427,7 +426,7 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
 // name's last chunk), as read_long_name takes it. True when the run still
 // holds a name of the length the reader found; the cursor stays where it
 // was.
-bool read_run_again(BackText &text, Wanted &name, bool *equal) {
+bool read_run_again(BackText &text, Wanted *name, bool *equal) {
     if (long_count == 0) return false;
     DirCursorMark here;
     dir_cursor_mark(&here);
@@ -534,16 +533,14 @@ uint8_t dir_last_long_equals(const char *name, uint32_t length) {
     BackText none;
     back_start(none, nullptr, 1);
     bool equal = other.units == long_count;
-    return read_run_again(none, other, &equal) && equal ? 1 : 0;
+    return read_run_again(none, &other, &equal) && equal ? 1 : 0;
 }
 
 FsStatus dir_last_long_text(char *out, uint32_t room) {
     if (room == 0) return FS_FAIL;
     BackText text;
     back_start(text, out, room);
-    bool equal = false;
-    Wanted none = {};
-    bool same = read_run_again(text, none, &equal);
+    bool same = read_run_again(text, nullptr, nullptr);
     return back_finish(text) != 0xFFFFFFFFu && same ? FS_OK : FS_FAIL;
 }
 

@@ -76,14 +76,42 @@ void build_entry(uint8_t *entry, const uint8_t *name11, uint8_t case_flags, cons
     entry[DIR_CASE] = case_flags;
 }
 
-// Where the UTF-16 units of a long name come from: its UTF-8 text, read
-// as str_utf8_units_at's `how` says. The units are made a slot's worth at
-// a time, so that no frame holds the whole name's 510 bytes.
+// Where the UTF-16 units of a long name come from: its UTF-8 text (ASCII
+// letters in capitals with `capitals`), or, for a name that is no UTF-8,
+// its bytes, one unit each. The units are made a slot's worth at a time,
+// so that no frame holds the whole name's 510 bytes.
 struct UnitSource {
     const char *text;
     uint32_t length;
-    uint8_t how;
+    bool capitals;
+    bool bytes;
 };
+
+// Units `first` to `first` + 12 of the name into `out`; how many there were.
+// Its own frame: write_long_run, which deep calls pass through, stays small.
+FS_OWN_FRAME uint32_t units_from(const UnitSource &src, uint32_t first, uint16_t *out) {
+    uint32_t unit = 0;
+    uint32_t taken = 0;
+    for (uint32_t at = 0; at < src.length && taken < LFN_CHARS;) {
+        uint16_t pair[2];
+        uint32_t n = 1;
+        uint32_t cp = (uint8_t)src.text[at];
+        uint32_t bytes = src.bytes ? 1 : str_utf8_decode(src.text + at, &cp);
+        if (bytes == 0) break; // a name checked before holds no such byte
+        at += bytes;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            pair[0] = (uint16_t)(0xD800 + (cp >> 10));
+            pair[1] = (uint16_t)(0xDC00 + (cp & 0x3FF));
+            n = 2;
+        } else {
+            pair[0] = (uint16_t)(src.capitals && cp < 0x80 ? (uint8_t)str_ascii_upper((char)cp) : cp);
+        }
+        for (uint32_t i = 0; i < n; i++, unit++)
+            if (unit >= first && taken < LFN_CHARS) out[taken++] = pair[i];
+    }
+    return taken;
+}
 
 // Writes the `count` units of the long-name slots and then `entry` (the
 // alias slot) from the cursor on, through a run of free slots
@@ -99,8 +127,7 @@ FsStatus write_long_run(const UnitSource &src, uint32_t count, const uint8_t *en
     for (uint32_t k = n; k >= 1; k--) {
         uint8_t sequence = (uint8_t)(k == n ? k | LFN_LAST_FLAG : k);
         uint16_t units[LFN_CHARS];
-        uint32_t chunk =
-            str_utf8_units_at(src.text, src.length, src.how, LFN_CHARS * (k - 1), units, LFN_CHARS);
+        uint32_t chunk = units_from(src, LFN_CHARS * (k - 1), units);
         lfn_fill_units(buffer + DirCursor.offset, units, chunk, sequence, checksum);
         if (DirCursor.offset + DIR_SLOT_SIZE >= SECTOR_SIZE) disk_write_sector(buffer, DirCursor.sector);
         dir_next_entry(buffer); // the run is known to be free: its status does not matter
@@ -121,9 +148,8 @@ FS_OWN_FRAME FsStatus write_entry(const NewName *name, const uint8_t *model, uin
     if (name->long_form) {
         uint32_t count = str_utf16_units(name->text, name->length);
         if (count == 0 || count > LFN_MAX_NAME) return FS_FAIL; // newname_prepare let no such name through
-        return write_long_run(
-            UnitSource{name->text, name->length, (uint8_t)(name->capitals ? STR_UNITS_CAPITALS : 0)}, count,
-            entry, buffer);
+        return write_long_run(UnitSource{name->text, name->length, name->capitals != 0, false}, count, entry,
+                              buffer);
     }
     if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     memcpy(buffer + DirCursor.offset, entry, DIR_SLOT_SIZE);
@@ -225,8 +251,7 @@ FsStatus dir_write_long_entries(const char *name, uint8_t attr, uint32_t first_c
     // A name that is no UTF-8 keeps its bytes, one character each.
     uint32_t count = str_utf16_units(name, len);
     const bool bytes = count == 0xFFFFFFFFu || count > LFN_MAX_NAME;
-    return write_long_run(UnitSource{name, len, (uint8_t)(bytes ? STR_UNITS_BYTES : 0)}, bytes ? len : count,
-                          entry, buffer);
+    return write_long_run(UnitSource{name, len, false, bytes}, bytes ? len : count, entry, buffer);
 }
 }
 

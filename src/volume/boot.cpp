@@ -241,7 +241,7 @@ FsStatus mount_volume(uint8_t drive_index, uint32_t first, uint32_t room) {
     }
     g.drive_letter = (uint8_t)('C' + drive_index);
     mounted = 0;
-    if (!has_signature(boot) || !bpb_usable(boot) || !fits) return fs_fail(FS_ERR_DAMAGED);
+    if (!fs_boot_sector_valid(boot) || !fits) return fs_fail(FS_ERR_DAMAGED);
     g.partition_start = first;
     g.total_sectors = total;
     mounted_start = first;
