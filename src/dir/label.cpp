@@ -94,7 +94,7 @@ FsStatus fs_set_label(const char *label) {
     memcpy(form, BS_NO_LABEL, 11);
     bool clear = label[0] == '\0';
     if (!clear && fs_label_form(label, form) != FS_OK) return FS_FAIL;
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     SectorBuffer sector;
     uint32_t at = 0, offset = 0;
     bool io = false;

@@ -205,7 +205,7 @@ FsStatus resolve(const char *path, uint32_t length) {
     }
     // A directory sector that cannot be read ends the search early: report
     // the read, not a missing name.
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     FsStatus walked = walk(rest, path + length);
     if (walked != FS_OK && disk_failed_since(failures)) fs_set_error(FS_ERR_IO);
     return walked;

@@ -16,7 +16,7 @@ const uint32_t NO_SECTOR = 0xFFFFFFFFu;
 const FsBlockDevice *device = nullptr;
 void (*release_device)(void) = nullptr;
 FsDiskCounters counters;
-uint64_t failures = 0; // failed transfers since the device was opened
+DiskFailMark failures = 0; // failed transfers since the device was opened
 bool sticky_error = false;
 
 #if FS_ZERO_SECTORS > 0
@@ -415,11 +415,11 @@ FsStatus disk_take_error(void) {
     return had ? FS_FAIL : FS_OK;
 }
 
-uint64_t disk_failures(void) { return failures; }
+DiskFailMark disk_failures(void) { return failures; }
 
-uint8_t disk_failed_since(uint64_t mark) { return failures != mark ? 1 : 0; }
+uint8_t disk_failed_since(DiskFailMark mark) { return failures != mark ? 1 : 0; }
 
-FsStatus disk_fail_since(uint64_t mark, FsError reason) {
+FsStatus disk_fail_since(DiskFailMark mark, FsError reason) {
     return fs_fail(disk_failed_since(mark) ? FS_ERR_IO : reason);
 }
 }

@@ -232,15 +232,19 @@ void disk_reset_counters(void);
  * (or since the device was opened), FS_OK otherwise; the call clears it. */
 FsStatus disk_take_error(void);
 
+/* A count of failed transfers, taken as a mark: 32 bits, since only whether
+ * it moved during one call matters (it would take four billion failures in
+ * that call to wrap it back). */
+typedef uint32_t DiskFailMark;
 /* Failed transfers since the device was opened: an operation takes it as
  * a mark when it starts, and asks disk_failed_since at the end whether one
  * of its own transfers failed. */
-uint64_t disk_failures(void);
+DiskFailMark disk_failures(void);
 /* 1 when a transfer failed since `mark` (a disk_failures value) was taken. */
-uint8_t disk_failed_since(uint64_t mark);
+uint8_t disk_failed_since(DiskFailMark mark);
 /* The way out of an operation: FS_FAIL with the reason "host I/O error"
  * when one of its transfers failed since `mark`, else with `reason`. */
-FsStatus disk_fail_since(uint64_t mark, FsError reason);
+FsStatus disk_fail_since(DiskFailMark mark, FsError reason);
 
 /* For the library's own devices: a function that releases what a device
  * holds (the host file), called once by disk_close_image or when the next

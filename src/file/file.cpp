@@ -50,17 +50,16 @@ bool write_back(void) { return (fs_get_options() & FS_OPT_WRITE_BACK) != 0; }
 
 uint32_t per_cluster(void) { return VolumeGeometry.sectors_per_cluster; }
 
-uint32_t cluster_bytes(void) { return per_cluster() * SECTOR_SIZE; }
+// The sectors that `bytes` bytes take (in 32 bits, even for the largest
+// size).
+uint32_t sectors_for(uint32_t bytes) { return bytes / SECTOR_SIZE + (bytes % SECTOR_SIZE != 0); }
 
 // The bytes this slot can read: its size, cut to what its chain holds and
 // the sector its buffer holds beyond it (written back later).
 uint32_t readable_bytes(const OpenFile &f) {
-    uint64_t held = (uint64_t)f.chain_clusters * cluster_bytes();
-    if (f.dirty) {
-        uint64_t buffered = ((uint64_t)f.sector_index + 1) * SECTOR_SIZE;
-        if (buffered > held) held = buffered;
-    }
-    return held < f.size ? (uint32_t)held : f.size;
+    uint32_t held = f.chain_clusters * per_cluster(); // sectors
+    if (f.dirty && f.sector_index + 1 > held) held = f.sector_index + 1;
+    return held < sectors_for(f.size) ? held * SECTOR_SIZE : f.size;
 }
 
 // The link after `cluster` as the slot sees its chain: claims not yet
@@ -98,6 +97,9 @@ void rewind_caches(OpenFile &f) {
 }
 
 #if !FS_READ_ONLY
+// The clusters that `bytes` bytes take.
+uint32_t clusters_for(uint32_t bytes) { return (sectors_for(bytes) + per_cluster() - 1) / per_cluster(); }
+
 // The chain's last cluster (the write cache usually stands there or close).
 uint32_t last_cluster(OpenFile &f) {
     if (f.chain_clusters == 0) return 0;
@@ -106,7 +108,7 @@ uint32_t last_cluster(OpenFile &f) {
 
 // Claims one cluster after the chain's end. The chain must end in an end
 // mark (or in a claim of this slot); its old end is linked at the commit.
-FsStatus extend_chain(OpenFile &f, uint64_t failures, uint32_t *out) {
+FsStatus extend_chain(OpenFile &f, DiskFailMark failures, uint32_t *out) {
     uint32_t after = 0; // a claim of this slot to link the new one from
     uint32_t last = 0;
     if (f.first_cluster != 0) {
@@ -145,7 +147,7 @@ FsStatus extend_chain(OpenFile &f, uint64_t failures, uint32_t *out) {
 // the chain, or a new one right after it. A sector further out means a
 // size that claims more than the chain holds: the gap is not filled (that
 // would allocate cluster after cluster for one sector of data).
-FsStatus cluster_for_write(OpenFile &f, uint32_t ordinal, uint64_t failures, uint32_t *out) {
+FsStatus cluster_for_write(OpenFile &f, uint32_t ordinal, DiskFailMark failures, uint32_t *out) {
     if (ordinal < f.chain_clusters) {
         *out = cluster_at(f, ordinal, &f.write_cluster, &f.write_ordinal);
         return *out != 0 ? FS_OK : disk_fail_since(failures, FS_ERR_DAMAGED);
@@ -184,9 +186,7 @@ void release_claims_past(OpenFile &f, uint32_t keep) {
 
 // Gives back the claims past what the slot's size needs, after a transfer
 // failed: the chain keeps no cluster that holds none of the file's bytes.
-void trim_claims(OpenFile &f) {
-    release_claims_past(f, (uint32_t)(((uint64_t)f.size + cluster_bytes() - 1) / cluster_bytes()));
-}
+void trim_claims(OpenFile &f) { release_claims_past(f, clusters_for(f.size)); }
 
 // After a commit failed: the claims may not have reached the device. They
 // are given back (what the window still holds of them), and the slot goes
@@ -221,7 +221,7 @@ FsStatus write_held(uint8_t slot) {
 // Only the data: the metadata waits for the commit.
 FsStatus write_held(uint8_t slot) {
     OpenFile &f = table[slot];
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     uint32_t ordinal = f.sector_index / per_cluster();
     uint32_t cluster = 0;
     if (cluster_for_write(f, ordinal, failures, &cluster) != FS_OK) return FS_FAIL;
@@ -310,7 +310,7 @@ FsStatus settle(uint8_t) { return FS_OK; }
 // changes and the link from the chain's old end, then the entry.
 FsStatus sync_own(uint8_t slot) {
     OpenFile &f = table[slot];
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     FsError reason = FS_ERR_NONE;
     if (f.dirty && write_held(slot) != FS_OK) reason = fs_last_error();
     if (zero_fresh(f) != FS_OK && reason == FS_ERR_NONE) reason = FS_ERR_IO;
@@ -327,8 +327,10 @@ FsStatus sync_own(uint8_t slot) {
         // A held sector that could not be written keeps its bytes out of the size.
         uint32_t size = f.size;
         if (f.dirty && f.sector_index != NOTHING_HELD) {
-            uint64_t held_start = (uint64_t)f.sector_index * SECTOR_SIZE;
-            if (held_start < size) size = held_start > f.entry_size ? (uint32_t)held_start : f.entry_size;
+            if (f.sector_index < sectors_for(size)) {
+                uint32_t held_start = f.sector_index * SECTOR_SIZE;
+                size = held_start > f.entry_size ? held_start : f.entry_size;
+            }
         }
         if (write_entry(f, size) != FS_OK || disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
         f.stamped = 1;
@@ -407,7 +409,7 @@ FsStatus keep_in_step(uint8_t slot, bool before) {
 // never written, or wholly past the size. It reads as zeros, unread.
 bool unwritten(const OpenFile &f, uint32_t s) {
     return s / per_cluster() >= f.chain_clusters || (f.fresh_sector != NO_SECTOR && s >= f.fresh_sector) ||
-           (uint64_t)s * SECTOR_SIZE >= f.size;
+           s >= sectors_for(f.size);
 }
 
 #if FS_TINY
@@ -435,7 +437,7 @@ const uint8_t *held_bytes(OpenFile &f) {
 uint8_t *held_to_change(uint8_t slot) {
     OpenFile &f = table[slot];
     const uint32_t s = f.sector_index;
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     const bool fresh = unwritten(f, s);
     uint32_t cluster = 0;
     if (cluster_for_write(f, s / per_cluster(), failures, &cluster) != FS_OK) return nullptr;
@@ -515,7 +517,7 @@ void keep_last_of_run(OpenFile &f, const uint8_t *run, uint32_t first, uint32_t 
 // sectors over consecutive clusters of the chain, claiming clusters past
 // its end for a write. FS_OK with the device sector and the length; FS_FAIL
 // when not even the first cluster is there.
-FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint64_t failures,
+FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, DiskFailMark failures,
                   uint32_t *device_sector, uint32_t *length) {
     uint32_t ordinal = s / per_cluster();
     uint32_t cluster = 0;
@@ -537,7 +539,7 @@ FsStatus find_run(OpenFile &f, uint32_t s, uint32_t wanted, bool for_write, uint
         ordinal++;
 #if !FS_READ_ONLY
         if (for_write) {
-            uint64_t before = disk_failures();
+            DiskFailMark before = disk_failures();
             if (cluster_for_write(f, ordinal, before, &next) != FS_OK) {
                 fs_set_error(FS_ERR_NONE); // the next piece meets the failure again
                 break;
@@ -580,8 +582,8 @@ uint32_t write_piece(uint8_t slot, const uint8_t *src, uint32_t count) {
 // clusters past it freed (a cut leaves at most a chain too long for its
 // size, or lost clusters). Nothing is pending: the slot was synced.
 FsStatus shrink(OpenFile &f, uint32_t size) {
-    const uint64_t failures = disk_failures();
-    uint32_t keep = (uint32_t)(((uint64_t)size + cluster_bytes() - 1) / cluster_bytes());
+    const DiskFailMark failures = disk_failures();
+    uint32_t keep = clusters_for(size);
     uint32_t cut = 0; // the first cluster given up
     uint32_t last = 0;
     if (keep == 0) {
@@ -602,8 +604,7 @@ FsStatus shrink(OpenFile &f, uint32_t size) {
         if (keep < f.chain_clusters) f.chain_clusters = f.base_clusters = keep;
     }
     rewind_caches(f);
-    if (f.sector_index != NOTHING_HELD && (uint64_t)f.sector_index * SECTOR_SIZE >= size)
-        f.sector_index = NOTHING_HELD;
+    if (f.sector_index != NOTHING_HELD && f.sector_index >= sectors_for(size)) f.sector_index = NOTHING_HELD;
     return disk_failed_since(failures) ? fs_fail(FS_ERR_IO) : FS_OK;
 }
 
@@ -612,7 +613,7 @@ FsStatus shrink(OpenFile &f, uint32_t size) {
 // claimed clusters for the rest, which the sync fills with zeros.
 FsStatus grow(uint8_t slot, uint32_t size) {
     OpenFile &f = table[slot];
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     uint32_t old = f.size;
     if (old % SECTOR_SIZE != 0) {
         uint8_t *bytes = hold_sector(slot, old / SECTOR_SIZE) == FS_OK ? held_to_change(slot) : nullptr;
@@ -620,8 +621,8 @@ FsStatus grow(uint8_t slot, uint32_t size) {
         memset(bytes + old % SECTOR_SIZE, 0, SECTOR_SIZE - old % SECTOR_SIZE);
         f.dirty = 1;
     }
-    uint32_t from = (uint32_t)(((uint64_t)old + SECTOR_SIZE - 1) / SECTOR_SIZE);
-    uint32_t need = (uint32_t)(((uint64_t)size + SECTOR_SIZE - 1) / SECTOR_SIZE);
+    uint32_t from = sectors_for(old);
+    uint32_t need = sectors_for(size);
     uint32_t in_chain = f.chain_clusters * per_cluster();
     for (uint32_t s = from; s < need && s < in_chain;) {
         uint32_t cluster = cluster_at(f, s / per_cluster(), &f.write_cluster, &f.write_ordinal);
@@ -633,7 +634,7 @@ FsStatus grow(uint8_t slot, uint32_t size) {
         if (f.sector_index >= s && f.sector_index < s + count && !f.dirty) f.sector_index = NOTHING_HELD;
         s += count;
     }
-    while ((uint64_t)f.chain_clusters * per_cluster() < need) {
+    while (f.chain_clusters * per_cluster() < need) {
         uint32_t added = 0;
         if (extend_chain(f, failures, &added) != FS_OK) {
             trim_claims(f);
@@ -746,7 +747,7 @@ uint8_t file_open_found(void) {
     f.stamped = 0;
     // A chain measured across an unreadable FAT sector would look shorter
     // than it is: such a file is not opened.
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     f.chain_clusters = fat_chain_length(f.first_cluster);
     f.base_clusters = f.chain_clusters;
     if (settle(slot) == FS_OK) hold_sector(slot, 0);
@@ -886,7 +887,7 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
     uint32_t limit = readable_bytes(f);
     if (f.position >= limit) return 0;
     if (count > limit - f.position) count = limit - f.position;
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     uint32_t total = 0;
     while (count > 0) {
         uint32_t s = f.position / SECTOR_SIZE;
@@ -944,7 +945,7 @@ uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
     fs_set_error(FS_ERR_NONE);
     if (count == 0) return 0;
     if (count > 0xFFFFFFFFu - f.position) count = 0xFFFFFFFFu - f.position; // sizes are 32-bit
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     const uint32_t start = f.position;
     uint32_t total = 0;
     uint32_t buffered = 0; // bytes of this call in the held sector, not yet on the device

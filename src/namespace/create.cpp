@@ -122,7 +122,7 @@ FS_OWN_FRAME uint32_t units_from(const UnitSource &src, uint32_t first, uint16_t
 FsStatus write_long_run(const UnitSource &src, uint32_t count, const uint8_t *entry, uint8_t *buffer) {
     uint32_t n = (count + LFN_CHARS - 1) / LFN_CHARS;
     uint8_t checksum = lfn_checksum(entry);
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
     for (uint32_t k = n; k >= 1; k--) {
         uint8_t sequence = (uint8_t)(k == n ? k | LFN_LAST_FLAG : k);
@@ -160,7 +160,7 @@ FS_OWN_FRAME FsStatus write_entry(const NewName *name, const uint8_t *model, uin
 
 FsStatus newname_create(const NewName *name, const uint8_t *model, uint8_t attr, uint32_t first_cluster,
                         uint32_t size) {
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     SectorBuffer buffer;
     uint32_t new_dir = 0;
     if ((attr & ATTR_DIRECTORY) && model == nullptr) {

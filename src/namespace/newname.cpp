@@ -354,7 +354,7 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
 
     const AliasFamily &family = name->family;
 
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     TailWindow window;
     window.first = 0;
     memset(window.taken, 0, sizeof window.taken);

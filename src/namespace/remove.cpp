@@ -158,7 +158,7 @@ FsStatus explain(const char *path, uint8_t wanted_kind) {
 }
 
 // The end of an operation that wrote: FS_FAIL when one of its transfers failed.
-FsStatus finish(uint64_t failures_before) {
+FsStatus finish(DiskFailMark failures_before) {
     if (disk_failed_since(failures_before)) return fs_fail(FS_ERR_IO);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
@@ -222,7 +222,7 @@ FsStatus next_named_entry(char *name, char *ext) {
 FS_OWN_FRAME FsStatus paths_below_fit(uint32_t top, uint32_t room) {
     char name[LFN_MAX_NAME + 1];
     char ext[20];
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     const uint32_t max_reads = (VolumeGeometry.cluster_count + 2) * 2 * VolumeGeometry.sectors_per_cluster *
                                (SECTOR_SIZE / DIR_SLOT_SIZE);
     uint32_t dir = top;
@@ -293,7 +293,7 @@ FS_OWN_FRAME FsStatus take_source(Source *src, uint8_t kind) {
 // finds no room the old one is put back.
 FsStatus relocate(const char *old_path, const Source &src, const char *dir_path, uint32_t dir_length,
                   const NewName &name) {
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     DirCursor.search_kind = src.kind;
     if (path_resolve(old_path) != FS_OK || FoundEntry.entry_sector != src.sector ||
         FoundEntry.entry_offset != src.offset)
@@ -332,7 +332,7 @@ FsStatus fs_delete_file(const char *path) {
     if (FoundEntry.attr & ATTR_READ_ONLY) return fs_fail(FS_ERR_READ_ONLY);
     if (handle_find_by_entry(FoundEntry.entry_sector, FoundEntry.entry_offset, NO_SLOT) == FS_OK)
         return fs_fail(FS_ERR_FILE_OPEN);
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     erase_found_entry();
     if (FoundEntry.first_cluster != 0) fat_free_chain(FoundEntry.first_cluster);
     return finish(failures);
@@ -353,7 +353,7 @@ FsStatus fs_rmdir(const char *path) {
     // The current directory and every directory above it stay.
     if (in_current_path(first)) return fs_fail(FS_ERR_BUSY);
 
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     bool empty = directory_empty(first);
     if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO); // an unreadable sector proves nothing
     if (!empty) return fs_fail(FS_ERR_NOT_EMPTY);
@@ -398,7 +398,7 @@ FsStatus fs_rename(const char *old_path, const char *new_name) {
         return fs_fail(FS_ERR_PATH_TOO_LONG);
     if (path_resolve_parent(old_path, dir_length, 0) != FS_OK) return FS_FAIL;
     if (newname_check(&name, src.sector, src.offset, 0) != FS_OK) return FS_FAIL;
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     if (relocate(old_path, src, old_path, dir_length, name) != FS_OK) return FS_FAIL;
     return finish(failures);
 }
@@ -450,7 +450,7 @@ FsStatus fs_move(const char *old_path, const char *new_path) {
         if (paths_below_fit(moved, FS_PATH_MAX - 1 - base) != FS_OK) return FS_FAIL;
     }
 
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     if (relocate(old_path, src, new_path, dir_length, name) != FS_OK) return FS_FAIL;
     // A directory that changed parents names its new one in "..".
     if (is_dir) set_parent_entry(moved, target);

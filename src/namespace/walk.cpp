@@ -89,7 +89,7 @@ __attribute__((noinline)) bool owned_by_reader(uint32_t child) {
 // could list one of its entries twice) and could be read.
 bool reader_chain_ends(void) {
     if (current_cluster == 0) return true;
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     FatChainGuard guard;
     fat_guard_start(&guard, current_cluster);
     uint32_t next = fat_read_entry(current_cluster);
@@ -107,7 +107,7 @@ __attribute__((noinline)) bool first_entry_naming(uint32_t child, uint32_t entry
                                                   uint32_t entry_offset) {
     DirCursorMark mark;
     dir_cursor_mark(&mark);
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     SectorBuffer sector;
     dir_cursor_start(current_cluster);
     bool first = disk_read_sector(sector, DirCursor.sector) == FS_OK;
@@ -280,7 +280,7 @@ FsStatus walk_step(char *out_path, uint8_t continue_flag, uint8_t *out_attr) {
 // A listing step of fs_list_entries: the next entry of the directory in
 // cursor slot 0 that is neither "." nor ".." nor a volume label.
 FsStatus list_step(FsEntry *out) {
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     cursor_restore(0);
     char name[LFN_MAX_NAME + 1];
     char ext[EXT_AREA];

@@ -455,7 +455,7 @@ FsStatus fs_format_at(uint32_t first_sector, uint32_t total_sectors) {
     if (clusters < FS_MIN_CLUSTERS || clusters > FS_MAX_CLUSTERS ||
         (uint64_t)first_sector + total_sectors > FS_SECTOR_LIMIT)
         return fs_fail(FS_ERR_VOLUME_SIZE);
-    uint64_t failures = disk_failures();
+    DiskFailMark failures = disk_failures();
     write_boot_sector_at(first_sector, total_sectors);
     init_fats_at(first_sector, total_sectors);
     if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);

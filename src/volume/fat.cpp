@@ -77,7 +77,7 @@ FsStatus scan_free(uint32_t from, uint32_t *found) {
 // change made past this library have freed a cluster below it, a second
 // search from the start still finds one before giving up.
 FsStatus find_free_cluster(uint32_t *found) {
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     if (scan_free(free_hint, found) == FS_OK) {
         free_hint = *found;
         return FS_OK;

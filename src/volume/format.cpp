@@ -177,7 +177,7 @@ FsStatus fs_format_volume(const FsFormatOptions *options) {
     bool has_clock = fs_clock_now(&now) != 0;
     uint32_t volume_id = o.volume_id_given ? o.volume_id : has_clock ? volume_id_from(&now) : 0;
 
-    const uint64_t failures = disk_failures();
+    const DiskFailMark failures = disk_failures();
     SectorBuffer sector;
     // The system area: reserved sectors, every FAT copy and the root, zeroed
     // in runs, each sector written once: a FAT's first sector holds entries
