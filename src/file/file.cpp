@@ -41,8 +41,12 @@ uint32_t none(FsError reason) {
     return 0;
 }
 
-// Why a handle cannot be used now.
-FsError unusable(uint8_t handle) { return slot_open(handle) ? FS_ERR_NOT_MOUNTED : FS_ERR_BAD_HANDLE; }
+// FS_OK when the handle is a slot in use on a mounted volume; else FS_FAIL
+// with the reason.
+FsStatus check_handle(uint8_t handle) {
+    if (!slot_open(handle)) return fs_fail(FS_ERR_BAD_HANDLE);
+    return fs_is_mounted() ? FS_OK : fs_fail(FS_ERR_NOT_MOUNTED);
+}
 
 #if !FS_READ_ONLY
 bool write_back(void) { return (fs_get_options() & FS_OPT_WRITE_BACK) != 0; }
@@ -773,7 +777,7 @@ FsStatus fs_close(uint8_t handle) {
 }
 
 FsStatus fs_sync(uint8_t handle) {
-    if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
+    if (check_handle(handle) != FS_OK) return FS_FAIL;
     if (settle(handle) != FS_OK) return FS_FAIL;
 #if !FS_READ_ONLY
     if (pending(table[handle]) && sync_slot(handle) != FS_OK) return FS_FAIL;
@@ -785,7 +789,7 @@ FsStatus fs_sync(uint8_t handle) {
 
 #if !FS_READ_ONLY
 FsStatus fs_truncate(uint8_t handle, uint32_t size) {
-    if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
+    if (check_handle(handle) != FS_OK) return FS_FAIL;
     OpenFile &f = table[handle];
     if (f.read_only) return fs_fail(FS_ERR_READ_ONLY);
     if (settle(handle) != FS_OK || sync_slot(handle) != FS_OK) return FS_FAIL;
@@ -839,7 +843,7 @@ FsStatus file_load_sector(uint8_t slot) {
 
 #if !FS_READ_ONLY
 FsStatus file_flush_sector(uint8_t slot) {
-    if (!slot_open(slot) || !fs_is_mounted()) return fs_fail(unusable(slot));
+    if (check_handle(slot) != FS_OK) return FS_FAIL;
     if (write_held(slot) != FS_OK) return FS_FAIL;
     return end_call(slot);
 }
@@ -847,7 +851,7 @@ FsStatus file_flush_sector(uint8_t slot) {
 #endif
 
 FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
-    if (!slot_open(handle) || !fs_is_mounted()) return fs_fail(unusable(handle));
+    if (check_handle(handle) != FS_OK) return FS_FAIL;
     if (settle(handle) != FS_OK) return FS_FAIL;
     OpenFile &f = table[handle];
     uint32_t target = 0;
@@ -879,7 +883,7 @@ FsStatus fs_seek(uint8_t handle, int32_t offset, uint8_t origin) {
 }
 
 uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
-    if (!slot_open(handle) || !fs_is_mounted()) return none(unusable(handle));
+    if (check_handle(handle) != FS_OK) return 0;
     if (dest == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
     if (settle(handle) != FS_OK) return 0;
     fs_set_error(FS_ERR_NONE);
@@ -937,7 +941,7 @@ uint32_t fs_read(uint8_t handle, uint8_t *dest, uint32_t count) {
 
 #if !FS_READ_ONLY
 uint32_t fs_write(uint8_t handle, const uint8_t *src, uint32_t count) {
-    if (!slot_open(handle) || !fs_is_mounted()) return none(unusable(handle));
+    if (check_handle(handle) != FS_OK) return 0;
     if (src == nullptr) return none(FS_ERR_INVALID_ARGUMENT);
     OpenFile &f = table[handle];
     if (f.read_only) return none(FS_ERR_READ_ONLY);

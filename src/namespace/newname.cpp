@@ -112,6 +112,21 @@ uint8_t alias_char(uint32_t cp) {
     return (uint8_t)str_ascii_upper((char)cp);
 }
 
+// Takes the characters of name[at .. end) that an alias keeps (no spaces,
+// and no dots when `no_dots`) into `out` as 8.3 characters, at most `room`
+// of them. Returns how many it took.
+uint32_t alias_chars(const char *name, uint32_t at, uint32_t end, bool no_dots, uint8_t *out, uint32_t room) {
+    uint32_t n = 0;
+    while (at < end && n < room) {
+        uint32_t cp = 0;
+        uint32_t step = str_utf8_decode(name + at, &cp);
+        at += step == 0 ? 1 : step;
+        if (cp == ' ' || (no_dots && cp == '.')) continue;
+        out[n++] = alias_char(cp);
+    }
+    return n;
+}
+
 // The family of a name the legacy alias was not made for (several dots, a
 // leading dot, a long extension, characters beyond ASCII), as other systems
 // build it: leading dots dropped, the base from before the last dot without
@@ -128,24 +143,11 @@ void family_of_new_name(const char *name, uint32_t length, AliasFamily *f) {
         }
     }
     memset(f->base, ' ', 11);
-    f->prefix_len = 0;
-    for (uint32_t at = start; at < last_dot && f->prefix_len < 6;) {
-        uint32_t cp = 0;
-        uint32_t n = str_utf8_decode(name + at, &cp);
-        at += n == 0 ? 1 : n;
-        if (cp == '.' || cp == ' ') continue;
-        f->prefix[f->prefix_len++] = (char)alias_char(cp);
-    }
-    if (f->prefix_len == 0) f->prefix[f->prefix_len++] = '_';
-    memcpy(f->base, f->prefix, f->prefix_len);
-    uint32_t ext = 0;
-    for (uint32_t at = last_dot + 1; at < length && ext < 3;) {
-        uint32_t cp = 0;
-        uint32_t n = str_utf8_decode(name + at, &cp);
-        at += n == 0 ? 1 : n;
-        if (cp == ' ') continue;
-        f->base[8 + ext++] = alias_char(cp);
-    }
+    uint32_t n = alias_chars(name, start, last_dot, true, f->base, 6);
+    if (n == 0) f->base[n++] = '_';
+    alias_chars(name, last_dot + 1, length, false, f->base + DIR_EXT, 3);
+    f->prefix_len = n;
+    memcpy(f->prefix, f->base, n);
     f->base_has_tail = true;
 }
 
@@ -336,8 +338,7 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
         // Other systems write aliases in capitals; kept case follows them.
         if (keep_case || out->capitals) {
             capitals_of(out->family.base, out->family.base);
-            for (uint32_t i = 0; i < out->family.prefix_len; i++)
-                out->family.prefix[i] = str_ascii_upper(out->family.prefix[i]);
+            family_from_base(&out->family);
         }
     } else {
         family_of_new_name(name, length, &out->family);
