@@ -39,6 +39,28 @@ uint8_t long_matches; // the long name is the wanted one (1), or may be (MATCH_U
 const uint8_t MATCH_UNKNOWN = 2;
 DirCursorMark run_mark;
 
+#if !FS_READ_ONLY
+// The free-run watch (dir_watch_free_run): while `watching`, the slots the
+// reader passes are looked at for the first run of `watch_count` free ones,
+// `watch_run` long so far from `watch_start`.
+bool watching;
+uint32_t watch_count; // 0: nothing watched
+uint32_t watch_run;
+DirCursorState watch_start;
+
+// The reader passes the slot at the cursor.
+void watch_slot(const uint8_t *slot) {
+    if (!watching || watch_run >= watch_count) return; // the first run is found
+    if (slot[0] == ENTRY_END || slot[0] == ENTRY_FREE) {
+        if (watch_run++ == 0) watch_start = DirCursor;
+    } else {
+        watch_run = 0;
+    }
+}
+#else
+void watch_slot(const uint8_t *) {} // a library that only reads creates nothing
+#endif
+
 // A name compared with a long name read again, chunk by chunk, last one
 // first: its UTF-16 units are taken from its end backwards, each once.
 struct Wanted {
@@ -270,6 +292,7 @@ Step advance(void) {
 // The reader's step: the next slot, its sector in `*sector`. FS_FAIL at an
 // end slot or the directory's end.
 FsStatus next_slot(const uint8_t **sector) {
+    watch_slot(*sector + DirCursor.offset);
     Step step = advance();
     if (step == DIRECTORY_END) return FS_FAIL;
     if (step == NEW_SECTOR) *sector = reader_sector();
@@ -431,6 +454,10 @@ bool read_run_again(BackText &text, Wanted *name, bool *equal) {
     DirCursorMark here;
     dir_cursor_mark(&here);
     dir_cursor_return(&run_mark);
+#if !FS_READ_ONLY
+    const bool was_watching = watching; // these slots were passed already
+    watching = false;
+#endif
     const uint8_t *sector = reader_sector();
     uint32_t total = 0;
     for (uint32_t i = 0; i < run_slots; i++) {
@@ -439,6 +466,9 @@ bool read_run_again(BackText &text, Wanted *name, bool *equal) {
         if (i + 1 < run_slots && next_slot(&sector) != FS_OK) break;
     }
     dir_cursor_return(&here);
+#if !FS_READ_ONLY
+    watching = was_watching;
+#endif
     return total == long_count;
 }
 
@@ -543,6 +573,32 @@ FsStatus dir_last_long_text(char *out, uint32_t room) {
     bool same = read_run_again(text, nullptr, nullptr);
     return back_finish(text) != 0xFFFFFFFFu && same ? FS_OK : FS_FAIL;
 }
+
+#if !FS_READ_ONLY
+void dir_watch_free_run(uint32_t count) {
+    watching = true;
+    watch_count = count;
+    watch_run = 0;
+}
+
+void dir_watch_stop(void) {
+    watching = false;
+    if (watch_run >= watch_count) return;
+    if (DirCursor.offset >= END_STATE)
+        watch_count = 0; // no end slot: the search starts again from the first slot
+    else if (watch_run == 0)
+        watch_start = DirCursor;
+}
+
+FsStatus dir_watched_room(void) {
+    if (watch_count == 0) return FS_FAIL;
+    watch_count = 0; // taken once
+    DirCursor.cluster = watch_start.cluster;
+    DirCursor.sector = watch_start.sector;
+    DirCursor.offset = watch_start.offset;
+    return FS_OK;
+}
+#endif
 
 void dir_want_name(const char *name, uint32_t length) {
     Wanted w = wanted_from_end(name, length);

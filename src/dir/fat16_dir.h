@@ -162,6 +162,23 @@ uint32_t dir_last_long_units(void);
  * window, where they mostly are still). FS_FAIL when the entry has no long
  * name, it does not fit, or the slots no longer hold it. */
 FsStatus dir_last_long_text(char *out, uint32_t room);
+#if !FS_READ_ONLY /* left out with FS_READ_ONLY 1: nothing is created */
+/* Watches, from the directory's first slot on, the slots dir_read_entry
+ * passes for the first run of `count` free ones (first byte 0x00 or 0xE5),
+ * so that a creation that reads the whole directory to check its name
+ * need not read it again to find room. Slots read again for a caller (the
+ * long-name calls below) are not looked at twice. */
+void dir_watch_free_run(uint32_t count);
+/* Ends the watch where the reading stopped (the cursor's slot). */
+void dir_watch_stop(void);
+/* Puts the cursor, once after a watch and while its directory is unchanged,
+ * where the search for room goes on: the run the watch found, else the
+ * free slots it saw last before the end slot where the reading stopped, or
+ * that slot. FS_FAIL when there was no watch or the reading stopped at the
+ * directory's end (the search starts from its first slot). */
+FsStatus dir_watched_room(void);
+#endif
+
 /* The name the entries read are compared with, without regard to case:
  * the `length` bytes at `name` (null: none). The reader compares each long
  * name's text once it is read. The caller keeps the text until it sets

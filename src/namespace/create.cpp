@@ -15,8 +15,6 @@
 
 namespace {
 
-const uint32_t NO_SKIP = 0xFFFFFFFFu;
-
 // With a clock, a new entry's creation, modification and access times are
 // now; without one they stay zero.
 void stamp_creation(uint8_t *entry) {
@@ -55,7 +53,7 @@ FsStatus create_path(const char *path, uint8_t attr) {
     NewName new_name;
     if (newname_prepare(name, 0, &new_name) != FS_OK) return FS_FAIL;
     if (path_resolve_parent(path, parent_length, 1) != FS_OK) return FS_FAIL;
-    if (newname_check(&new_name, NO_SKIP, NO_SKIP, 0) != FS_OK) return FS_FAIL;
+    if (newname_check(&new_name, NEWNAME_NO_SKIP, NEWNAME_NO_SKIP, 0) != FS_OK) return FS_FAIL;
     return newname_create(&new_name, nullptr, attr, 0, 0);
 }
 
@@ -156,6 +154,38 @@ FS_OWN_FRAME FsStatus write_entry(const NewName *name, const uint8_t *model, uin
     return disk_write_sector(buffer, DirCursor.sector);
 }
 
+// The first run of `count` free slots from the cursor on: 0x00 and 0xE5
+// slots are both free, and the run may cross sector and cluster boundaries
+// (a subdirectory grows at its end). FS_OK with the cursor on its first
+// slot.
+FsStatus free_run_from(uint32_t count, uint8_t *buffer) {
+    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
+    DirCursorState start = DirCursor;
+    uint32_t run = 0;
+    for (;;) {
+        uint8_t first = buffer[DirCursor.offset];
+        bool free_slot = first == ENTRY_END || first == ENTRY_FREE;
+        if (free_slot && ++run == count) {
+            DirCursor.cluster = start.cluster;
+            DirCursor.sector = start.sector;
+            DirCursor.offset = start.offset;
+            return FS_OK;
+        }
+        if (dir_advance_or_grow(buffer) != FS_OK) return FS_FAIL;
+        if (!free_slot) {
+            start = DirCursor;
+            run = 0;
+        }
+    }
+}
+
+// Room for the new entry, first fit: from where the check's reading of the
+// directory saw it, else from the directory's first slot.
+FsStatus find_room(const NewName *name, uint8_t *buffer) {
+    if (name->watched && dir_watched_room() == FS_OK) return free_run_from(name->slots, buffer);
+    return dir_find_free_run(name->slots, buffer);
+}
+
 } // namespace
 
 FsStatus newname_create(const NewName *name, const uint8_t *model, uint8_t attr, uint32_t first_cluster,
@@ -171,7 +201,7 @@ FsStatus newname_create(const NewName *name, const uint8_t *model, uint8_t attr,
         first_cluster = new_dir;
     }
     const uint8_t in_root = DirCursor.in_chain == 0;
-    if (dir_find_free_run(name->slots, buffer) != FS_OK) {
+    if (find_room(name, buffer) != FS_OK) {
         // No room for the entry: the new directory's cluster is not kept.
         if (new_dir != 0) fat_free_chain(new_dir);
         if (disk_failed_since(failures)) return fs_fail(FS_ERR_IO);
@@ -205,7 +235,7 @@ FsStatus dir_create_entry(const char *name, uint8_t attr, uint32_t first_cluster
     if (!fs_is_mounted()) return fs_fail(FS_ERR_NOT_MOUNTED);
     NewName new_name;
     if (newname_prepare(name, 0, &new_name) != FS_OK) return FS_FAIL;
-    if (newname_check(&new_name, NO_SKIP, NO_SKIP, 0) != FS_OK) return FS_FAIL;
+    if (newname_check(&new_name, NEWNAME_NO_SKIP, NEWNAME_NO_SKIP, 0) != FS_OK) return FS_FAIL;
     return newname_create(&new_name, nullptr, attr, first_cluster, size);
 }
 
@@ -217,27 +247,7 @@ FsStatus dir_find_free_run(uint32_t count, uint8_t *buffer) {
     } else {
         dir_cursor_start(0);
     }
-    if (disk_read_sector(buffer, DirCursor.sector) != FS_OK) return FS_FAIL;
-
-    // First fit: 0x00 and 0xE5 slots are both free, and the run may cross
-    // sector and cluster boundaries (a subdirectory grows at its end).
-    DirCursorState start = DirCursor;
-    uint32_t run = 0;
-    for (;;) {
-        uint8_t first = buffer[DirCursor.offset];
-        bool free_slot = first == ENTRY_END || first == ENTRY_FREE;
-        if (free_slot && ++run == count) {
-            DirCursor.cluster = start.cluster;
-            DirCursor.sector = start.sector;
-            DirCursor.offset = start.offset;
-            return FS_OK;
-        }
-        if (dir_advance_or_grow(buffer) != FS_OK) return FS_FAIL;
-        if (!free_slot) {
-            start = DirCursor;
-            run = 0;
-        }
-    }
+    return free_run_from(count, buffer);
 }
 
 FsStatus dir_write_long_entries(const char *name, uint8_t attr, uint32_t first_cluster, uint8_t *buffer,

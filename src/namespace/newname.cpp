@@ -220,6 +220,7 @@ void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint
     // A name longer than any 8.3 name in UTF-8 can only be a long name.
     const bool wanted_short = check_name && name->length < FS_SHORT_NAME_SIZE;
     if (check_name) dir_want_name(name->text, name->length);
+    if (check_name && skip_sector == NEWNAME_NO_SKIP) dir_watch_free_run(name->slots);
     while (!*used && dir_read_entry(entry_name, entry_ext, 1) == FS_OK) {
         const uint8_t *entry = dir_last_short_entry();
         const uint32_t long_count = dir_last_long_units();
@@ -249,6 +250,7 @@ void scan_tails(const NewName *name, bool check_name, uint32_t dir_cluster, uint
         if (long_length <= 12 && fits_short_form(entry_name, long_length, form))
             mark_taken(&name->family, form, window);
     }
+    if (check_name) dir_watch_stop();
     dir_want_name(nullptr, 0);
 }
 
@@ -300,6 +302,7 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out) {
 
     const bool keep_case = (fs_get_options() & FS_OPT_KEEP_CASE) != 0;
     out->text = name;
+    out->watched = 0;
     out->length = length;
     out->case_flags = 0;
     out->capitals = capitals && !keep_case;
@@ -360,6 +363,7 @@ FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset
     window.first = 0;
     memset(window.taken, 0, sizeof window.taken);
     bool used = false;
+    name->watched = skip_sector == NEWNAME_NO_SKIP;
     scan_tails(name, true, dir_cluster, skip_sector, skip_offset, skip_is_free, &window, &used);
     // The lowest free tail, window by window: each further window is
     // another scan of the directory. (A name of 8.3 form has no family.)

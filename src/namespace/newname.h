@@ -23,6 +23,7 @@ struct NewName {
     uint8_t short_name[11]; // the 8.3 entry's name, or the alias newname_check chose
     uint8_t case_flags;     // byte 12 of the 8.3 entry (kept case)
     uint8_t capitals;       // 1: a long name is stored in capitals (renames without kept case)
+    uint8_t watched;        // 1: newname_check saw where its directory has room
     AliasFamily family;
 };
 
@@ -43,7 +44,13 @@ FsStatus newname_prepare(const char *name, uint8_t capitals, NewName *out);
 // name nor an alias. The cursor and FoundEntry are left as the resolution
 // left them. With `skip_is_free` it does not hold the name either, so that
 // a move may change the case of an entry's own name.
+//
+// Without an entry to skip (NEWNAME_NO_SKIP), the directory is about to get
+// the new entry as it is: the scan also notes where it has room, which
+// newname_create then takes (`watched`) instead of reading the directory
+// again.
 FsStatus newname_check(NewName *name, uint32_t skip_sector, uint32_t skip_offset, uint8_t skip_is_free);
+const uint32_t NEWNAME_NO_SKIP = 0xFFFFFFFFu;
 
 // Creates the entry in the target directory with the alias already chosen:
 // attribute, first cluster and size as given, every other field zero; or,
