@@ -36,6 +36,11 @@ uint8_t last_short[DIR_SLOT_SIZE];
 uint16_t long_count;
 uint8_t run_slots;    // slots of the run
 uint8_t long_matches; // the long name is the wanted one (1), or may be (MATCH_UNKNOWN)
+// Where the reader cut the long name's text in the caller's area at its
+// last dot, or TEXT_WHOLE (not cut) or TEXT_ELSEWHERE (not there: too long).
+uint16_t long_cut;
+const uint16_t TEXT_WHOLE = 0xFFFE;
+const uint16_t TEXT_ELSEWHERE = 0xFFFF;
 const uint8_t MATCH_UNKNOWN = 2;
 DirCursorMark run_mark;
 
@@ -244,19 +249,20 @@ void take_short_fields(const uint8_t *slot, char *name_out, char *ext_out) {
 }
 
 // Splits a long name at its last '.', looking at most 15 positions back and
-// at position 0 only for a one-character name.
-void split_long_name(char *name_out, uint32_t len, char *ext_out) {
+// at position 0 only for a one-character name. Returns where it cut
+// (TEXT_WHOLE: nowhere).
+uint16_t split_long_name(char *name_out, uint32_t len, char *ext_out) {
     ext_out[0] = '\0';
-    if (len == 0) return;
     uint32_t lowest = len > 15 ? len - 15 : 0;
     if (lowest == 0 && len > 1) lowest = 1;
     for (uint32_t p = len; p-- > lowest;) {
         if (name_out[p] == '.') {
             str_copy(name_out + p + 1, ext_out);
             name_out[p] = '\0';
-            return;
+            return (uint16_t)p;
         }
     }
+    return TEXT_WHOLE;
 }
 
 // How the cursor moved.
@@ -425,7 +431,7 @@ FsStatus read_long_name(const uint8_t **sector, char *name_out, char *ext_out) {
             if (long_count != 0 && long_count == wanted_units)
                 long_matches = bytes != 0xFFFFFFFFu ? str_equal_nocase_n(name_out, wanted_text, wanted_length)
                                                     : MATCH_UNKNOWN;
-            if (bytes != 0xFFFFFFFFu) split_long_name(name_out, bytes, ext_out);
+            long_cut = bytes != 0xFFFFFFFFu ? split_long_name(name_out, bytes, ext_out) : TEXT_ELSEWHERE;
             return FS_OK;
         }
 
@@ -626,10 +632,16 @@ void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case) {
     }
 }
 
-void dir_fill_entry(FsEntry *out) {
+void dir_fill_entry(FsEntry *out, char *read_name) {
     const uint8_t *slot = last_short;
     dir_short_name_text(slot, out->short_name);
-    dir_last_stored_name(out->name, FS_NAME_SIZE, 1);
+    if (read_name != nullptr && long_count != 0 && long_cut != TEXT_ELSEWHERE) {
+        // The reader's text, put back together: the slots are not read again.
+        if (long_cut != TEXT_WHOLE) read_name[long_cut] = '.';
+        str_copy(read_name, out->name);
+    } else {
+        dir_last_stored_name(out->name, FS_NAME_SIZE, 1);
+    }
     out->attr = slot[DIR_ATTR];
     out->size = (out->attr & ATTR_DIRECTORY) ? 0 : le_get(slot + DIR_SIZE, 4);
     out->first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);

@@ -196,8 +196,10 @@ uint8_t dir_last_long_equals(const char *name, uint32_t length);
  * `apply_case` is 1 (the 8.3 name also where the long name does not fit
  * `room` bytes). */
 void dir_last_stored_name(char *out, uint32_t room, uint8_t apply_case);
-/* Fills `out` from the entry dir_read_entry returned last. */
-void dir_fill_entry(FsEntry *out);
+/* Fills `out` from the entry dir_read_entry returned last. With
+ * `read_name`, the name area that read filled (which this changes), its
+ * long name comes from there, not from its slots read again. */
+void dir_fill_entry(FsEntry *out, char *read_name);
 
 /* 1 when `slot` is a "." or ".." entry. */
 uint8_t dir_is_dot_entry(const uint8_t *slot);

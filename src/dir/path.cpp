@@ -477,7 +477,7 @@ FsStatus fs_stat(const char *path, FsEntry *out) {
         return FS_OK;
     }
     if (path_find_entry(path, nullptr) != FS_OK) return FS_FAIL;
-    dir_fill_entry(out);
+    dir_fill_entry(out, nullptr);
     fs_set_error(FS_ERR_NONE);
     return FS_OK;
 }

@@ -292,7 +292,7 @@ FsStatus list_step(FsEntry *out) {
         const uint8_t *slot = dir_last_short_entry();
         if (slot[DIR_ATTR] & ATTR_VOLUME_ID) continue;
         if (slot[0] == '.' && (slot[1] == ' ' || (slot[1] == '.' && slot[2] == ' '))) continue;
-        dir_fill_entry(out);
+        dir_fill_entry(out, name);
         cursor_save(0);
         return done(FS_OK);
     }

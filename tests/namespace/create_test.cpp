@@ -315,6 +315,19 @@ TEST_F(Create, EntriesOfRunsAcrossSectorBoundariesReadBack) {
     EXPECT_EQ(slot_name(slot_at(514, 32)), "twenty~1   ");
     DirCursor.search_kind = KIND_FILE;
     EXPECT_EQ(path_resolve("TWENTY-SIX-CHARACTERS-LONG"), FS_OK);
+    // A listing gives the name whole from the one reading of the root: its
+    // run's first sector is not read again for it.
+    disk_invalidate();
+    disk_reset_counters();
+    FsEntry e;
+    std::string last;
+    for (uint8_t more = 0; fs_list_entries("C:\\", more, &e) == FS_OK; more = 1) last = e.name;
+    EXPECT_EQ(last, "twenty-six-characters-long");
+#if FS_WINDOW_SECTORS > 0
+    FsDiskCounters counters{};
+    disk_get_counters(&counters);
+    EXPECT_EQ(counters.reads, 2u); // root sectors 513 and 514
+#endif
 }
 
 } // namespace
