@@ -503,18 +503,12 @@ FsStatus dir_read_entry(char *name_out, char *ext_out, uint8_t listing) {
         uint8_t a = slot[DIR_ATTR];
         if (a == ATTR_LONG_NAME) {
             if (read_long_name(&buffer, name_out, ext_out) != FS_OK) continue; // re-examine where it stopped
-            slot = buffer + DirCursor.offset; // the alias; the buffer holds its sector
-            a = slot[DIR_ATTR];
-            FoundEntry.attr = a;
-            bool wanted = listing || (DirCursor.component_kind == KIND_DIR && (a & ATTR_DIRECTORY)) ||
-                          (a & ATTR_VOLUME_ID) == 0;
-            if (!wanted) {
-                if (pass_over(&buffer) != FS_OK) return FS_FAIL;
-                continue;
-            }
+            // The alias (never a label: the reader passes those); the buffer
+            // holds its sector, and FoundEntry its first cluster.
+            slot = buffer + DirCursor.offset;
+            FoundEntry.attr = slot[DIR_ATTR];
             FoundEntry.entry_sector = DirCursor.sector;
             FoundEntry.entry_offset = DirCursor.offset;
-            FoundEntry.first_cluster = le_get(slot + DIR_FIRST_CLUSTER, 2);
             memcpy(last_short, slot, DIR_SLOT_SIZE);
             next_slot(&buffer);
             return FS_OK;
