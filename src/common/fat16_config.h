@@ -68,9 +68,9 @@
  * moving entries, attributes, times, labels, fs_write, fs_truncate, the
  * FAT's allocation, and the formatter, which FS_WITH_FORMAT must then
  * leave out too), and every file opens for reading only. Flash: a boot
- * loader's calls (mount, list, stat, open, seek, read, close) link 8,954
+ * loader's calls (mount, list, stat, open, seek, read, close) link 8,910
  * bytes in the smallest configuration, where the fewest writing calls
- * link 17,578. */
+ * link 17,534. */
 #ifndef FS_READ_ONLY
 #define FS_READ_ONLY 0
 #endif
